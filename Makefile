@@ -1,0 +1,39 @@
+# The two commands of the README: `make test` and (with the main program) `make run`.
+# `make bench` builds and runs the benchmark program.
+
+JOBS ?= $(shell nproc)
+TEST_DIR := build/test
+BENCH_DIR := build/bench
+
+# Debian packages the build needs.
+PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+            zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core
+
+.PHONY: test bench deps clean
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi; \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing >/dev/null || exit 1; \
+	fi
+
+test: deps
+	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRX_SANITIZE=ON -DQRX_TESTS=ON >/dev/null
+	@cmake --build $(TEST_DIR) -j $(JOBS)
+	@cd $(TEST_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300
+
+bench: deps
+	@cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRX_SANITIZE=OFF -DQRX_TESTS=OFF -DQRX_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target qrx-bench
+	@$(BENCH_DIR)/bench/qrx-bench
+
+clean:
+	rm -rf build

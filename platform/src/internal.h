@@ -1,0 +1,75 @@
+// Shared internals of the platform layer.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <string_view>
+
+#include "qrx/fileapi.h"
+#include "qrx/host.h"
+#include "qrx/types.h"
+
+namespace qrx {
+
+// Every handle refers to a kernel object. Waitable objects are tested and consumed under the one
+// kernel lock, and every state change notifies the one kernel condition; the device has few
+// threads, so a single lock keeps multi-object waits simple and race-free.
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+    virtual bool Waitable() const { return false; }
+    // Called with KernelLock() held.
+    virtual bool IsSignaled(DWORD /*threadId*/) const { return false; }
+    // Called with KernelLock() held after a wait was satisfied: an auto-reset event resets, a
+    // semaphore counts down, a mutex becomes owned.
+    virtual void Acquire(DWORD /*threadId*/) {}
+    // Called with KernelLock() held when the object's last handle is closed.
+    virtual void LastHandleClosed() {}
+
+    int handleCount = 0;  // guarded by the handle table's lock
+};
+
+std::mutex& KernelLock();
+std::condition_variable& KernelCond();
+
+HANDLE NewHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
+template <class T>
+std::shared_ptr<T> HandleAs(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+// Removes the handle; false (ERROR_INVALID_HANDLE set) when it is not open.
+bool ReleaseHandle(HANDLE h);
+
+// Per-thread last error, as SetLastError.
+void SetError(DWORD code);
+
+// Device monotonic clock in milliseconds (scaled, without the tick start offset).
+unsigned long long DeviceMonotonicMs();
+// Converts a device time-out to an absolute steady-clock deadline.
+std::chrono::steady_clock::time_point DeadlineAfter(DWORD deviceMs);
+
+std::string ToUtf8(const WCHAR* s);
+
+// Files (paths.cpp, file.cpp), shared by find.cpp and stdio.cpp.
+DWORD MapFilePath(std::u16string_view path, std::string& host, bool& parentMissing, bool& reserved);
+DWORD FileErrorFromErrno(int e);
+bool FillFindData(const std::string& host, const std::u16string& name, WIN32_FIND_DATAW& data);
+bool HostIsReadOnly(const std::string& host);
+void ForgetFileAttributes(const std::string& host);
+
+// Synchronisation objects (sync.cpp), made by name in named.cpp; keep holds the name's lock.
+std::shared_ptr<KernelObject> NewEventObject(bool manualReset, bool initialState, std::shared_ptr<void> keep);
+std::shared_ptr<KernelObject> NewSemaphoreObject(LONG initialCount, LONG maximumCount, std::shared_ptr<void> keep);
+std::shared_ptr<KernelObject> NewMutexObject(bool initialOwner, std::shared_ptr<void> keep);
+// Threads (thread.cpp): an ending thread abandons its mutexes; waits resolve the pseudo-handle.
+void AbandonMutexesOwnedBy(DWORD threadId);
+std::shared_ptr<KernelObject> LookupWaitableHandle(HANDLE h);
+
+// Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
+void ReloadTimeConfig();
+
+}  // namespace qrx

@@ -1,0 +1,34 @@
+// Process-wide holder of the layout script text (the program's RCDATA resource).
+#include <atomic>
+
+#include "ui/ZipArchive.h"
+
+namespace {
+
+// Written once on the user-interface thread at start-up, read by every layout reader: the pointer is
+// published last, so a reader that sees it also sees the size.
+std::atomic<const char*> g_scriptText{nullptr};
+std::atomic<DWORD> g_scriptSize{0};
+
+}  // namespace
+
+void SetLayoutScript(const void* text, DWORD size) {
+    // A null text withdraws the script, so readers never copy from nowhere.
+    g_scriptText.store(nullptr, std::memory_order_release);
+    if (text == nullptr) {
+        g_scriptSize.store(0, std::memory_order_release);
+        return;
+    }
+    g_scriptSize.store(size, std::memory_order_release);
+    g_scriptText.store(static_cast<const char*>(text), std::memory_order_release);
+}
+
+BOOL HasLayoutScript() { return g_scriptText.load(std::memory_order_acquire) != nullptr ? TRUE : FALSE; }
+
+const char* GetLayoutScript(DWORD* size) {
+    const char* text = g_scriptText.load(std::memory_order_acquire);
+    if (size != nullptr) {
+        *size = text != nullptr ? g_scriptSize.load(std::memory_order_acquire) : 0;
+    }
+    return text;
+}

@@ -5,6 +5,7 @@
 #include "qrx/wstr.h"
 #include "qrx/codepage.h"
 #include "qrx/fileapi.h"
+#include "qrx/ioapi.h"
 #include "qrx/synchapi.h"
 #include "qrx/registry.h"
 #include "qrx/module.h"

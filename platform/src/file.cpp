@@ -574,6 +574,7 @@ using namespace qrx;
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                    DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+    if (IsDeviceName(lpFileName)) return OpenDevice(lpFileName, dwDesiredAccess, dwShareMode);
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -689,6 +690,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (auto device = HandleAs<DeviceObject>(hFile)) {
+        DWORD got = 0;
+        BOOL ok = device->Read(lpBuffer, nNumberOfBytesToRead, &got);
+        if (lpNumberOfBytesRead) *lpNumberOfBytesRead = got;
+        return ok;
+    }
     auto file = FileFromHandle(hFile);
     if (!file) return FALSE;
     if (lpOverlapped || (nNumberOfBytesToRead && !lpBuffer)) {
@@ -720,6 +727,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (auto device = HandleAs<DeviceObject>(hFile)) {
+        DWORD put = 0;
+        BOOL ok = device->Write(lpBuffer, nNumberOfBytesToWrite, &put);
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = put;
+        return ok;
+    }
     auto file = FileFromHandle(hFile);
     if (!file) return FALSE;
     if (lpOverlapped || (nNumberOfBytesToWrite && !lpBuffer)) {

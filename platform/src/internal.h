@@ -69,6 +69,22 @@ std::shared_ptr<KernelObject> NewMutexObject(bool initialOwner, std::shared_ptr<
 void AbandonMutexesOwnedBy(DWORD threadId);
 std::shared_ptr<KernelObject> LookupWaitableHandle(HANDLE h);
 
+// Stream devices: names of three letters, a digit and a colon ("COM2:", "PWM1:"). CreateFileW hands
+// them to the opener registered for their prefix; ReadFile, WriteFile and DeviceIoControl on their
+// handles reach the device object.
+class DeviceObject : public KernelObject {
+public:
+    virtual BOOL Read(void* buffer, DWORD count, DWORD* done);
+    virtual BOOL Write(const void* buffer, DWORD count, DWORD* done);
+    virtual BOOL IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+};
+// name: upper case, as "COM2:". Returns null with the error set when the device cannot be opened.
+using DeviceOpener = std::shared_ptr<DeviceObject> (*)(const std::u16string& name, DWORD access, DWORD share);
+// Called from static initialisers of the device sources.
+void RegisterDeviceOpener(const char* prefix, DeviceOpener opener);
+bool IsDeviceName(const WCHAR* name);
+HANDLE OpenDevice(const WCHAR* name, DWORD access, DWORD share);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

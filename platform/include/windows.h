@@ -6,6 +6,7 @@
 #include "qrx/codepage.h"
 #include "qrx/fileapi.h"
 #include "qrx/ioapi.h"
+#include "qrx/commapi.h"
 #include "qrx/synchapi.h"
 #include "qrx/registry.h"
 #include "qrx/module.h"

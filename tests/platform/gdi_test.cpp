@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <random>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -568,6 +569,62 @@ TEST(Gdi, RegionAlgebra) {
     EXPECT_EQ(OffsetRgn(joined, INT_MAX, INT_MAX), NULLREGION);  // pushed past the limits
     EXPECT_EQ(PtInRegion(reinterpret_cast<HRGN>(GetStockObject(WHITE_BRUSH)), 0, 0), FALSE);
     for (HRGN h : {a, b, r, left, right, joined}) EXPECT_TRUE(DeleteObject(h));
+}
+
+TEST(Gdi, RegionsMatchTheirPointSets) {
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<int> coord(0, 24);
+    auto randomRegion = [&](std::vector<RECT>& rects) {
+        HRGN acc = CreateRectRgn(0, 0, 0, 0);
+        int n = 1 + static_cast<int>(rng() % 4);
+        for (int i = 0; i < n; ++i) {
+            RECT r{coord(rng), coord(rng), coord(rng), coord(rng)};
+            rects.push_back(RECT{std::min(r.left, r.right), std::min(r.top, r.bottom), std::max(r.left, r.right),
+                                 std::max(r.top, r.bottom)});
+            HRGN one = CreateRectRgnIndirect(&r);
+            CombineRgn(acc, acc, one, RGN_OR);
+            DeleteObject(one);
+        }
+        return acc;
+    };
+    auto inRects = [](const std::vector<RECT>& rs, int x, int y) {
+        for (const RECT& r : rs)
+            if (PtInRect(&r, POINT{x, y})) return true;
+        return false;
+    };
+    for (int iter = 0; iter < 150; ++iter) {
+        std::vector<RECT> ra, rb;
+        HRGN a = randomRegion(ra), b = randomRegion(rb), r = CreateRectRgn(0, 0, 0, 0);
+        for (int op : {RGN_AND, RGN_OR, RGN_XOR, RGN_DIFF}) {
+            int kind = CombineRgn(r, a, b, op);
+            RECT want{INT_MAX, INT_MAX, INT_MIN, INT_MIN};
+            bool any = false, mismatch = false;
+            for (int y = -1; y < 26; ++y) {
+                for (int x = -1; x < 26; ++x) {
+                    bool ia = inRects(ra, x, y), ib = inRects(rb, x, y);
+                    bool expect = op == RGN_AND ? ia && ib : op == RGN_OR ? ia || ib : op == RGN_XOR ? ia != ib : ia && !ib;
+                    mismatch |= (PtInRegion(r, x, y) != 0) != expect;
+                    if (expect) {
+                        any = true;
+                        want = RECT{std::min<LONG>(want.left, x), std::min<LONG>(want.top, y),
+                                    std::max<LONG>(want.right, x + 1), std::max<LONG>(want.bottom, y + 1)};
+                    }
+                }
+            }
+            EXPECT_FALSE(mismatch) << "iteration " << iter << " op " << op;
+            EXPECT_EQ(kind == NULLREGION, !any);
+            RECT box;
+            GetRgnBox(r, &box);
+            if (any) EXPECT_TRUE(EqualRect(&box, &want)) << "iteration " << iter << " op " << op;
+        }
+        // The same set reached another way compares equal: (A - B) | (A & B) == A.
+        HRGN diff = CreateRectRgn(0, 0, 0, 0), both = CreateRectRgn(0, 0, 0, 0);
+        CombineRgn(diff, a, b, RGN_DIFF);
+        CombineRgn(both, a, b, RGN_AND);
+        CombineRgn(r, both, diff, RGN_OR);
+        EXPECT_TRUE(EqualRgn(r, a)) << "iteration " << iter;
+        for (HRGN h : {a, b, r, diff, both}) DeleteObject(h);
+    }
 }
 
 TEST(Gdi, ClippingLimitsEveryDrawing) {

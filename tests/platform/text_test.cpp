@@ -379,6 +379,16 @@ TEST(Text, DrawTextPrefixesEllipsisAndClipping) {
     c.Clear();
     DrawTextW(c.dc, longText, -1, &tiny, DT_SINGLELINE | DT_NOCLIP);
     EXPECT_GT(c.Ink().right, 100);
+    // Long paragraphs lay out in one pass.
+    std::u16string many;
+    for (int i = 0; i < 4000; ++i) many += u"word ";
+    RECT wide{0, 0, 1 << 20, 100};
+    EXPECT_GT(DrawTextW(c.dc, many.c_str(), -1, &wide, DT_WORDBREAK | DT_CALCRECT), 0);
+    RECT narrowLong{0, 0, 100, 100};
+    EXPECT_GT(DrawTextW(c.dc, many.c_str(), -1, &narrowLong, DT_WORDBREAK | DT_CALCRECT), 1000);
+    RECT one{0, 0, 100, 40};
+    DrawTextW(c.dc, many.c_str(), -1, &one, DT_SINGLELINE | DT_END_ELLIPSIS | DT_CALCRECT);
+    EXPECT_LE(one.right, 100);
     // Tabs expand to stops of eight average characters.
     TEXTMETRICW tm{};
     GetTextMetricsW(c.dc, &tm);

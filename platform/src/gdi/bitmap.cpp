@@ -250,7 +250,9 @@ namespace {
 
 std::shared_ptr<Bitmap> NewBitmap(int width, int height, int bpp, long long stride) {
     long long bytes = stride * height;
-    if (width > kMaxDimension || height > kMaxDimension || bytes > kMaxBytes) {
+    // Pixels are bounded too: other depths draw through a 32-bit copy.
+    if (width > kMaxDimension || height > kMaxDimension || bytes > kMaxBytes ||
+        static_cast<long long>(width) * height * 4 > kMaxBytes) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }

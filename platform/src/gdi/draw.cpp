@@ -134,7 +134,7 @@ void WideLine(Target& t, double x0, double y0, double x1, double y1, const PenSt
 
 PenStyle StyleOf(const Dc& dc) {
     const Pen* p = dc.st.pen.get();
-    return PenStyle{p->style, p->width, ColorToPixel(p->color), dc.st.bkMode == OPAQUE, ColorToPixel(dc.st.bkColor)};
+    return PenStyle{p->style, std::max(p->width, 1), ColorToPixel(p->color), dc.st.bkMode == OPAQUE, ColorToPixel(dc.st.bkColor)};
 }
 
 // Draws a path of logical points with the DC's pen; the last point is left out for thin pens.

@@ -171,7 +171,7 @@ HPEN CreatePen(int iStyle, int cWidth, COLORREF color) {
     }
     auto p = std::make_shared<Pen>();
     p->style = iStyle;
-    p->width = cWidth < 1 ? 1 : cWidth;
+    p->width = cWidth < 0 ? 0 : cWidth;  // 0 and 1 both draw one pixel wide
     p->color = color & 0xFFFFFF;
     return static_cast<HPEN>(Register(p));
 }

@@ -57,16 +57,18 @@ struct TextStyle {
     int tabWidth;  // 0: tabs take no room
 };
 
-// Width of a run in pixels, tabs expanded from the run's start.
-long long Measure(FontInstance& fi, const WCHAR* s, size_t n, int tabWidth) {
-    long long pen = 0;
+// The pen position after character c, tabs stopping at multiples of tabWidth from the run's start.
+inline long long Step(FontInstance& fi, char32_t c, long long pen, int tabWidth) {
+    if (c == u'\t' && tabWidth > 0) return (pen / tabWidth + 1) * tabWidth;
+    return pen + fi.Get(c).advance;
+}
+
+// Width of a run continued from pen (0 for a run of its own).
+long long Measure(FontInstance& fi, const WCHAR* s, size_t n, int tabWidth, long long pen = 0) {
     for (size_t i = 0; i < n;) {
         size_t units;
         char32_t c = Decode(s, i, n, units);
-        if (c == u'\t' && tabWidth > 0)
-            pen = (pen / tabWidth + 1) * tabWidth;
-        else
-            pen += fi.Get(c).advance;
+        pen = Step(fi, c, pen, tabWidth);
         i += units;
     }
     return pen;
@@ -316,14 +318,15 @@ void WrapParagraph(FontInstance& fi, const TextLine& para, long long maxWidth, i
     size_t start = 0;
     while (true) {
         size_t end = start;  // end of the text kept on the line
-        size_t i = start;
-        while (i < n) {
-            size_t wordEnd = i;
+        long long width = 0;  // of [start, end)
+        while (end < n) {
+            size_t wordEnd = end;
             while (wordEnd < n && isSpace(s[wordEnd])) ++wordEnd;
             while (wordEnd < n && !isSpace(s[wordEnd])) ++wordEnd;
-            if (end > start && Measure(fi, s.data() + start, wordEnd - start, tabWidth) > maxWidth) break;
+            long long w = Measure(fi, s.data() + end, wordEnd - end, tabWidth, width);
+            if (end > start && w > maxWidth) break;
             end = wordEnd;
-            i = wordEnd;
+            width = w;
         }
         out.push_back(Slice(para, start, end));
         start = end;
@@ -333,12 +336,20 @@ void WrapParagraph(FontInstance& fi, const TextLine& para, long long maxWidth, i
 }
 
 void EndEllipsis(FontInstance& fi, TextLine& line, long long maxWidth, int tabWidth) {
-    if (Measure(fi, line.text.data(), line.text.size(), tabWidth) <= maxWidth) return;
+    const std::u16string& s = line.text;
+    if (Measure(fi, s.data(), s.size(), tabWidth) <= maxWidth) return;
     long long dots = Measure(fi, kEllipsis, 3, 0);
-    size_t keep = line.text.size();
-    while (keep > 0 && Measure(fi, line.text.data(), keep, tabWidth) + dots > maxWidth) --keep;
-    // Never cut a surrogate pair in two.
-    if (keep > 0 && line.text[keep - 1] >= 0xD800 && line.text[keep - 1] < 0xDC00) --keep;
+    size_t keep = 0;
+    long long pen = 0;
+    for (size_t i = 0; i < s.size();) {
+        size_t units;
+        char32_t c = Decode(s.data(), i, s.size(), units);
+        long long next = Step(fi, c, pen, tabWidth);
+        if (next + dots > maxWidth) break;
+        pen = next;
+        i += units;
+        keep = i;
+    }
     line.text.resize(keep);
     line.marks.resize(keep);
     line.text += kEllipsis;

@@ -842,6 +842,7 @@ BOOL SetEndOfFile(HANDLE hFile) {
 }
 
 BOOL FlushFileBuffers(HANDLE hFile) {
+    if (auto device = HandleAs<DeviceObject>(hFile)) return device->Flush();
     auto file = FileFromHandle(hFile);
     if (!file) return FALSE;
     if (fsync(file->fd) != 0 && errno != EINVAL) {

@@ -77,6 +77,7 @@ public:
     virtual BOOL Read(void* buffer, DWORD count, DWORD* done);
     virtual BOOL Write(const void* buffer, DWORD count, DWORD* done);
     virtual BOOL IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+    virtual BOOL Flush() { return TRUE; }
 };
 // name: upper case, as "COM2:". Returns null with the error set when the device cannot be opened.
 using DeviceOpener = std::shared_ptr<DeviceObject> (*)(const std::u16string& name, DWORD access, DWORD share);

@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include <climits>
-#include <random>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -48,13 +48,30 @@ void Put(HDC dc, int x, int y, COLORREF c) { SetPixel(dc, x, y, c); }
 // Packs one pixel value into a DIB row of any depth (high bits first for palette depths).
 void PackPixel(std::vector<uint8_t>& row, int bpp, int x, uint32_t v) {
     switch (bpp) {
-        case 1: row[x / 8] |= uint8_t(v << (7 - x % 8)); break;
-        case 2: row[x / 4] |= uint8_t(v << (6 - 2 * (x % 4))); break;
-        case 4: row[x / 2] |= uint8_t(v << (x % 2 ? 0 : 4)); break;
-        case 8: row[x] = uint8_t(v); break;
-        case 16: row[2 * x] = uint8_t(v); row[2 * x + 1] = uint8_t(v >> 8); break;
-        case 24: row[3 * x] = uint8_t(v); row[3 * x + 1] = uint8_t(v >> 8); row[3 * x + 2] = uint8_t(v >> 16); break;
-        case 32: memcpy(&row[4 * x], &v, 4); break;
+        case 1:
+            row[x / 8] |= uint8_t(v << (7 - x % 8));
+            break;
+        case 2:
+            row[x / 4] |= uint8_t(v << (6 - 2 * (x % 4)));
+            break;
+        case 4:
+            row[x / 2] |= uint8_t(v << (x % 2 ? 0 : 4));
+            break;
+        case 8:
+            row[x] = uint8_t(v);
+            break;
+        case 16:
+            row[2 * x] = uint8_t(v);
+            row[2 * x + 1] = uint8_t(v >> 8);
+            break;
+        case 24:
+            row[3 * x] = uint8_t(v);
+            row[3 * x + 1] = uint8_t(v >> 8);
+            row[3 * x + 2] = uint8_t(v >> 16);
+            break;
+        case 32:
+            memcpy(&row[4 * x], &v, 4);
+            break;
     }
 }
 
@@ -334,7 +351,8 @@ TEST(Gdi, DibsOfEveryDepthToDevice) {
     struct Depth {
         int bpp;
         const uint32_t* masks;
-    } depths[] = {{1, nullptr}, {2, nullptr}, {4, nullptr}, {8, nullptr}, {16, nullptr}, {16, m565}, {24, nullptr}, {32, nullptr}};
+    } depths[] = {{1, nullptr},  {2, nullptr}, {4, nullptr},  {8, nullptr},
+                  {16, nullptr}, {16, m565},   {24, nullptr}, {32, nullptr}};
     for (const auto& d : depths) {
         for (bool topDown : {false, true}) {
             std::vector<std::vector<uint32_t>> px(3, std::vector<uint32_t>(4));
@@ -344,23 +362,31 @@ TEST(Gdi, DibsOfEveryDepthToDevice) {
                 for (int x = 0; x < 4; ++x) {
                     COLORREF c = colourAt(d.bpp, x, y);
                     uint32_t r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
-                    if (d.bpp <= 8) px[y][x] = static_cast<uint32_t>(indexAt(d.bpp, x, y));
-                    else if (d.bpp == 16 && d.masks) px[y][x] = ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
-                    else if (d.bpp == 16) px[y][x] = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
-                    else px[y][x] = Bgr(c);
+                    if (d.bpp <= 8)
+                        px[y][x] = static_cast<uint32_t>(indexAt(d.bpp, x, y));
+                    else if (d.bpp == 16 && d.masks)
+                        px[y][x] = ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
+                    else if (d.bpp == 16)
+                        px[y][x] = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
+                    else
+                        px[y][x] = Bgr(c);
                 }
             }
             Dib dib = MakeDib(4, 3, d.bpp, topDown, px, palette, d.masks);
             std::string what = std::to_string(d.bpp) + (d.masks ? " 565" : "") + (topDown ? " top-down" : " bottom-up");
 
             Canvas c1(6, 5, kBlack);
-            EXPECT_EQ(SetDIBitsToDevice(c1.dc, 1, 1, 4, 3, 0, 0, 0, 3, dib.bits.data(), dib.bmi(), DIB_RGB_COLORS), 3) << what;
+            EXPECT_EQ(SetDIBitsToDevice(c1.dc, 1, 1, 4, 3, 0, 0, 0, 3, dib.bits.data(), dib.bmi(), DIB_RGB_COLORS), 3)
+                << what;
             for (int y = 0; y < 3; ++y)
-                for (int x = 0; x < 4; ++x) EXPECT_EQ(c1.At(1 + x, 1 + y), colourAt(d.bpp, x, y)) << what << " " << x << "," << y;
+                for (int x = 0; x < 4; ++x)
+                    EXPECT_EQ(c1.At(1 + x, 1 + y), colourAt(d.bpp, x, y)) << what << " " << x << "," << y;
             EXPECT_EQ(c1.At(0, 0), kBlack) << what;
 
             Canvas c2(8, 6, kBlack);
-            EXPECT_NE(StretchDIBits(c2.dc, 0, 0, 8, 6, 0, 0, 4, 3, dib.bits.data(), dib.bmi(), DIB_RGB_COLORS, SRCCOPY), 0) << what;
+            EXPECT_NE(StretchDIBits(c2.dc, 0, 0, 8, 6, 0, 0, 4, 3, dib.bits.data(), dib.bmi(), DIB_RGB_COLORS, SRCCOPY),
+                      0)
+                << what;
             for (int y = 0; y < 6; ++y)
                 for (int x = 0; x < 8; ++x) EXPECT_EQ(c2.At(x, y), colourAt(d.bpp, x / 2, y / 2)) << what;
         }
@@ -424,7 +450,8 @@ TEST(Gdi, DibSectionBitsStayCoherent) {
     const RGBQUAD pal[4] = {{0, 0, 0, 0}, {0, 0, 255, 0}, {0, 255, 0, 0}, {0, 0, 255, 0}};  // red twice
     memcpy(info.data() + sizeof(BITMAPINFOHEADER), pal, sizeof(pal));
     void* vbits = nullptr;
-    HBITMAP dib = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS, &vbits, nullptr, 0);
+    HBITMAP dib =
+        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(info.data()), DIB_RGB_COLORS, &vbits, nullptr, 0);
     ASSERT_NE(dib, nullptr);
     auto* bits = static_cast<uint8_t*>(vbits);
     bits[0] = 3;  // bottom-left: the second red
@@ -435,8 +462,8 @@ TEST(Gdi, DibSectionBitsStayCoherent) {
     HBRUSH g = CreateSolidBrush(RGB(10, 240, 10));
     RECT r{1, 0, 3, 2};
     FillRect(dc, &r, g);
-    EXPECT_EQ(bits[1], 2);                  // bottom row, x 1
-    EXPECT_EQ(bits[4 + 2], 2);              // top row, x 2
+    EXPECT_EQ(bits[1], 2);      // bottom row, x 1
+    EXPECT_EQ(bits[4 + 2], 2);  // top row, x 2
     // A line whose drawing area covers the second red leaves its index alone, although index 1
     // has the same colour.
     HPEN gp = CreatePen(PS_SOLID, 1, kGreen);
@@ -602,7 +629,10 @@ TEST(Gdi, RegionsMatchTheirPointSets) {
             for (int y = -1; y < 26; ++y) {
                 for (int x = -1; x < 26; ++x) {
                     bool ia = inRects(ra, x, y), ib = inRects(rb, x, y);
-                    bool expect = op == RGN_AND ? ia && ib : op == RGN_OR ? ia || ib : op == RGN_XOR ? ia != ib : ia && !ib;
+                    bool expect = op == RGN_AND   ? ia && ib
+                                  : op == RGN_OR  ? ia || ib
+                                  : op == RGN_XOR ? ia != ib
+                                                  : ia && !ib;
                     mismatch |= (PtInRegion(r, x, y) != 0) != expect;
                     if (expect) {
                         any = true;
@@ -615,7 +645,9 @@ TEST(Gdi, RegionsMatchTheirPointSets) {
             EXPECT_EQ(kind == NULLREGION, !any);
             RECT box;
             GetRgnBox(r, &box);
-            if (any) EXPECT_TRUE(EqualRect(&box, &want)) << "iteration " << iter << " op " << op;
+            if (any) {
+                EXPECT_TRUE(EqualRect(&box, &want)) << "iteration " << iter << " op " << op;
+            }
         }
         // The same set reached another way compares equal: (A - B) | (A & B) == A.
         HRGN diff = CreateRectRgn(0, 0, 0, 0), both = CreateRectRgn(0, 0, 0, 0);

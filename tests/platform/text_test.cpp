@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -196,7 +196,8 @@ TEST(Text, GlyphsBlendInTheTextColour) {
     TextOutW(c.dc, 10, 5, u"Wave 0.5A", 9);
     int solid = 0, partial = 0;
     for (COLORREF p : c.Pixels()) {
-        if (p == kBlue) ++solid;
+        if (p == kBlue)
+            ++solid;
         else if (p != kWhite) {
             ++partial;
             EXPECT_EQ(GetBValue(p), 255);  // between white and blue only
@@ -464,7 +465,8 @@ TEST(Text, GoldenPicture) {
     EXPECT_FALSE(qrx::SaveBitmapPng(reinterpret_cast<HBITMAP>(c.dc), "/tmp/x.png"));
     SelectObject(c.dc, c.oldFont);
     c.oldFont = nullptr;
-    for (HGDIOBJ o : {(HGDIOBJ)panel, (HGDIOBJ)frame, (HGDIOBJ)dash, (HGDIOBJ)big, (HGDIOBJ)small}) EXPECT_TRUE(DeleteObject(o));
+    for (HGDIOBJ o : {(HGDIOBJ)panel, (HGDIOBJ)frame, (HGDIOBJ)dash, (HGDIOBJ)big, (HGDIOBJ)small})
+        EXPECT_TRUE(DeleteObject(o));
 }
 
 TEST(Text, SharedGlyphCacheFromManyThreads) {

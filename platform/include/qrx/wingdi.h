@@ -15,12 +15,11 @@ QRX_DECLARE_HANDLE(HBRUSH);
 QRX_DECLARE_HANDLE(HPEN);
 QRX_DECLARE_HANDLE(HFONT);
 QRX_DECLARE_HANDLE(HRGN);
-QRX_DECLARE_HANDLE(HPALETTE);
 typedef void* HGDIOBJ;
 
 // Colours.
 #define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | (((DWORD)(BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
-#define GetRValue(c) ((BYTE)((DWORD)(c) & 0xff))
+#define GetRValue(c) ((BYTE)((DWORD)(c)&0xff))
 #define GetGValue(c) ((BYTE)(((DWORD)(c) >> 8) & 0xff))
 #define GetBValue(c) ((BYTE)(((DWORD)(c) >> 16) & 0xff))
 #define CLR_INVALID 0xFFFFFFFFu
@@ -320,23 +319,21 @@ UINT GetTextAlign(HDC hdc);
 // Bitmaps.
 HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy);
 HBITMAP CreateBitmap(int nWidth, int nHeight, UINT nPlanes, UINT nBitCount, const void* lpBits);
-HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection,
-                         DWORD offset);
+HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection, DWORD offset);
 int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPBITMAPINFO lpbmi, UINT usage);
-int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, const BITMAPINFO* lpbmi,
-              UINT usage);
+int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, const BITMAPINFO* lpbmi, UINT usage);
 
 // Blits.
 BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop);
-BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc, int ySrc,
-                int wSrc, int hSrc, DWORD rop);
-int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD w, DWORD h, int xSrc, int ySrc, UINT StartScan,
-                      UINT cLines, const void* lpvBits, const BITMAPINFO* lpbmi, UINT ColorUse);
+BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc, int ySrc, int wSrc,
+                int hSrc, DWORD rop);
+int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD w, DWORD h, int xSrc, int ySrc, UINT StartScan, UINT cLines,
+                      const void* lpvBits, const BITMAPINFO* lpbmi, UINT ColorUse);
 int StretchDIBits(HDC hdc, int xDest, int yDest, int DestWidth, int DestHeight, int xSrc, int ySrc, int SrcWidth,
                   int SrcHeight, const void* lpBits, const BITMAPINFO* lpbmi, UINT iUsage, DWORD rop);
 // hSrc is a DC or a bitmap; pixels of the key colour are left out.
-BOOL TransparentImage(HDC hdcDest, LONG DstX, LONG DstY, LONG DstCx, LONG DstCy, HANDLE hSrc, LONG SrcX,
-                      LONG SrcY, LONG SrcCx, LONG SrcCy, COLORREF TransparentColor);
+BOOL TransparentImage(HDC hdcDest, LONG DstX, LONG DstY, LONG DstCx, LONG DstCy, HANDLE hSrc, LONG SrcX, LONG SrcY,
+                      LONG SrcCx, LONG SrcCy, COLORREF TransparentColor);
 
 // Fills and lines.
 HBRUSH CreateSolidBrush(COLORREF color);
@@ -371,12 +368,11 @@ HFONT CreateFontW(int cHeight, int cWidth, int cEscapement, int cOrientation, in
                   DWORD bUnderline, DWORD bStrikeOut, DWORD iCharSet, DWORD iOutPrecision, DWORD iClipPrecision,
                   DWORD iQuality, DWORD iPitchAndFamily, LPCWSTR pszFaceName);
 BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR lpString, int c, LPSIZE psizl);
-BOOL GetTextExtentExPointW(HDC hdc, LPCWSTR lpszString, int cchString, int nMaxExtent, LPINT lpnFit,
-                           LPINT lpnDx, LPSIZE lpSize);
+BOOL GetTextExtentExPointW(HDC hdc, LPCWSTR lpszString, int cchString, int nMaxExtent, LPINT lpnFit, LPINT lpnDx,
+                           LPSIZE lpSize);
 BOOL GetTextMetricsW(HDC hdc, LPTEXTMETRICW lptm);
 int DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format);
-BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCWSTR lpString, UINT c,
-                 const int* lpDx);
+BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCWSTR lpString, UINT c, const int* lpDx);
 BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR lpString, int c);
 #define AddFontResource AddFontResourceW
 #define RemoveFontResource RemoveFontResourceW

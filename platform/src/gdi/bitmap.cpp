@@ -49,10 +49,14 @@ bool PixelFormat::SetMasks(uint32_t r, uint32_t g, uint32_t b) {
 
 uint32_t PixelFormat::ReadPixel(const uint8_t* row, int x) const {
     switch (bpp) {
-        case 1: return palette[(row[x >> 3] >> (7 - (x & 7))) & 1];
-        case 2: return palette[(row[x >> 2] >> (6 - 2 * (x & 3))) & 3];
-        case 4: return palette[(row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15];
-        case 8: return palette[row[x]];
+        case 1:
+            return palette[(row[x >> 3] >> (7 - (x & 7))) & 1];
+        case 2:
+            return palette[(row[x >> 2] >> (6 - 2 * (x & 3))) & 3];
+        case 4:
+            return palette[(row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15];
+        case 8:
+            return palette[row[x]];
         case 24: {
             const uint8_t* p = row + 3 * static_cast<ptrdiff_t>(x);
             return (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
@@ -123,7 +127,9 @@ void PixelFormat::WritePixel(uint8_t* row, int x, uint32_t pixel) const {
             row[x >> 1] = uint8_t((row[x >> 1] & ~(15 << s)) | ((Nearest(pixel) & 15) << s));
             return;
         }
-        case 8: row[x] = uint8_t(Nearest(pixel)); return;
+        case 8:
+            row[x] = uint8_t(Nearest(pixel));
+            return;
         case 24: {
             uint8_t* p = row + 3 * static_cast<ptrdiff_t>(x);
             p[0] = uint8_t(pixel);
@@ -155,8 +161,8 @@ bool ParseBitmapInfo(const BITMAPINFO* bmi, UINT usage, DibInfo& out) {
     int bpp = h.biBitCount;
     bool depthOk = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
     if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biSize > 4096 || h.biWidth <= 0 || h.biWidth > kMaxDimension ||
-        h.biHeight == 0 || h.biHeight < -kMaxDimension || h.biHeight > kMaxDimension || h.biPlanes != 1 ||
-        !depthOk || usage != DIB_RGB_COLORS) {
+        h.biHeight == 0 || h.biHeight < -kMaxDimension || h.biHeight > kMaxDimension || h.biPlanes != 1 || !depthOk ||
+        usage != DIB_RGB_COLORS) {
         SetError(ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -276,8 +282,8 @@ void SetMonoPalette(PixelFormat& f) {
 }
 
 // Copies stored rows of src into dst, converting through 32-bit pixels; rows from the top.
-void ConvertRows(const PixelFormat& sf, const uint8_t* const* srcRows, const PixelFormat& df,
-                 uint8_t* const* dstRows, int rows, int width) {
+void ConvertRows(const PixelFormat& sf, const uint8_t* const* srcRows, const PixelFormat& df, uint8_t* const* dstRows,
+                 int rows, int width) {
     std::vector<uint32_t> line(static_cast<size_t>(width));
     // Same depth and colours: the indexes are kept as they are.
     bool samePalette = df.bpp == sf.bpp && df.bpp <= 8 && df.paletteSize == sf.paletteSize &&
@@ -334,8 +340,7 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
     return static_cast<HBITMAP>(Register(b));
 }
 
-HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection,
-                         DWORD offset) {
+HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection, DWORD offset) {
     if (ppvBits) *ppvBits = nullptr;
     if (hdc && !GetDcObject(hdc)) return nullptr;
     if (hSection) {
@@ -417,8 +422,7 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPB
     return rows;
 }
 
-int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, const BITMAPINFO* lpbmi,
-              UINT usage) {
+int SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const void* lpBits, const BITMAPINFO* lpbmi, UINT usage) {
     auto b = LookupAs<Bitmap>(hbm, Kind::Bitmap);
     if (!b || b->stock || (hdc && !GetDcObject(hdc))) {
         SetError(ERROR_INVALID_HANDLE);

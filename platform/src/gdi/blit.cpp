@@ -9,22 +9,53 @@ void RopSpan(uint32_t* d, const uint32_t* s, int n, uint32_t pattern, DWORD rop)
     const uint32_t m = 0xFFFFFF;
     const uint32_t P = pattern;
     switch (rop) {
-        case SRCCOPY: memmove(d, s, 4 * static_cast<size_t>(n)); return;
-        case SRCPAINT: for (int i = 0; i < n; ++i) d[i] = (d[i] | s[i]) & m; return;
-        case SRCAND: for (int i = 0; i < n; ++i) d[i] = (d[i] & s[i]) & m; return;
-        case SRCINVERT: for (int i = 0; i < n; ++i) d[i] = (d[i] ^ s[i]) & m; return;
-        case SRCERASE: for (int i = 0; i < n; ++i) d[i] = (s[i] & ~d[i]) & m; return;
-        case NOTSRCCOPY: for (int i = 0; i < n; ++i) d[i] = ~s[i] & m; return;
-        case NOTSRCERASE: for (int i = 0; i < n; ++i) d[i] = ~(s[i] | d[i]) & m; return;
-        case MERGECOPY: for (int i = 0; i < n; ++i) d[i] = (P & s[i]) & m; return;
-        case MERGEPAINT: for (int i = 0; i < n; ++i) d[i] = (~s[i] | d[i]) & m; return;
-        case PATCOPY: std::fill_n(d, n, P & m); return;
-        case PATPAINT: for (int i = 0; i < n; ++i) d[i] = (P | ~s[i] | d[i]) & m; return;
-        case PATINVERT: for (int i = 0; i < n; ++i) d[i] = (P ^ d[i]) & m; return;
-        case DSTINVERT: for (int i = 0; i < n; ++i) d[i] = ~d[i] & m; return;
-        case BLACKNESS: std::fill_n(d, n, 0u); return;
-        case WHITENESS: std::fill_n(d, n, m); return;
-        default: break;
+        case SRCCOPY:
+            memmove(d, s, 4 * static_cast<size_t>(n));
+            return;
+        case SRCPAINT:
+            for (int i = 0; i < n; ++i) d[i] = (d[i] | s[i]) & m;
+            return;
+        case SRCAND:
+            for (int i = 0; i < n; ++i) d[i] = (d[i] & s[i]) & m;
+            return;
+        case SRCINVERT:
+            for (int i = 0; i < n; ++i) d[i] = (d[i] ^ s[i]) & m;
+            return;
+        case SRCERASE:
+            for (int i = 0; i < n; ++i) d[i] = (s[i] & ~d[i]) & m;
+            return;
+        case NOTSRCCOPY:
+            for (int i = 0; i < n; ++i) d[i] = ~s[i] & m;
+            return;
+        case NOTSRCERASE:
+            for (int i = 0; i < n; ++i) d[i] = ~(s[i] | d[i]) & m;
+            return;
+        case MERGECOPY:
+            for (int i = 0; i < n; ++i) d[i] = (P & s[i]) & m;
+            return;
+        case MERGEPAINT:
+            for (int i = 0; i < n; ++i) d[i] = (~s[i] | d[i]) & m;
+            return;
+        case PATCOPY:
+            std::fill_n(d, n, P & m);
+            return;
+        case PATPAINT:
+            for (int i = 0; i < n; ++i) d[i] = (P | ~s[i] | d[i]) & m;
+            return;
+        case PATINVERT:
+            for (int i = 0; i < n; ++i) d[i] = (P ^ d[i]) & m;
+            return;
+        case DSTINVERT:
+            for (int i = 0; i < n; ++i) d[i] = ~d[i] & m;
+            return;
+        case BLACKNESS:
+            std::fill_n(d, n, 0u);
+            return;
+        case WHITENESS:
+            std::fill_n(d, n, m);
+            return;
+        default:
+            break;
     }
     // Any other ternary operation from its truth table: bit (P<<2 | S<<1 | D) of the code.
     unsigned code = (rop >> 16) & 0xFF;
@@ -47,7 +78,8 @@ struct Axis {
     long long Map(long long d) const {
         unsigned long long i = static_cast<unsigned long long>(d - d0);
         if (mirror) i = static_cast<unsigned long long>(n) - 1 - i;
-        return s0 + static_cast<long long>(i * static_cast<unsigned long long>(sn) / static_cast<unsigned long long>(n));
+        return s0 +
+               static_cast<long long>(i * static_cast<unsigned long long>(sn) / static_cast<unsigned long long>(n));
     }
 };
 
@@ -97,8 +129,9 @@ void Blit(Target& dst, const BlitSource* src, const BlitParams& p) {
             int w = need.right - need.left, h = need.bottom - need.top;
             copy.resize(static_cast<size_t>(w) * h);
             for (int y = 0; y < h; ++y)
-                memcpy(&copy[static_cast<size_t>(y) * w], local.view.Row(need.top + y) + need.left, 4 * static_cast<size_t>(w));
-            // View over the copy with the same coordinates as before.
+                memcpy(&copy[static_cast<size_t>(y) * w], local.view.Row(need.top + y) + need.left,
+                       4 * static_cast<size_t>(w));
+            // The copy starts at need's corner.
             local.view.bits = reinterpret_cast<uint8_t*>(copy.data());
             local.view.stride = static_cast<ptrdiff_t>(w) * 4;
             local.view.width = w;
@@ -357,13 +390,12 @@ BOOL TransparentImage(HDC hdcDest, LONG DstX, LONG DstY, LONG DstCx, LONG DstCy,
                   TransparentColor & 0xFFFFFF);
 }
 
-int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD w, DWORD h, int xSrc, int ySrc, UINT StartScan,
-                      UINT cLines, const void* lpvBits, const BITMAPINFO* lpbmi, UINT ColorUse) {
-    if (!DibToDevice(hdc, xDest, yDest, w, h, xSrc, ySrc, w, h, StartScan, cLines, lpvBits, lpbmi, ColorUse,
-                     SRCCOPY))
+int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD w, DWORD h, int xSrc, int ySrc, UINT StartScan, UINT cLines,
+                      const void* lpvBits, const BITMAPINFO* lpbmi, UINT ColorUse) {
+    if (!DibToDevice(hdc, xDest, yDest, w, h, xSrc, ySrc, w, h, StartScan, cLines, lpvBits, lpbmi, ColorUse, SRCCOPY))
         return 0;
-    long long height = lpbmi->bmiHeader.biHeight < 0 ? -static_cast<long long>(lpbmi->bmiHeader.biHeight)
-                                                     : lpbmi->bmiHeader.biHeight;
+    long long height =
+        lpbmi->bmiHeader.biHeight < 0 ? -static_cast<long long>(lpbmi->bmiHeader.biHeight) : lpbmi->bmiHeader.biHeight;
     return static_cast<int>(std::clamp<long long>(std::min<long long>(cLines, height - StartScan), 0, INT32_MAX));
 }
 

@@ -211,7 +211,8 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
         SetError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (o->kind == Kind::Region) return reinterpret_cast<HGDIOBJ>(static_cast<intptr_t>(SelectClipRgn(hdc, static_cast<HRGN>(h))));
+    if (o->kind == Kind::Region)
+        return reinterpret_cast<HGDIOBJ>(static_cast<intptr_t>(SelectClipRgn(hdc, static_cast<HRGN>(h))));
     std::lock_guard<std::mutex> g(dc->lock);
     switch (o->kind) {
         case Kind::Bitmap: {
@@ -223,10 +224,15 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
             dc->InvalidateClip();
             return old;
         }
-        case Kind::Brush: return Swap(*dc, dc->st.brush, o);
-        case Kind::Pen: return Swap(*dc, dc->st.pen, o);
-        case Kind::Font: return Swap(*dc, dc->st.font, o);
-        default: SetError(ERROR_INVALID_HANDLE); return nullptr;
+        case Kind::Brush:
+            return Swap(*dc, dc->st.brush, o);
+        case Kind::Pen:
+            return Swap(*dc, dc->st.pen, o);
+        case Kind::Font:
+            return Swap(*dc, dc->st.font, o);
+        default:
+            SetError(ERROR_INVALID_HANDLE);
+            return nullptr;
     }
 }
 
@@ -236,11 +242,20 @@ HGDIOBJ GetCurrentObject(HDC hdc, UINT type) {
     std::lock_guard<std::mutex> g(dc->lock);
     Object* o = nullptr;
     switch (type) {
-        case OBJ_BITMAP: o = dc->st.bitmap.get(); break;
-        case OBJ_BRUSH: o = dc->st.brush.get(); break;
-        case OBJ_PEN: o = dc->st.pen.get(); break;
-        case OBJ_FONT: o = dc->st.font.get(); break;
-        default: break;
+        case OBJ_BITMAP:
+            o = dc->st.bitmap.get();
+            break;
+        case OBJ_BRUSH:
+            o = dc->st.brush.get();
+            break;
+        case OBJ_PEN:
+            o = dc->st.pen.get();
+            break;
+        case OBJ_FONT:
+            o = dc->st.font.get();
+            break;
+        default:
+            break;
     }
     if (!o) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -252,13 +267,19 @@ HGDIOBJ GetCurrentObject(HDC hdc, UINT type) {
 int GetDeviceCaps(HDC hdc, int index) {
     if (!GetDcObject(hdc)) return 0;
     switch (index) {
-        case HORZRES: return kScreenWidth;
-        case VERTRES: return kScreenHeight;
-        case BITSPIXEL: return 32;
-        case PLANES: return 1;
+        case HORZRES:
+            return kScreenWidth;
+        case VERTRES:
+            return kScreenHeight;
+        case BITSPIXEL:
+            return 32;
+        case PLANES:
+            return 1;
         case LOGPIXELSX:
-        case LOGPIXELSY: return 96;
-        default: return 0;
+        case LOGPIXELSY:
+            return 96;
+        default:
+            return 0;
     }
 }
 

@@ -62,7 +62,8 @@ void ThinLine(Target& t, long long x0, long long y0, long long x1, long long y1,
     i1 = std::min(i1, n);
     for (long long i = i0; i < i1; ++i) {
         // Nearest pixel to the ideal line, as the incremental form would give.
-        long long off = static_cast<long long>((static_cast<__int128>(2) * i * minor + n) / (2 * static_cast<__int128>(n)));
+        long long off =
+            static_cast<long long>((static_cast<__int128>(2) * i * minor + n) / (2 * static_cast<__int128>(n)));
         long long x = majorX ? x0 + sx * i : x0 + sx * off;
         long long y = majorX ? y0 + sy * off : y0 + sy * i;
         if (!Visible(t, x, y)) continue;
@@ -126,15 +127,16 @@ void WideLine(Target& t, double x0, double y0, double x1, double y1, const PenSt
         double left = std::max(std::ceil(lo), static_cast<double>(b.left));
         double right = std::min(std::floor(hi) + 1, static_cast<double>(b.right));
         if (left >= right) continue;
-        FillSurfaceRect(t, RECT{static_cast<LONG>(left), static_cast<LONG>(y), static_cast<LONG>(right),
-                                static_cast<LONG>(y + 1)},
-                        pen.pixel);
+        FillSurfaceRect(
+            t, RECT{static_cast<LONG>(left), static_cast<LONG>(y), static_cast<LONG>(right), static_cast<LONG>(y + 1)},
+            pen.pixel);
     }
 }
 
 PenStyle StyleOf(const Dc& dc) {
     const Pen* p = dc.st.pen.get();
-    return PenStyle{p->style, std::max(p->width, 1), ColorToPixel(p->color), dc.st.bkMode == OPAQUE, ColorToPixel(dc.st.bkColor)};
+    return PenStyle{p->style, std::max(p->width, 1), ColorToPixel(p->color), dc.st.bkMode == OPAQUE,
+                    ColorToPixel(dc.st.bkColor)};
 }
 
 // Draws a path of logical points with the DC's pen; the last point is left out for thin pens.
@@ -189,7 +191,8 @@ int FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
     Target t;
     MakeTarget(*dc, t);
     // The right and bottom edges are outside, and a reversed rectangle fills nothing.
-    RECT r = RECT{Sat(static_cast<long long>(lprc->left) + dc->origin.x), Sat(static_cast<long long>(lprc->top) + dc->origin.y),
+    RECT r = RECT{Sat(static_cast<long long>(lprc->left) + dc->origin.x),
+                  Sat(static_cast<long long>(lprc->top) + dc->origin.y),
                   Sat(static_cast<long long>(lprc->right) + dc->origin.x),
                   Sat(static_cast<long long>(lprc->bottom) + dc->origin.y)};
     r = t.Begin(r);
@@ -243,7 +246,8 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
         // The figure covers left..right-1 and top..bottom-1; the pen draws its outermost pixels.
         long long ox = dc->origin.x, oy = dc->origin.y;
         int inset = outline ? 1 : 0;
-        RECT fill = RECT{Sat(r.left + ox + inset), Sat(r.top + oy + inset), Sat(r.right + ox - 1LL), Sat(r.bottom + oy - 1LL)};
+        RECT fill =
+            RECT{Sat(r.left + ox + inset), Sat(r.top + oy + inset), Sat(r.right + ox - 1LL), Sat(r.bottom + oy - 1LL)};
         Surface* s = dc->Target();
         std::lock_guard<std::mutex> sg(s->lock);
         Target t;
@@ -295,7 +299,8 @@ COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
     if (sx < INT32_MIN || sx > INT32_MAX || sy < INT32_MIN || sy > INT32_MAX ||
         !t.clip->Contains(static_cast<LONG>(sx), static_cast<LONG>(sy)))
         return CLR_INVALID;
-    RECT r = t.Begin(RECT{static_cast<LONG>(sx), static_cast<LONG>(sy), static_cast<LONG>(sx + 1), static_cast<LONG>(sy + 1)});
+    RECT r = t.Begin(
+        RECT{static_cast<LONG>(sx), static_cast<LONG>(sy), static_cast<LONG>(sx + 1), static_cast<LONG>(sy + 1)});
     uint32_t* p = t.view.Row(r.top) + r.left;
     *p = ColorToPixel(color);
     t.Finish();

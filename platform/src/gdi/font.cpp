@@ -1,11 +1,10 @@
 // Installed fonts, face mapping and realised fonts through FreeType.
 #include "gdi/font.h"
 
+#include <ft2build.h>
 #include <sys/stat.h>
 
 #include <cmath>
-
-#include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
 #include FT_SFNT_NAMES_H
@@ -414,9 +413,9 @@ BOOL RemoveFontResourceW(LPCWSTR lpFileName) {
         if (reg.files[i].path != path) continue;
         if (--reg.files[i].refs > 0) return TRUE;
         reg.files.erase(reg.files.begin() + static_cast<ptrdiff_t>(i));
-        reg.faces.erase(std::remove_if(reg.faces.begin(), reg.faces.end(),
-                                       [&](const FaceEntry& e) { return e.path == path; }),
-                        reg.faces.end());
+        reg.faces.erase(
+            std::remove_if(reg.faces.begin(), reg.faces.end(), [&](const FaceEntry& e) { return e.path == path; }),
+            reg.faces.end());
         reg.cache.erase(std::remove_if(reg.cache.begin(), reg.cache.end(),
                                        [&](const std::shared_ptr<FontInstance>& p) { return p->Key().path == path; }),
                         reg.cache.end());

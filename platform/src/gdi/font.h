@@ -12,11 +12,11 @@
 namespace qrx::gdi {
 
 struct Glyph {
-    int left = 0;     // bitmap start right of the pen position
-    int top = 0;      // bitmap start above the baseline
+    int left = 0;  // bitmap start right of the pen position
+    int top = 0;   // bitmap start above the baseline
     int width = 0;
     int height = 0;
-    int advance = 0;  // pixels
+    int advance = 0;                // pixels
     std::vector<uint8_t> coverage;  // width x height, 0..255
 };
 

@@ -18,10 +18,8 @@ namespace qrx::gdi {
 // Rectangles and regions
 
 inline bool RectEmpty(const RECT& r) { return r.right <= r.left || r.bottom <= r.top; }
-inline RECT MakeRect(LONG l, LONG t, LONG r, LONG b) { return RECT{l, t, r, b}; }
 inline RECT Intersect(const RECT& a, const RECT& b) {
-    RECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
-           std::min(a.bottom, b.bottom)};
+    RECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right), std::min(a.bottom, b.bottom)};
     if (RectEmpty(r)) r = RECT{0, 0, 0, 0};
     return r;
 }
@@ -43,7 +41,10 @@ public:
     Region() = default;
     explicit Region(const RECT& r) { SetRect(r); }
     void SetRect(const RECT& r);
-    void Clear() { m_rects.clear(); m_bounds = RECT{0, 0, 0, 0}; }
+    void Clear() {
+        m_rects.clear();
+        m_bounds = RECT{0, 0, 0, 0};
+    }
     bool Empty() const { return m_rects.empty(); }
     const RECT& Bounds() const { return m_bounds; }
     const std::vector<RECT>& Rects() const { return m_rects; }
@@ -219,7 +220,7 @@ public:
     bool dib = false;
     bool topDown = false;
     bool monoDdb = false;
-    long long stride = 0;  // bytes of one stored row
+    long long stride = 0;       // bytes of one stored row
     uint8_t* memory = nullptr;  // the stored rows, first row first as the caller sees them
     PixelFormat format;
     BITMAPINFOHEADER header{};
@@ -299,7 +300,7 @@ public:
     std::mutex lock;  // taken before any surface lock
     bool memory = false;
     std::shared_ptr<Surface> fixed;  // the screen or a window surface; memory DCs draw on their bitmap
-    POINT origin{0, 0};             // surface position of logical 0,0
+    POINT origin{0, 0};              // surface position of logical 0,0
     bool hasVisible = false;
     Region visible;  // surface coordinates
     DcState st;

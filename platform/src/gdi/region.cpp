@@ -11,10 +11,14 @@ struct Span {
 
 bool Apply(int op, bool a, bool b) {
     switch (op) {
-        case RGN_AND: return a && b;
-        case RGN_OR: return a || b;
-        case RGN_XOR: return a != b;
-        case RGN_DIFF: return a && !b;
+        case RGN_AND:
+            return a && b;
+        case RGN_OR:
+            return a || b;
+        case RGN_XOR:
+            return a != b;
+        case RGN_DIFF:
+            return a && !b;
     }
     return false;
 }

@@ -75,8 +75,8 @@ long long Measure(FontInstance& fi, const WCHAR* s, size_t n, int tabWidth, long
 }
 
 // Draws a run on its baseline; marks (optional) flags characters to underline. Returns its end.
-long long DrawRun(Target& t, FontInstance& fi, long long x, long long baseline, const WCHAR* s, size_t n,
-                  const int* dx, const TextStyle& style, const RECT& limit, const std::vector<bool>* marks) {
+long long DrawRun(Target& t, FontInstance& fi, long long x, long long baseline, const WCHAR* s, size_t n, const int* dx,
+                  const TextStyle& style, const RECT& limit, const std::vector<bool>* marks) {
     const FontMetrics& m = fi.Metrics();
     long long pen = x;
     for (size_t i = 0; i < n;) {
@@ -94,7 +94,8 @@ long long DrawRun(Target& t, FontInstance& fi, long long x, long long baseline, 
         }
         BlendGlyph(t, g, pen, baseline, style.color, limit);
         if (marks && i < marks->size() && (*marks)[i]) {
-            RECT u = Ordered(pen, baseline + m.underlinePos, pen + advance, baseline + m.underlinePos + m.underlineThickness);
+            RECT u = Ordered(pen, baseline + m.underlinePos, pen + advance,
+                             baseline + m.underlinePos + m.underlineThickness);
             FillSurfaceRect(t, Intersect(u, limit), style.color);
         }
         pen += advance;
@@ -142,7 +143,8 @@ RECT TextBounds(const FontMetrics& m, long long x, long long baseline, long long
 RECT UnionOf(const RECT& a, const RECT& b) {
     if (RectEmpty(a)) return b;
     if (RectEmpty(b)) return a;
-    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right), std::max(a.bottom, b.bottom)};
+    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                std::max(a.bottom, b.bottom)};
 }
 
 struct TextLine {
@@ -157,8 +159,7 @@ struct TextLine {
 using namespace qrx::gdi;
 using qrx::SetError;
 
-BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCWSTR lpString, UINT c,
-                 const int* lpDx) {
+BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCWSTR lpString, UINT c, const int* lpDx) {
     if (c > 0 && !lpString) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -311,13 +312,14 @@ TextLine Slice(const TextLine& l, size_t from, size_t to) {
 
 // Breaks a paragraph between words so that each line fits maxWidth; a word wider than a line
 // keeps a line of its own. Spaces at a break are dropped.
-void WrapParagraph(FontInstance& fi, const TextLine& para, long long maxWidth, int tabWidth, std::vector<TextLine>& out) {
+void WrapParagraph(FontInstance& fi, const TextLine& para, long long maxWidth, int tabWidth,
+                   std::vector<TextLine>& out) {
     const std::u16string& s = para.text;
     size_t n = s.size();
     auto isSpace = [](char16_t c) { return c == u' '; };
     size_t start = 0;
     while (true) {
-        size_t end = start;  // end of the text kept on the line
+        size_t end = start;   // end of the text kept on the line
         long long width = 0;  // of [start, end)
         while (end < n) {
             size_t wordEnd = end;
@@ -431,10 +433,10 @@ int DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format) 
     RECT limit = t.view.Bounds();
     if (!(format & DT_NOCLIP))
         limit = Intersect(limit, Ordered(lprc->left + ox, lprc->top + oy, lprc->right + ox, lprc->bottom + oy));
-    RECT area = t.Begin(Intersect(Ordered(static_cast<long long>(lprc->left) + ox - maxWidth - lineHeight, top + oy - lineHeight,
-                                          static_cast<long long>(lprc->right) + ox + maxWidth + lineHeight,
-                                          top + oy + total + lineHeight),
-                                  limit));
+    RECT area = t.Begin(Intersect(
+        Ordered(static_cast<long long>(lprc->left) + ox - maxWidth - lineHeight, top + oy - lineHeight,
+                static_cast<long long>(lprc->right) + ox + maxWidth + lineHeight, top + oy + total + lineHeight),
+        limit));
     if (RectEmpty(area)) return result;
     TextStyle style = td.Style(tabWidth);
     uint32_t bk = ColorToPixel(dc.st.bkColor);

@@ -65,26 +65,24 @@ void SplitFields(const WCHAR* value, int count, WCHAR (*fields)[MAX_PATH], bool 
 }
 
 // A number field; a last field that kept the rest of the value is read only up to its next ",".
-DWORD FieldToUInt(const WCHAR* field, DWORD fallback) {
-    WCHAR digits[MAX_PATH];
+size_t NumberDigits(const WCHAR* field, WCHAR (&digits)[MAX_PATH]) {
     size_t n = 0;
     while (n < kFieldMax && field[n] != 0 && field[n] != u',') {
         digits[n] = field[n];
         ++n;
     }
     digits[n] = 0;
-    return n == 0 ? fallback : StrToUInt(digits);
+    return n;
+}
+
+DWORD FieldToUInt(const WCHAR* field, DWORD fallback) {
+    WCHAR digits[MAX_PATH];
+    return NumberDigits(field, digits) == 0 ? fallback : StrToUInt(digits);
 }
 
 LONG FieldToLong(const WCHAR* field, LONG fallback) {
     WCHAR digits[MAX_PATH];
-    size_t n = 0;
-    while (n < kFieldMax && field[n] != 0 && field[n] != u',') {
-        digits[n] = field[n];
-        ++n;
-    }
-    digits[n] = 0;
-    return n == 0 ? fallback : StrToLong(digits);
+    return NumberDigits(field, digits) == 0 ? fallback : StrToLong(digits);
 }
 
 void CopyField(WCHAR* out, size_t outSize, const WCHAR* field) {

@@ -8,6 +8,8 @@
 #include "qrx/ioapi.h"
 #include "qrx/commapi.h"
 #include "qrx/synchapi.h"
+#include "qrx/timezoneapi.h"
 #include "qrx/registry.h"
 #include "qrx/module.h"
 #include "qrx/wingdi.h"
+#include "qrx/winuser.h"

@@ -86,6 +86,11 @@ void RegisterDeviceOpener(const char* prefix, DeviceOpener opener);
 bool IsDeviceName(const WCHAR* name);
 HANDLE OpenDevice(const WCHAR* name, DWORD access, DWORD share);
 
+// The time zone's bias in minutes (UTC = local + bias), from timezone.cpp: in force at a UTC instant,
+// and the one that maps a local time back to UTC.
+LONG ZoneBiasMinutesAt(long long utcTicks);
+LONG ZoneBiasMinutesForLocal(long long localTicks);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

@@ -20,6 +20,7 @@
 #include "qrx/synchapi.h"
 
 namespace qrx {
+
 namespace {
 
 using Steady = std::chrono::steady_clock;
@@ -96,7 +97,6 @@ ClockState& State() {
 }
 
 std::atomic<DWORD> g_tickStart{0};
-std::atomic<LONG> g_biasMinutes{0};
 
 // Caller holds s.lock.
 void ConfigureLocked(ClockState& s) {
@@ -402,7 +402,10 @@ void Unpack(unsigned long long v, FILETIME& ft) {
     ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
 }
 
-long long BiasTicks() { return static_cast<long long>(g_biasMinutes.load()) * 60 * kTicksPerSecond; }
+long long MinutesToTicks(LONG minutes) { return static_cast<long long>(minutes) * 60 * kTicksPerSecond; }
+
+// File times convert with the zone's bias in force now, as the platform does.
+long long CurrentBiasTicks() { return MinutesToTicks(ZoneBiasMinutesAt(DeviceSystemTicks())); }
 
 bool ShiftFileTime(const FILETIME* in, FILETIME* out, long long delta) {
     if (!in || !out) {
@@ -445,14 +448,6 @@ void ReloadTimeConfig() {
     s.fileValid = false;
     s.rebaseChecked = false;
 }
-
-void SetLocalBiasMinutes(LONG biasMinutes) {
-    // Real zones lie within a day of UTC; anything else would only push times out of range.
-    if (biasMinutes < -24 * 60 || biasMinutes > 24 * 60) return;
-    g_biasMinutes.store(biasMinutes);
-}
-
-LONG LocalBiasMinutes() { return g_biasMinutes.load(); }
 
 }  // namespace qrx
 
@@ -504,7 +499,8 @@ BOOL SetSystemTime(const SYSTEMTIME* lpSystemTime) {
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     if (!lpSystemTime) return;
-    long long local = qrx::ClampFileTime(static_cast<__int128>(qrx::DeviceSystemTicks()) - qrx::BiasTicks());
+    long long utc = qrx::DeviceSystemTicks();
+    long long local = qrx::ClampFileTime(static_cast<__int128>(utc) - qrx::MinutesToTicks(qrx::ZoneBiasMinutesAt(utc)));
     qrx::FromTicks(static_cast<unsigned long long>(local), *lpSystemTime);
 }
 
@@ -513,7 +509,10 @@ BOOL SetLocalTime(const SYSTEMTIME* lpSystemTime) {
         qrx::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    __int128 utc = static_cast<__int128>(qrx::ToTicks(*lpSystemTime)) + qrx::BiasTicks();
+    // The bias of the new time itself, so that the local time read back is the one set even when
+    // daylight time starts or ends in between.
+    long long local = qrx::ToTicks(*lpSystemTime);
+    __int128 utc = static_cast<__int128>(local) + qrx::MinutesToTicks(qrx::ZoneBiasMinutesForLocal(local));
     if (utc < 0 || utc > qrx::kMaxFileTime) {
         qrx::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -539,11 +538,11 @@ BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime)
 }
 
 BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime) {
-    return qrx::ShiftFileTime(lpFileTime, lpLocalFileTime, -qrx::BiasTicks()) ? TRUE : FALSE;
+    return qrx::ShiftFileTime(lpFileTime, lpLocalFileTime, -qrx::CurrentBiasTicks()) ? TRUE : FALSE;
 }
 
 BOOL LocalFileTimeToFileTime(const FILETIME* lpLocalFileTime, LPFILETIME lpFileTime) {
-    return qrx::ShiftFileTime(lpLocalFileTime, lpFileTime, qrx::BiasTicks()) ? TRUE : FALSE;
+    return qrx::ShiftFileTime(lpLocalFileTime, lpFileTime, qrx::CurrentBiasTicks()) ? TRUE : FALSE;
 }
 
 LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {

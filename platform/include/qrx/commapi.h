@@ -3,15 +3,26 @@
 #pragma once
 #include "types.h"
 
+#define CBR_110 110
+#define CBR_300 300
+#define CBR_600 600
+#define CBR_1200 1200
+#define CBR_2400 2400
+#define CBR_4800 4800
 #define CBR_9600 9600
+#define CBR_14400 14400
 #define CBR_19200 19200
 #define CBR_38400 38400
 #define CBR_57600 57600
 #define CBR_115200 115200
+#define CBR_128000 128000
+#define CBR_256000 256000
 
 #define NOPARITY 0
 #define ODDPARITY 1
 #define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
 #define ONESTOPBIT 0
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
@@ -54,6 +65,11 @@ typedef struct _DCB {
     char EvtChar;
     WORD wReserved1;
 } DCB, *LPDCB;
+
+// ReadIntervalTimeout MAXDWORD with both read totals 0: a read returns at once with what is queued.
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu
+#endif
 
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
@@ -105,6 +121,11 @@ typedef struct _COMSTAT {
 #define CE_RXPARITY 0x0004
 #define CE_FRAME 0x0008
 #define CE_BREAK 0x0010
+
+// A read, write or wait ended by PurgeComm's abort flags.
+#ifndef ERROR_OPERATION_ABORTED
+#define ERROR_OPERATION_ABORTED 995L
+#endif
 
 #define MS_CTS_ON 0x0010
 #define MS_DSR_ON 0x0020

@@ -81,7 +81,8 @@ BOOL LocalFileTimeToFileTime(const FILETIME* lpLocalFileTime, LPFILETIME lpFileT
 LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
 void GetSystemTimeAsFileTime(LPFILETIME lpFileTime);
 
-// host-side: the device's time-zone bias (minutes, UTC = local + bias), set by the time-zone module.
+// host-side: the bias in force now (minutes, UTC = local + bias). Setting it stores the device's zone
+// with that bias and no daylight rule, for every program of the device.
 namespace qrx {
 void SetLocalBiasMinutes(LONG biasMinutes);
 LONG LocalBiasMinutes();

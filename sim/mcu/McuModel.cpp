@@ -1,0 +1,454 @@
+// The MCU's side of the command set: what each command does to the power stage, and the
+// measurement record the device polls once a second.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/McuSim.h"
+
+namespace sim {
+namespace {
+
+constexpr BYTE kTypeSet = 0x01;
+constexpr BYTE kTypeQuery = 0x02;
+
+// The output stage cannot push or pull the terminals beyond these, whatever it is told.
+constexpr double kStageMaxVoltsPerCell = 3.0;
+constexpr double kStageMinVoltsPerCell = 1.0;
+
+// Transformer and heat sink: heat capacity (J/K) and cooling (W/K, fan included for the sink).
+constexpr double kTransHeat = 4000.0, kTransCooling = 4.0;
+constexpr double kSinkHeat = 6000.0, kSinkCooling = 20.0;
+constexpr double kIdleWatts = 1.0;
+
+constexpr double kNoSensorC = -100.0;
+
+WORD U16(const std::vector<BYTE>& r, size_t at) { return static_cast<WORD>(r[at] | (r[at + 1] << 8)); }
+
+void PutLe16(std::vector<BYTE>& out, WORD v) {
+    out.push_back(static_cast<BYTE>(v & 0xFF));
+    out.push_back(static_cast<BYTE>(v >> 8));
+}
+
+void PutBe16(std::vector<BYTE>& out, WORD v) {
+    out.push_back(static_cast<BYTE>(v >> 8));
+    out.push_back(static_cast<BYTE>(v & 0xFF));
+}
+
+void PutFloat(std::vector<BYTE>& out, float f) {
+    BYTE b[4];
+    std::memcpy(b, &f, 4);
+    out.insert(out.end(), b, b + 4);
+}
+
+WORD Hundredths(double v) {
+    double h = std::round(v * 100.0);
+    if (!(h > 0)) return 0;
+    return h >= 65535.0 ? 65535 : static_cast<WORD>(h);
+}
+
+SHORT SignedHundredths(double v) {
+    double h = std::round(v * 100.0);
+    if (!std::isfinite(h)) return 0;
+    return static_cast<SHORT>(std::clamp(h, -32768.0, 32767.0));
+}
+
+std::string Named(const char* name, long long arg) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %lld", name, arg);
+    return text;
+}
+
+double Relax(double t, double watts, double heat, double cooling, double ambient) {
+    return t + (watts - cooling * (t - ambient)) / heat;
+}
+
+}  // namespace
+
+McuModel::McuModel(const McuConfig& config)
+    : m_battery(config.battery),
+      m_firmware(config.firmware),
+      m_freqCode(config.mainsHz == 50   ? 1
+                 : config.mainsHz == 60 ? 2
+                                        : 0),
+      m_ambientC(m_battery.Config().ambientC),
+      m_transC(m_ambientC),
+      m_sinkC(m_ambientC) {
+    Regulate();
+}
+
+void McuModel::SetConnection(Connection c) {
+    m_connection = c;
+    Regulate();
+}
+
+void McuModel::SetFrequencyCode(int code) { m_freqCode = code & 3; }
+
+void McuModel::SetTemperatureOverride(Sensor s, std::optional<double> celsius) {
+    if (celsius && !std::isfinite(*celsius)) return;
+    m_override[static_cast<int>(s)] = celsius;
+}
+
+double McuModel::Reading(Sensor s) const {
+    const auto& o = m_override[static_cast<int>(s)];
+    if (o) return *o;
+    switch (s) {
+        case Sensor::Battery:
+            return m_connection == Connection::NotConnected ? kNoSensorC : m_battery.TemperatureC();
+        case Sensor::Transformer:
+            return m_transC;
+        default:
+            return m_sinkC;
+    }
+}
+
+// Sets this second's current: constant current at the set current, held back where the set
+// voltage is a ceiling (charge) or floor (discharge) and flag 19 asks for it.
+void McuModel::Regulate() {
+    const double limit = m_set.amps / 100.0;
+    const double cells = m_battery.Cells();
+    bool on = m_set.output == 1 && m_set.resume != 0 && m_connection == Connection::Connected && m_cutError == 0;
+    m_amps = 0.0;
+    m_cv = false;
+    if (on && limit > 0) {
+        if (m_set.direction == 1) {
+            double floor = kStageMinVoltsPerCell * cells;
+            if (m_set.flag19 == 1) floor = std::max(floor, m_set.volts / 100.0);
+            m_amps = -m_battery.DischargeAmpsAtVolts(floor, limit);
+        } else {
+            double ceiling = kStageMaxVoltsPerCell * cells;
+            if (m_set.flag19 == 1) ceiling = std::min(ceiling, m_set.volts / 100.0);
+            m_amps = m_battery.ChargeAmpsAtVolts(ceiling, limit);
+        }
+        m_cv = std::fabs(m_amps) < limit - 1e-6;
+    }
+    m_volts = m_connection == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(m_amps)) : 0.0;
+    CheckCutOff();
+}
+
+// The board's own protection: beyond the cut values it switches the output off and latches the
+// cause until the device acknowledges it with CmdOperation.
+void McuModel::CheckCutOff() {
+    if (m_amps == 0.0) return;
+    BYTE cause = 0;
+    if (m_set.cutVolts > 0 && Hundredths(m_volts) > m_set.cutVolts) {
+        cause = 1;
+    } else if (m_set.cutAmps > 0 && Hundredths(std::fabs(m_amps)) > m_set.cutAmps) {
+        cause = 2;
+    }
+    if (!cause) return;
+    m_cutError = cause;
+    m_set.output = 0;
+    m_amps = 0.0;
+    m_cv = false;
+    m_volts = m_connection == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(0.0)) : 0.0;
+}
+
+void McuModel::Advance(int seconds) {
+    for (int i = 0; i < seconds; ++i) {
+        Regulate();
+        const double power = std::fabs(m_volts * m_amps);
+        double transWatts = kIdleWatts, sinkWatts = 0.0;
+        if (m_amps > 0) {
+            transWatts += 0.08 * power;
+            sinkWatts += 0.06 * power;
+        } else if (m_amps < 0) {
+            // The electronic load burns what the battery gives in the heat sink.
+            transWatts += 0.01 * power;
+            sinkWatts += power;
+        }
+        m_battery.Step(m_amps, 1.0, m_ambientC);
+        m_transC = Relax(m_transC, transWatts, kTransHeat, kTransCooling, m_ambientC);
+        m_sinkC = Relax(m_sinkC, sinkWatts, kSinkHeat, kSinkCooling, m_ambientC);
+        ++m_seconds;
+        Regulate();
+    }
+}
+
+std::array<BYTE, kStatusRecordSize> McuModel::StatusRecord() const {
+    std::array<BYTE, kStatusRecordSize> r{};
+    auto put = [&r](size_t at, WORD v) {
+        r[at] = static_cast<BYTE>(v & 0xFF);
+        r[at + 1] = static_cast<BYTE>(v >> 8);
+    };
+    put(0, Hundredths(m_volts));
+    put(2, Hundredths(std::fabs(m_amps)));
+    const double battery = Reading(Sensor::Battery);
+    put(4, static_cast<WORD>(SignedHundredths(battery)));
+    put(6, static_cast<WORD>(SignedHundredths(Reading(Sensor::Transformer))));
+    put(8, static_cast<WORD>(SignedHundredths(Reading(Sensor::Heatsink))));
+    const bool started = m_set.output == 1;
+    const bool overLimit = m_set.tempLimit > 0 && SignedHundredths(battery) >= m_set.tempLimit;
+    BYTE b20 = 0;
+    if (started && m_set.direction != 1) b20 |= 0x01;
+    if (m_set.resume == 0) b20 |= 0x02;
+    if (started) b20 |= 0x04;
+    b20 |= static_cast<BYTE>((m_freqCode & 3) << 3);
+    if (m_cv) b20 |= 0x20;
+    if (battery > -90.0) b20 |= 0x40;
+    BYTE b21 = 0;
+    if (m_connection == Connection::NotConnected) b21 |= 0x01;
+    if (m_connection == Connection::Reversed) b21 |= 0x02;
+    b21 |= static_cast<BYTE>((m_cutError & 3) << 2);
+    if (overLimit) b21 |= 0x10;
+    r[20] = b20;
+    r[21] = b21;
+    return r;
+}
+
+McuSnapshot McuModel::Snapshot() const {
+    McuSnapshot s;
+    s.set = m_set;
+    s.calibration = m_cal;
+    s.outputVolts = m_volts;
+    s.outputAmps = std::fabs(m_amps);
+    s.delivering = m_amps != 0.0;
+    s.constantVoltage = m_cv;
+    s.stateOfCharge = m_battery.StateOfCharge();
+    s.openCircuitVolts = m_battery.OpenCircuitVolts();
+    s.batteryC = Reading(Sensor::Battery);
+    s.transformerC = Reading(Sensor::Transformer);
+    s.heatsinkC = Reading(Sensor::Heatsink);
+    s.connection = m_connection;
+    s.cutError = m_cutError;
+    s.seconds = m_seconds;
+    s.record = StatusRecord();
+    return s;
+}
+
+McuModel::Handled McuModel::Handle(const std::vector<BYTE>& req, std::vector<BYTE>& reply, std::string& what) {
+    reply.clear();
+    what.clear();
+    if (req.size() < 3) {
+        what = "request too short";
+        return Handled::Unknown;
+    }
+    const BYTE type = req[0], group = req[1], code = req[2];
+    const size_t args = req.size() - 3;
+    auto unknown = [&]() {
+        char text[96];
+        std::snprintf(text, sizeof text, "unknown request %02X %02X %02X (%zu argument bytes)", type, group, code,
+                      args);
+        what = text;
+        return Handled::Unknown;
+    };
+    auto echo = [&]() {
+        reply.assign(req.begin() + 1, req.end());
+        return Handled::Reply;
+    };
+
+    if (type == kTypeQuery) {
+        if (args > 1) return unknown();
+        if (group == 0xFF && code == 0x01) {
+            what = "GetFWVersion";
+            reply = {0xFF, 0x01, m_firmware[0], m_firmware[1], m_firmware[2], m_firmware[3]};
+            return Handled::Reply;
+        }
+        if (group == 0x02 && code == 0x00) {
+            // One poll is one second of the battery's life, whatever the device's clock does.
+            Advance(1);
+            auto record = StatusRecord();
+            what = "GetCurrentStatus";
+            reply = {0x02, 0x00};
+            reply.insert(reply.end(), record.begin(), record.end());
+            return Handled::Reply;
+        }
+        return unknown();
+    }
+    if (type != kTypeSet) return unknown();
+
+    if (group == 0x01) {
+        if (args != 1) return unknown();
+        switch (code) {
+            case 0x01:
+                m_set.bootupComplete = true;
+                what = "CmdBootupComplete";
+                return echo();
+            case 0x02:
+                ++m_set.keepAlives;
+                what = "CmdKeepAlive";
+                return echo();
+            case 0x03:
+                m_set.lastOperation = req[3];
+                if (req[3] == m_cutError) m_cutError = 0;
+                what = Named("CmdOperation", req[3]);
+                Regulate();
+                return echo();
+            default:
+                return unknown();
+        }
+    }
+    if (group == 0x02) {
+        switch (code) {
+            case 0x10:
+            case 0x11:
+            case 0x12:
+            case 0x13:
+            case 0x18: {
+                if (args != 2) return unknown();
+                WORD v = U16(req, 3);
+                static const char* const kNames[] = {"CmdSet10", "CmdSet11", "CmdCutVoltage", "CmdCutCurrent"};
+                if (code == 0x10) m_set.volts = v;
+                if (code == 0x11) m_set.amps = v;
+                if (code == 0x12) m_set.cutVolts = v;
+                if (code == 0x13) m_set.cutAmps = v;
+                if (code == 0x18) m_set.tempLimit = static_cast<SHORT>(v);
+                what = Named(code == 0x18 ? "CmdSetTempLimit" : kNames[code - 0x10], v);
+                Regulate();
+                return echo();
+            }
+            case 0x14:
+            case 0x15:
+            case 0x16:
+            case 0x19:
+            case 0x1A: {
+                if (args != 1) return unknown();
+                const BYTE b = req[3];
+                const char* name = "";
+                switch (code) {
+                    case 0x14:
+                        m_set.direction = b;
+                        name = "CmdSet14";
+                        break;
+                    case 0x15:
+                        m_set.output = b;
+                        name = "CmdSet15";
+                        break;
+                    case 0x16:
+                        m_set.resume = b;
+                        name = "CmdSet16";
+                        break;
+                    case 0x19:
+                        m_set.flag19 = b;
+                        name = "CmdSet19";
+                        break;
+                    default:
+                        m_set.flag1A = b;
+                        name = "CmdSet1A";
+                        break;
+                }
+                what = Named(name, b);
+                Regulate();
+                return echo();
+            }
+            default:
+                return unknown();
+        }
+    }
+    if (group == 0x03) return HandleCalibration(req, reply, what);
+    if (group == 0xFF && code == 0x00 && args == 1 && req[3] == 0x02) {
+        // The upgrader's jump to the boot loader; the loader, not this firmware, speaks next.
+        m_set.gotoLoader = true;
+        what = "GotoLoader";
+        return Handled::Silent;
+    }
+    return unknown();
+}
+
+McuModel::Handled McuModel::HandleCalibration(const std::vector<BYTE>& req, std::vector<BYTE>& reply,
+                                              std::string& what) {
+    const BYTE code = req[2];
+    const size_t args = req.size() - 3;
+    const bool idle = m_amps == 0.0;
+    auto unknown = [&]() {
+        char text[96];
+        std::snprintf(text, sizeof text, "unknown calibration request %02X (%zu argument bytes)", code, args);
+        what = text;
+        return Handled::Unknown;
+    };
+    reply = {0x03, code};
+    switch (code) {
+        case 0x01:    // volt offset: the terminals as they read now are zero
+        case 0x03:    // charge amp offset, with no current flowing
+        case 0x04: {  // discharge amp offset
+            if (args != 0) return unknown();
+            bool ok = code == 0x01 || idle;
+            if (ok && code == 0x03) m_cal.ampOffset = 0;
+            if (ok && code == 0x04) m_cal.dischargeAmpOffset = 0;
+            if (ok && code == 0x01) m_cal.voltOffset = 0;
+            // The calibration tool takes the result of 04 from its third data byte.
+            if (code == 0x04) reply.insert(reply.end(), {0x00, 0x00});
+            reply.push_back(ok ? 1 : 0);
+            what = code == 0x01 ? "CalOffsetV" : code == 0x03 ? "CalOffsetA" : "CalOffsetDisA";
+            return Handled::Reply;
+        }
+        case 0x02:    // volt reference
+        case 0x08:    // charge amp reference
+        case 0x09: {  // discharge amp reference
+            if (args != 2) return unknown();
+            const WORD ref = U16(req, 3);
+            bool ok = false;
+            if (code == 0x02 && m_volts >= 1.0 && ref > 0) {
+                m_cal.voltScale = static_cast<float>(ref / (m_volts * 100.0));
+                ok = true;
+            } else if (code == 0x08 && m_amps >= 0.1 && ref > 0) {
+                m_cal.ampScale = static_cast<float>(ref / (m_amps * 100.0));
+                ok = true;
+            } else if (code == 0x09 && m_amps <= -0.1 && ref > 0) {
+                m_cal.dischargeAmpScale = static_cast<float>(ref / (-m_amps * 100.0));
+                ok = true;
+            }
+            PutLe16(reply, ref);
+            reply.push_back(ok ? 1 : 0);
+            what = Named(code == 0x02 ? "CalRefV" : code == 0x08 ? "CalRefChargeA" : "CalRefDischargeA", ref);
+            return Handled::Reply;
+        }
+        case 0x05:
+            if (args != 0) return unknown();
+            m_eeprom = m_cal;
+            what = "CalSave";
+            return Handled::Reply;
+        case 0x06:
+            if (args != 0) return unknown();
+            m_cal = McuCalibration{};
+            m_eeprom = m_cal;
+            what = "CalClear";
+            return Handled::Reply;
+        case 0x07:
+            if (args != 0) return unknown();
+            PutBe16(reply, static_cast<WORD>(m_cal.voltOffset));
+            PutFloat(reply, m_cal.voltScale);
+            PutBe16(reply, static_cast<WORD>(m_cal.ampOffset));
+            PutFloat(reply, m_cal.ampScale);
+            PutBe16(reply, m_cal.pt100);
+            what = "CalRead";
+            return Handled::Reply;
+        case 0x0B:
+            // NTC values: set one channel, or only report them.
+            if (args == 3) {
+                const BYTE channel = req[3];
+                const WORD v = U16(req, 4);
+                if (channel == 0)
+                    m_cal.ntc1 = v;
+                else if (channel == 1)
+                    m_cal.ntc2 = v;
+                else
+                    return unknown();
+                what = Named(channel == 0 ? "CalNtc1" : "CalNtc2", v);
+            } else if (args == 0) {
+                what = "CalNtcRead";
+            } else {
+                return unknown();
+            }
+            reply = {0x03, 0x0A};
+            PutBe16(reply, static_cast<WORD>(m_cal.dischargeAmpOffset));
+            PutFloat(reply, m_cal.dischargeAmpScale);
+            PutBe16(reply, m_cal.ntc1);
+            PutBe16(reply, m_cal.ntc2);
+            return Handled::Reply;
+        case 0x10: {
+            if (args != 0) return unknown();
+            const double t = Reading(Sensor::Battery);
+            bool ok = t > -90.0;
+            if (ok) m_cal.pt100 = static_cast<WORD>(std::clamp(std::round((t + 100.0) * 100.0), 0.0, 65535.0));
+            reply.push_back(ok ? 1 : 0);
+            what = "CalPt100";
+            return Handled::Reply;
+        }
+        default:
+            return unknown();
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,400 @@
+// The simulated MCU on a pseudo-terminal: one thread reads the device's frames, lets the model
+// carry them out and writes the replies, spoiled on request so the device's link can be tried on
+// a bad line.
+#include "sim/McuSim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "qrx/host.h"
+
+namespace sim {
+namespace {
+
+constexpr int kWriteStallMs = 1000;  // a reader that takes nothing for this long loses the rest
+constexpr size_t kPortPathMax = 4096;
+constexpr size_t kMaxFloodBytes = 1 << 20;
+
+void SetRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+std::vector<BYTE> EncodeWithChecksum(const std::vector<BYTE>& payload, BYTE checksum) {
+    std::vector<BYTE> out{kFrameStart};
+    auto put = [&out](BYTE b) {
+        if (b >= 0x80 && b <= 0x8F) {
+            out.push_back(kFrameEscape);
+            out.push_back(static_cast<BYTE>(b & 0x7F));
+        } else {
+            out.push_back(b);
+        }
+    };
+    for (BYTE b : payload) put(b);
+    put(checksum);
+    out.push_back(kFrameEnd);
+    return out;
+}
+
+void AppendHex(std::string& s, const std::vector<BYTE>& bytes) {
+    char hex[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", bytes[i]);
+        s += hex;
+    }
+}
+
+bool Matches(const FaultSpec& f, const std::vector<BYTE>& payload) {
+    if (f.kind == Fault::None || f.count == 0) return false;
+    if (f.group >= 0 && (payload.size() < 2 || payload[1] != f.group)) return false;
+    if (f.code >= 0 && (payload.size() < 3 || payload[2] != f.code)) return false;
+    return true;
+}
+
+}  // namespace
+
+const char* FaultName(Fault f) {
+    switch (f) {
+        case Fault::Silence:
+            return "silence";
+        case Fault::BadChecksum:
+            return "bad checksum";
+        case Fault::LeadingGarbage:
+            return "leading garbage";
+        case Fault::WrongReply:
+            return "wrong reply";
+        case Fault::Delay:
+            return "delay";
+        case Fault::Flood:
+            return "flood";
+        default:
+            return "none";
+    }
+}
+
+std::string FormatLogEntry(const LogEntry& e) {
+    char head[32];
+    std::snprintf(head, sizeof head, "[%10u] ", e.tick);
+    std::string s = head;
+    AppendHex(s, e.request);
+    if (e.rejected) {
+        s += " rejected: ";
+        s += e.what;
+        return s;
+    }
+    s += " -> ";
+    if (e.reply.empty()) s += "(no reply)";
+    AppendHex(s, e.reply);
+    s += "  ";
+    s += e.what;
+    if (e.fault != Fault::None) {
+        s += " [";
+        s += FaultName(e.fault);
+        s += "]";
+    }
+    return s;
+}
+
+McuSim::McuSim(const McuSimConfig& config) : m_config(config), m_model(config.mcu) {
+    if (m_config.logLimit == 0) m_config.logLimit = 1;
+}
+
+McuSim::~McuSim() { Stop(); }
+
+bool McuSim::Start() {
+    if (m_thread.joinable()) {
+        m_error = "already running";
+        return false;
+    }
+    m_error.clear();
+    auto fail = [this](const std::string& why) {
+        m_error = why;
+        if (errno) {
+            m_error += ": ";
+            m_error += std::strerror(errno);
+        }
+        Stop();
+        return false;
+    };
+    if (m_config.port < 0 || m_config.port > 9) {
+        errno = 0;
+        return fail("port must be 1 to 9 (0: no port-map entry)");
+    }
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) return fail("posix_openpt");
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0) return fail("grantpt/unlockpt");
+    char name[256];
+    if (ptsname_r(m_master, name, sizeof name) != 0) return fail("ptsname_r");
+    m_slavePath = name;
+    // Holding the slave side open keeps the master readable while the device has the port closed.
+    m_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0) return fail("open " + m_slavePath);
+    SetRaw(m_slave);
+    SetRaw(m_master);
+    int flags = fcntl(m_master, F_GETFL);
+    if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake < 0) return fail("eventfd");
+    if (!m_config.logFile.empty()) {
+        m_logFile = std::fopen(m_config.logFile.c_str(), "ae");
+        if (!m_logFile) return fail("cannot open the log file " + m_config.logFile);
+    }
+    if (m_config.port > 0) {
+        errno = 0;
+        if (!qrx::SetPortMapping(m_config.port, m_slavePath.c_str()))
+            return fail("cannot record COM" + std::to_string(m_config.port) + " in the port map");
+        m_mapped = true;
+    }
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void McuSim::Stop() {
+    if (m_thread.joinable()) {
+        uint64_t one = 1;
+        ssize_t n = write(m_wake, &one, sizeof one);
+        (void)n;
+        m_thread.join();
+    }
+    if (m_mapped) {
+        // Another peer may have taken the port since; its entry stays.
+        char current[kPortPathMax] = {};
+        if (qrx::GetPortMapping(m_config.port, current, sizeof current) && m_slavePath == current)
+            qrx::SetPortMapping(m_config.port, "");
+        m_mapped = false;
+    }
+    for (int* fd : {&m_master, &m_slave, &m_wake}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    if (m_logFile) {
+        std::fclose(m_logFile);
+        m_logFile = nullptr;
+    }
+}
+
+void McuSim::InjectFault(const FaultSpec& spec) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_fault = spec;
+}
+
+void McuSim::SetConnection(Connection c) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.SetConnection(c);
+}
+
+void McuSim::SetFrequencyCode(int code) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.SetFrequencyCode(code);
+}
+
+void McuSim::SetTemperatureOverride(Sensor s, std::optional<double> celsius) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.SetTemperatureOverride(s, celsius);
+}
+
+void McuSim::SetStateOfCharge(double soc) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.Battery().SetStateOfCharge(soc);
+}
+
+void McuSim::Advance(int seconds) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.Advance(seconds);
+}
+
+McuSnapshot McuSim::Snapshot() const {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_model.Snapshot();
+}
+
+std::vector<LogEntry> McuSim::Log() const {
+    std::lock_guard<std::mutex> g(m_lock);
+    return {m_log.begin(), m_log.end()};
+}
+
+void McuSim::ClearLog() {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_log.clear();
+    m_logTotal = 0;
+}
+
+bool McuSim::WaitForLog(size_t count, DWORD timeoutMs) const {
+    std::unique_lock<std::mutex> g(m_lock);
+    return m_logCond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_logTotal >= count; });
+}
+
+// Called with m_lock held.
+void McuSim::Record(LogEntry&& e) {
+    if (m_logFile) {
+        std::string line = FormatLogEntry(e);
+        line += '\n';
+        std::fputs(line.c_str(), m_logFile);
+        std::fflush(m_logFile);
+    }
+    m_log.push_back(std::move(e));
+    while (m_log.size() > m_config.logLimit) m_log.pop_front();
+    ++m_logTotal;
+    m_logCond.notify_all();
+}
+
+void McuSim::Run() {
+    FrameDecoder decoder;
+    BYTE buffer[4096];
+    for (;;) {
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}};
+        int r = poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents) return;
+        if (!(fds[1].revents & POLLIN)) {
+            // Hang-up without data: wait for the wake-up rather than spin.
+            pollfd w{m_wake, POLLIN, 0};
+            if (poll(&w, 1, 50) > 0) return;
+            continue;
+        }
+        ssize_t n = read(m_master, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        for (ssize_t i = 0; i < n; ++i) {
+            switch (decoder.Push(buffer[i])) {
+                case FrameDecoder::Result::Frame:
+                    OnFrame(decoder.Payload());
+                    break;
+                case FrameDecoder::Result::Bad:
+                    OnBadFrame(decoder.Raw(), decoder.Reason());
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+}
+
+void McuSim::OnBadFrame(const std::vector<BYTE>& raw, const char* reason) {
+    LogEntry e;
+    e.tick = GetTickCount();
+    e.rejected = true;
+    e.request = raw;
+    e.what = reason;
+    std::lock_guard<std::mutex> g(m_lock);
+    Record(std::move(e));
+}
+
+void McuSim::OnFrame(const std::vector<BYTE>& payload) {
+    LogEntry e;
+    e.tick = GetTickCount();
+    e.request = payload;
+    FaultSpec fault;
+    std::vector<BYTE> reply;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        const bool matches = Matches(m_fault, payload);
+        McuModel::Handled h;
+        if (matches && m_fault.kind == Fault::Silence) {
+            // A deaf MCU does nothing; a copy tells what it would have done.
+            McuModel probe = m_model;
+            h = probe.Handle(payload, reply, e.what);
+            reply.clear();
+        } else {
+            h = m_model.Handle(payload, reply, e.what);
+        }
+        e.rejected = h == McuModel::Handled::Unknown;
+        if (h == McuModel::Handled::Reply && matches) {
+            fault = m_fault;
+            e.fault = fault.kind;
+            if (m_fault.count > 0) --m_fault.count;
+        } else if (h == McuModel::Handled::Silent && matches && m_fault.kind == Fault::Silence) {
+            e.fault = Fault::Silence;
+            if (m_fault.count > 0) --m_fault.count;
+        }
+        if (fault.kind != Fault::Silence) e.reply = reply;
+        Record(std::move(e));
+    }
+    if (reply.empty() || fault.kind == Fault::Silence) return;
+
+    std::vector<BYTE> out;
+    switch (fault.kind) {
+        case Fault::BadChecksum:
+            out = EncodeWithChecksum(reply, static_cast<BYTE>(FrameChecksum(reply.data(), reply.size()) + 1));
+            break;
+        case Fault::LeadingGarbage:
+            out = {0x00, 0x55, 0x7F, 0x33, 0x10};
+            {
+                auto frame = EncodeFrame(reply);
+                out.insert(out.end(), frame.begin(), frame.end());
+            }
+            break;
+        case Fault::WrongReply: {
+            // A well-formed answer to another command: the keep-alive's, or for a keep-alive the
+            // boot-up notice's.
+            const bool keepAlive = reply.size() >= 2 && reply[0] == 0x01 && reply[1] == 0x02;
+            out = EncodeFrame(keepAlive ? std::vector<BYTE>{0x01, 0x01, 0x01} : std::vector<BYTE>{0x01, 0x02, 0x01});
+            break;
+        }
+        case Fault::Flood:
+            out.resize(std::min(fault.floodBytes, kMaxFloodBytes));
+            // Line noise without a start byte, so no frame can hide in it.
+            for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<BYTE>((i * 37 + 11) & 0x7F);
+            break;
+        case Fault::Delay:
+            if (!Pause(fault.delayMs)) return;
+            out = EncodeFrame(reply);
+            break;
+        default:
+            out = EncodeFrame(reply);
+            break;
+    }
+    SendAll(out);
+}
+
+bool McuSim::Pause(DWORD deviceMs) {
+    long long ns = qrx::DeviceMsToRealNs(deviceMs);
+    auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        pollfd w{m_wake, POLLIN, 0};
+        int r = poll(&w, 1, static_cast<int>(std::min<long long>(left.count() + 1, 60000)));
+        if (r > 0) return false;
+        if (r < 0 && errno != EINTR) return true;
+    }
+}
+
+bool McuSim::SendAll(const std::vector<BYTE>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_master, POLLOUT, 0}};
+        int r = poll(fds, 2, kWriteStallMs);
+        if (r <= 0 || fds[0].revents) return false;
+    }
+    return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,334 @@
+// Simulated MCU of the power stage: the framed command set on a pseudo-terminal, answered from a
+// battery model. Tests use the library in-process; `qrx-sim-mcu` runs it for the device.
+#pragma once
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qrx/types.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------------------------------------
+// Wire frame: 0x81, payload and checksum with 0x80..0x8F escaped as 0x80 + low nibble, 0x82.
+
+constexpr BYTE kFrameStart = 0x81;
+constexpr BYTE kFrameEnd = 0x82;
+constexpr BYTE kFrameEscape = 0x80;
+// Longest frame taken from the line; anything longer is dropped up to the next start byte.
+constexpr size_t kMaxFrameBytes = 1024;
+
+// Two's complement of the 8-bit sum of 0x81, 0x82 and the payload.
+BYTE FrameChecksum(const BYTE* payload, size_t length);
+std::vector<BYTE> EncodeFrame(const BYTE* payload, size_t length);
+inline std::vector<BYTE> EncodeFrame(const std::vector<BYTE>& payload) {
+    return EncodeFrame(payload.data(), payload.size());
+}
+
+// Cuts frames out of a byte stream, one byte at a time.
+class FrameDecoder {
+public:
+    enum class Result { None, Frame, Bad };
+    // Frame: Payload() holds the decoded payload (without checksum). Bad: Reason() says why and
+    // Raw() holds the rejected bytes.
+    Result Push(BYTE b);
+    const std::vector<BYTE>& Payload() const { return m_payload; }
+    const std::vector<BYTE>& Raw() const { return m_raw; }
+    const char* Reason() const { return m_reason; }
+    void Reset();
+
+private:
+    bool m_inFrame = false;
+    bool m_overflow = false;
+    std::vector<BYTE> m_raw;
+    std::vector<BYTE> m_payload;
+    const char* m_reason = "";
+};
+
+// ---------------------------------------------------------------------------------------------
+// Battery model.
+
+enum class Chemistry { LeadAcid, Agm, Gel };
+// "lead", "lead-acid", "flooded", "agm", "gel" (any case).
+bool ParseChemistry(const char* text, Chemistry& out);
+const char* ChemistryName(Chemistry c);
+
+enum class Connection { Connected, NotConnected, Reversed };
+
+struct BatteryConfig {
+    Chemistry chemistry = Chemistry::LeadAcid;
+    int nominalVolts = 12;       // 6 to 48, whole 2 V cells
+    double capacityAh = 60.0;    // 1 to 3000
+    double stateOfCharge = 0.5;  // 0 to 1
+    double ambientC = 25.0;      // -30 to 60
+};
+// Empty when the configuration can be modelled, else what is wrong with it.
+std::string CheckBatteryConfig(const BatteryConfig& c);
+
+// A lead-acid battery of 2 V cells: charge counting, open-circuit voltage per chemistry, internal
+// resistance, charge acceptance and a slowly settling surface charge, and its own temperature.
+// Current is positive while charging and negative while discharging.
+class BatteryModel {
+public:
+    // The configuration is clamped into the modelled ranges.
+    explicit BatteryModel(const BatteryConfig& config);
+
+    const BatteryConfig& Config() const { return m_config; }
+    int Cells() const { return m_cells; }
+    double StateOfCharge() const { return m_soc; }
+    double TemperatureC() const { return m_tempC; }
+    // Voltage of the surface charge / polarisation layer (whole battery, signed).
+    double SurfaceVolts() const { return m_surface; }
+    // Open-circuit voltage at the present charge, without surface charge.
+    double OpenCircuitVolts() const;
+    // Internal resistance of the whole battery at the present charge and temperature.
+    double ResistanceOhms() const;
+    // Terminal voltage while the given current flows.
+    double TerminalVolts(double amps) const;
+    // Largest charge current up to limit that keeps the terminal voltage at or below volts.
+    double ChargeAmpsAtVolts(double volts, double limit) const;
+    // Largest discharge current (as a positive value) up to limit that keeps the terminal voltage
+    // at or above volts; 0 when the battery is exhausted.
+    double DischargeAmpsAtVolts(double volts, double limit) const;
+    // Heat the battery turns out while the current flows, watts.
+    double HeatWatts(double amps) const;
+    // Advances the model with the current flowing for that many seconds.
+    void Step(double amps, double seconds, double ambientC);
+
+    void SetStateOfCharge(double soc);
+    void SetTemperatureC(double c) { m_tempC = c; }
+
+private:
+    double Overpotential(double amps) const;  // whole battery, signed
+
+    BatteryConfig m_config;
+    int m_cells;
+    double m_soc;
+    double m_tempC;
+    double m_surface = 0.0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The MCU: set values, output regulation, sensors and the measurement record.
+
+constexpr size_t kStatusRecordSize = 22;
+
+enum class Sensor { Battery, Transformer, Heatsink };
+
+// Values the MCU was given; volts, amperes and degrees in hundredths as on the wire.
+struct McuSetValues {
+    WORD volts = 0;       // 0x10: charge ceiling / discharge floor
+    WORD amps = 0;        // 0x11
+    WORD cutVolts = 0;    // 0x12: 0 = not armed
+    WORD cutAmps = 0;     // 0x13: 0 = not armed
+    BYTE direction = 0;   // 0x14: 1 discharge, else charge
+    BYTE output = 0;      // 0x15: 1 on
+    BYTE resume = 1;      // 0x16: 0 pause, 1 resume
+    SHORT tempLimit = 0;  // 0x18
+    BYTE flag19 = 0;      // 0x19: 1 = hold the set voltage (CV), 0 = plain constant current
+    BYTE flag1A = 0;      // 0x1A: kept and reported, no effect on the model
+    bool bootupComplete = false;
+    DWORD keepAlives = 0;
+    BYTE lastOperation = 0;   // argument of the last 0x03
+    bool gotoLoader = false;  // the upgrader's jump request (01 FF 00 02) was received
+};
+
+// Calibration values of the converters (command group 3).
+struct McuCalibration {
+    SHORT voltOffset = 0;
+    float voltScale = 1.0f;
+    SHORT ampOffset = 0;
+    float ampScale = 1.0f;
+    SHORT dischargeAmpOffset = 0;
+    float dischargeAmpScale = 1.0f;
+    WORD pt100 = 10000;
+    WORD ntc1 = 1300;
+    WORD ntc2 = 1500;
+};
+
+struct McuConfig {
+    BatteryConfig battery;
+    std::array<BYTE, 4> firmware{242, 1, 0, 4};
+    int mainsHz = 60;  // 50 or 60 (the device's default setting is 60); anything else reports code 0
+};
+
+// Everything observable at one moment, for tests.
+struct McuSnapshot {
+    McuSetValues set;
+    McuCalibration calibration;
+    double outputVolts = 0.0;  // as measured at the terminals
+    double outputAmps = 0.0;   // magnitude, either direction
+    bool delivering = false;   // current flows this second
+    bool constantVoltage = false;
+    double stateOfCharge = 0.0;
+    double openCircuitVolts = 0.0;
+    double batteryC = 0.0, transformerC = 0.0, heatsinkC = 0.0;
+    Connection connection = Connection::Connected;
+    BYTE cutError = 0;  // 1 voltage, 2 current (latched)
+    DWORD seconds = 0;  // model seconds advanced
+    std::array<BYTE, kStatusRecordSize> record{};
+};
+
+// The measurement record (22 bytes, little-endian): volts and amperes x 100 at the terminals,
+// battery, transformer and heat-sink temperatures x 100, ten unused bytes, then
+//   byte 20: bit 0 output on for charging, bit 1 paused (0x16 0), bit 2 output on, bits 3-4 mains
+//            code (1 50 Hz, 2 60 Hz), bit 5 the set voltage holds the current back, bit 6 a battery
+//            temperature sensor reads (none without a battery);
+//   byte 21: bits 0-1 1 no battery, 2 reversed; bits 2-3 cut-off latched (1 voltage, 2 current),
+//            until CmdOperation with the same code; bit 4 battery at or above the temperature limit.
+class McuModel {
+public:
+    explicit McuModel(const McuConfig& config);
+
+    enum class Handled { Reply, Silent, Unknown };
+    // Carries out one request payload. Reply: `reply` holds the reply payload; Silent: carried out,
+    // no reply (the jump to the loader); Unknown: not a request it knows, ignored. `what` names
+    // the command and its argument, or what is wrong with the request.
+    Handled Handle(const std::vector<BYTE>& request, std::vector<BYTE>& reply, std::string& what);
+
+    // Runs the model on by that many seconds; every status poll runs one.
+    void Advance(int seconds);
+    std::array<BYTE, kStatusRecordSize> StatusRecord() const;
+    McuSnapshot Snapshot() const;
+
+    const BatteryModel& Battery() const { return m_battery; }
+    BatteryModel& Battery() { return m_battery; }
+    void SetConnection(Connection c);
+    // Mains code of the record: 0 none, 1 50 Hz, 2 60 Hz.
+    void SetFrequencyCode(int code);
+    void SetAmbientC(double c) { m_ambientC = c; }
+    // Holds a sensor's reading at the given degrees until cleared (nullopt); 327.67 reports the
+    // heat-sink's "sensor stopped" value.
+    void SetTemperatureOverride(Sensor s, std::optional<double> celsius);
+    void SetFirmware(const std::array<BYTE, 4>& v) { m_firmware = v; }
+
+private:
+    void Regulate();
+    Handled HandleCalibration(const std::vector<BYTE>& req, std::vector<BYTE>& reply, std::string& what);
+    void CheckCutOff();
+    double Reading(Sensor s) const;
+
+    BatteryModel m_battery;
+    std::array<BYTE, 4> m_firmware;
+    int m_freqCode;
+    double m_ambientC;
+    McuSetValues m_set;
+    McuCalibration m_cal;
+    McuCalibration m_eeprom;
+    Connection m_connection = Connection::Connected;
+    std::optional<double> m_override[3];
+    double m_transC, m_sinkC;
+    double m_amps = 0.0;   // signed, + charging
+    double m_volts = 0.0;  // terminal voltage measured
+    bool m_cv = false;
+    BYTE m_cutError = 0;
+    DWORD m_seconds = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The simulator on a pseudo-terminal.
+
+enum class Fault {
+    None,
+    Silence,         // the MCU is deaf: the request is neither carried out nor answered
+    BadChecksum,     // the reply's checksum is off by one
+    LeadingGarbage,  // a few bytes that are no frame go out before the reply
+    WrongReply,      // the reply carries the group and code of another command
+    Delay,           // the reply goes out after delayMs device milliseconds
+    Flood,           // floodBytes of line noise instead of the reply
+};
+const char* FaultName(Fault f);
+
+struct FaultSpec {
+    Fault kind = Fault::None;
+    int count = 1;        // replies it spoils; below 0 until cleared
+    int group = -1;       // only requests of this group (-1 any)
+    int code = -1;        // and this code (-1 any)
+    DWORD delayMs = 800;  // device milliseconds, past the link's 600 ms
+    size_t floodBytes = 2048;
+};
+
+struct LogEntry {
+    DWORD tick = 0;             // GetTickCount when the frame was taken
+    bool rejected = false;      // a bad frame or an unknown request: not answered
+    std::vector<BYTE> request;  // decoded payload; the raw bytes of a bad frame
+    std::string what;           // command and argument, or why the frame was rejected
+    std::vector<BYTE> reply;    // reply payload the MCU gave (before any fault)
+    Fault fault = Fault::None;  // what spoiled the reply
+};
+// One line of the log file: "[tick] request -> reply what".
+std::string FormatLogEntry(const LogEntry& e);
+
+struct McuSimConfig {
+    McuConfig mcu;
+    int port = 2;              // COM number recorded in the port map; 0 leaves the map alone
+    std::string logFile;       // every log entry is appended here when set
+    size_t logLimit = 100000;  // entries kept in memory; the oldest go first
+};
+
+class McuSim {
+public:
+    explicit McuSim(const McuSimConfig& config = {});
+    ~McuSim();
+    McuSim(const McuSim&) = delete;
+    McuSim& operator=(const McuSim&) = delete;
+
+    // Opens the pseudo-terminal, records its path for the port and starts the responder.
+    bool Start();
+    // Stops the responder, closes the terminal and removes the port-map entry (when it is still
+    // ours). Safe to call twice.
+    void Stop();
+    bool Running() const { return m_thread.joinable(); }
+    // Host path of the terminal's slave side (empty before Start).
+    const std::string& SlavePath() const { return m_slavePath; }
+    // Why Start failed.
+    const std::string& Error() const { return m_error; }
+
+    void InjectFault(const FaultSpec& spec);
+    void ClearFault() { InjectFault(FaultSpec{}); }
+    void SetConnection(Connection c);
+    void SetFrequencyCode(int code);
+    void SetTemperatureOverride(Sensor s, std::optional<double> celsius);
+    void SetStateOfCharge(double soc);
+    void Advance(int seconds);
+    McuSnapshot Snapshot() const;
+
+    std::vector<LogEntry> Log() const;
+    void ClearLog();
+    // Waits (real time) until the log holds at least count entries; false on time-out.
+    bool WaitForLog(size_t count, DWORD timeoutMs) const;
+
+private:
+    void Run();
+    void OnFrame(const std::vector<BYTE>& payload);
+    void OnBadFrame(const std::vector<BYTE>& raw, const char* reason);
+    void Record(LogEntry&& e);
+    bool SendAll(const std::vector<BYTE>& bytes);
+    bool Pause(DWORD deviceMs);
+
+    McuSimConfig m_config;
+    McuModel m_model;
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_logCond;
+    std::deque<LogEntry> m_log;
+    size_t m_logTotal = 0;
+    FaultSpec m_fault;
+    FILE* m_logFile = nullptr;
+    int m_master = -1;
+    int m_slave = -1;
+    int m_wake = -1;
+    std::string m_slavePath;
+    std::string m_error;
+    bool m_mapped = false;
+    std::thread m_thread;
+};
+
+}  // namespace sim

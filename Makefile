@@ -7,7 +7,7 @@ BENCH_DIR := build/bench
 
 # Debian packages the build needs.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core
+            zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core fonts-nanum
 
 .PHONY: test bench deps clean
 

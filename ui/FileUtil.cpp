@@ -210,6 +210,29 @@ LONG StrToLong(const WCHAR* text) {
 
 DWORD GetTicks(DWORD start) { return GetTickCount() - start; }
 
+BOOL ShowTaskBar(BOOL show) {
+    HWND bar = FindWindowW(u"HHTaskBar", nullptr);
+    if (!bar) return 0;
+    const BOOL wasVisible = IsWindowVisible(bar);
+    ShowWindow(bar, show ? SW_SHOWNA : SW_HIDE);
+
+    const int width = GetSystemMetrics(SM_CXSCREEN);
+    const int height = GetSystemMetrics(SM_CYSCREEN);
+    RECT work{0, 0, width, height};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const bool workIsScreen = work.left == 0 && work.top == 0 && work.right == width && work.bottom == height;
+    const BOOL previous = wasVisible && !workIsScreen;
+
+    RECT next{0, 0, width, height};
+    if (show) {
+        RECT barRect{};
+        GetWindowRect(bar, &barRect);
+        next.bottom -= barRect.bottom - barRect.top;
+    }
+    if (next.bottom != work.bottom) SystemParametersInfoW(SPI_SETWORKAREA, 0, &next, SPIF_SENDCHANGE);
+    return previous;
+}
+
 UINT GetLocaleCodePage(LCID lcid) {
     WCHAR text[16] = {};
     if (GetLocaleInfoW(lcid ? lcid : LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, 16) <= 0) return 0;

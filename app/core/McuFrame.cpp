@@ -46,7 +46,9 @@ DWORD McuDecodeFrame(const BYTE* frame, DWORD length, BYTE* payload, DWORD paylo
         if (b == MCU_FRAME_ESCAPE) {
             // An escape right before the end would swallow the end byte.
             if (i + 1 >= length - 1) return 0;
-            b = static_cast<BYTE>(frame[++i] | 0x80);
+            b = frame[++i];
+            if (b == MCU_FRAME_START || b == MCU_FRAME_END) return 0;
+            b = static_cast<BYTE>(b | 0x80);
         }
         if (held) {
             if (n >= payloadSize) return 0;

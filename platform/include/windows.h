@@ -11,5 +11,6 @@
 #include "qrx/timezoneapi.h"
 #include "qrx/registry.h"
 #include "qrx/module.h"
+#include "qrx/processapi.h"
 #include "qrx/wingdi.h"
 #include "qrx/winuser.h"

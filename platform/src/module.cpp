@@ -172,6 +172,9 @@ const Resource* Lookup(const void* module, const ResId& type, const ResId& name,
 
 }  // namespace
 
+// Libraries loaded through LoadLibraryW (library.cpp).
+HMODULE FindLoadedLibrary(const WCHAR* name);
+
 void SetModuleFileNameOverride(const std::u16string& devicePath) {
     std::lock_guard<std::mutex> guard(ModuleLock());
     FileNameOverride() = devicePath;
@@ -233,6 +236,7 @@ HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
             _wcsicmp(std::u16string(name).c_str(), std::u16string(file).c_str()) == 0)
             return static_cast<HMODULE>(const_cast<void*>(main));
     }
+    if (HMODULE library = FindLoadedLibrary(lpModuleName)) return library;
     SetError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }

@@ -159,7 +159,9 @@ TEST(McuFrame, EncodesDecodesAndRejects) {
     garbage.insert(garbage.begin(), 0x33);
     // The last one would pass its checksum if the escape took the end byte.
     for (const Bytes& f : {Bytes{0x81, 0x82}, Bytes{0x81, 0x80, 0x82}, Bytes{0x81, 0x7B, 0x80, 0x82},
-                           Bytes{0x81}, Bytes{}, badSum, twice, garbage, Bytes{0x81, 0xFD, 0x82, 0x00}}) {
+                           Bytes{0x81}, Bytes{}, badSum, twice, garbage, Bytes{0x81, 0xFD, 0x82, 0x00},
+                           // A broken frame running into a new one: the escape must not take the start byte.
+                           Bytes{0x81, 0x7F, 0x80, 0x81, 0x01, 0xFC, 0x82}}) {
         EXPECT_EQ(Decode(f, out), 0u) << ::testing::PrintToString(f);
     }
 }

@@ -2,8 +2,10 @@
 """Writes the small seed corpora of the fuzz targets into corpus/<target>/. Run by hand when the
 seeds change; the files it makes are kept with the sources."""
 import io
+import math
 import os
 import struct
+import sys
 import zipfile
 import zlib
 
@@ -154,7 +156,105 @@ def make_zip():
     put("zip", "large_member.zip", out.getvalue())
 
 
+# ---- MCU frames ------------------------------------------------------------------------------
+
+def mcu_frame(payload):
+    checksum = (-(0x81 + 0x82 + sum(payload))) & 0xFF
+    out = bytearray([0x81])
+    for b in list(payload) + [checksum]:
+        out += bytes([0x80, b & 0x7F]) if b & 0xF0 == 0x80 else bytes([b])
+    return bytes(out + b"\x82")
+
+
+def make_mcu_frame():
+    status = bytes([0x02, 0x00, 0x4C, 0x04, 0xF4, 0x01, 0x38, 0xFF, 0x10, 0x27, 0xFF, 0x7F] + [0] * 8 +
+                   [0x55, 0x00, 0x15, 0x1E])
+    put("mcu_frame", "status.bin", mcu_frame(status))
+    put("mcu_frame", "version.bin", mcu_frame(bytes([0xFF, 0x01, 242, 1, 2, 3])))
+    put("mcu_frame", "escapes.bin", mcu_frame(bytes([0x01, 0x02, 0x10, 0x85, 0x05, 0x8F, 0x80])))
+    put("mcu_frame", "escaped_sum.bin", mcu_frame(bytes([0x01, 0x02, 0x70])))
+    put("mcu_frame", "empty_payload.bin", mcu_frame(b""))
+    put("mcu_frame", "all_bytes.bin", mcu_frame(bytes(range(256))))
+    good = mcu_frame(bytes([0x02, 0x00, 0x01]))
+    put("mcu_frame", "two_frames.bin", good + good)
+    put("mcu_frame", "bad_sum.bin", good[:2] + bytes([good[2] ^ 1]) + good[3:])
+    put("mcu_frame", "dangling_escape.bin", bytes([0x81, 0x7B, 0x80, 0x82]))
+    # A start byte behind an escape, whose sums come out right only as one frame.
+    put("mcu_frame", "escaped_start.bin", bytes([0x81, 0x7F, 0x80, 0x81, 0x01, 0xFC, 0x82]))
+
+
+# ---- Data files ------------------------------------------------------------------------------
+
+def utf16_field(text, chars):
+    return text.encode("utf-16-le").ljust(chars * 2, b"\0")[:chars * 2]
+
+
+def setting_record(model, frequency=50, bat_limit=45, numbers=(150.0, 100.0, 0.0, 0.0, 170.0, 120.0),
+                   streaming=1):
+    rec = bytearray(984)
+    rec[0:128] = utf16_field("QRX SETTING FILE", 64)
+    rec[128:256] = model
+    struct.pack_into("<HhHhHH", rec, 256, frequency, bat_limit, 70, 19, 4000, 4000)
+    struct.pack_into("<6d", rec, 272, *numbers)
+    struct.pack_into("<5I", rec, 320, 0, 0, 1, 1, 1)
+    struct.pack_into("<7H", rec, 468, 1, 2, 1, 0, 1, 1, 3)
+    struct.pack_into("<I", rec, 980, streaming)
+    return bytes(rec) + struct.pack("<H", sum(rec) & 0xFFFF)
+
+
+def opmode_record(old=False):
+    step_size = 40 if old else 48
+    rec = bytearray(struct.pack("<ddI4x", 14.4, 5.0, 3600))
+    for i in range(6):
+        step = bytearray(step_size)
+        struct.pack_into("<I4xddIIB", step, 0, 1, 12.0 + i, 2.5, 600 * i, i & 1, 1 + i)
+        if not old:
+            struct.pack_into("<H", step, 34, 100 + i)
+        rec += step
+    return bytes(rec) + bytes([sum(rec) & 0xFF])
+
+
+def make_datafile():
+    put("datafile", "setting_z330.bin", setting_record(utf16_field("Z-330", 64)))
+    # Model name without its terminator, out-of-range limit and numbers no stage can convert.
+    put("datafile", "setting_unterminated.bin",
+        setting_record(("M" * 64).encode("utf-16-le"), bat_limit=200,
+                       numbers=(math.nan, math.inf, -math.inf, 1e308, math.nan, 0.0)))
+    put("datafile", "opmode.dat", opmode_record())
+    put("datafile", "opmode_old.dat", opmode_record(old=True))
+    auto = struct.pack("<4I", 500, 0, 7, 9)
+    put("datafile", "auto_out_of_range.dat", auto + bytes([sum(auto) & 0xFF]))
+    auto = struct.pack("<4I", 24, 100, 1, 2)
+    put("datafile", "auto.dat", auto + bytes([sum(auto) & 0xFF]))
+    put("datafile", "serial.bin", struct.pack("<II", 0x19790722, 9) + b"QRX123456".ljust(128, b"\0"))
+    put("datafile", "serial_full.bin", struct.pack("<II", 0x19790722, 128) + b"S" * 128)
+    put("datafile", "serial_too_long.bin", struct.pack("<II", 0x19790722, 129) + b"L" * 128)
+    put("datafile", "four_bytes.dat", struct.pack("<HH", 52, 700))
+    put("datafile", "index.dat", bytes([3]))
+    put("datafile", "empty.dat", b"")
+
+
+# ---- Language files --------------------------------------------------------------------------
+
+def make_langfile():
+    # The target gives this one its byte-order mark for the UTF-16 reading.
+    text = ("[shell0]\r\n0=OPERATION\r\n1=SETTING\r\n\r\n[shell4]\r\n0=VOLTAGE\r\n4 = CURRENT ; note\r\n"
+            "[shell12]\r\n4=OK\r\n5=CANCEL\r\n36=Voltage out of range\\rCheck it\r\n[Shell13]\r\n1=Case\r\n"
+            "[shell1]\r\n0=25.3\u2103 / 77.5\u2109\r\n")
+    put("langfile", "utf16.txt", text.encode("utf-16-le"))
+    put("langfile", "ascii.txt", text.encode("ascii", "replace"))
+    put("langfile", "korean.txt", b"[shell4]\r\n0=\xC0\xFC\xBE\xD0\r\n[SHELL12]\r\n5=\xC3\xEB\xBC\xD2\r\n4 =OK\r\n"
+                                  b"1=\xC0\r\n")
+    put("langfile", "russian.txt", b"[shell4]\r\n0=\xCD\xE0\xEF\xF0\xFF\xE6\xE5\xED\xE8\xE5\r\n")
+    put("langfile", "long_line.txt", b"[shell4]\r\n0=" + b"x" * 700 + b"\r\n1=" + b"y" * 300)
+    put("langfile", "no_newline.txt", "[shell12]\n5=CANCEL".encode("utf-16-le"))
+    put("langfile", "sections_only.txt", b"[shell4\r\n[]\r\n[shell4]")
+
+
+MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
+          "datafile": make_datafile, "langfile": make_langfile}
+
 if __name__ == "__main__":
-    make_png()
-    make_bmp()
-    make_zip()
+    # Only the named corpora when given: the zip seeds carry the time they were made.
+    for name in sys.argv[1:] or MAKERS:
+        MAKERS[name]()

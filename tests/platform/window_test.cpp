@@ -278,6 +278,11 @@ TEST_F(WindowTest, PositionVisibilityAndTheirMessages) {
     RECT r;
     GetWindowRect(w, &r);
     EXPECT_GT(r.right, r.left);
+    // A surface of zero width or height grows and shrinks again without touching absent rows.
+    EXPECT_TRUE(SetWindowPos(w, nullptr, 0, 0, 0, 40, SWP_NOZORDER | SWP_NOACTIVATE));
+    EXPECT_TRUE(SetWindowPos(w, nullptr, 0, 0, 30, 40, SWP_NOZORDER | SWP_NOACTIVATE));
+    EXPECT_TRUE(SetWindowPos(w, nullptr, 0, 0, 30, 0, SWP_NOZORDER | SWP_NOACTIVATE));
+    EXPECT_TRUE(SetWindowPos(w, nullptr, 0, 0, 20, 20, SWP_NOZORDER | SWP_NOACTIVATE));
 }
 
 TEST_F(WindowTest, WindowDataClassesAndLookup) {

@@ -110,6 +110,35 @@ TEST(FileUtilTicks, DifferenceAcrossTheWrap) {
     EXPECT_LT(GetTicks(start), 100000u);
 }
 
+TEST(FileUtilTaskBar, ShowAndHideFollowTheWorkArea) {
+    RECT work{};
+    EXPECT_EQ(ShowTaskBar(TRUE), 0);  // no taskbar window: nothing to do
+
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"HHTaskBar";
+    ASSERT_NE(RegisterClassW(&wc), 0);
+    HWND bar = CreateWindowExW(0, u"HHTaskBar", u"", WS_POPUP | WS_VISIBLE, 0, 454, 800, 26, nullptr, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(bar, nullptr);
+    RECT full{0, 0, 800, 480};
+    SystemParametersInfoW(SPI_SETWORKAREA, 0, &full, 0);
+
+    // Visible, but the work area is the whole screen: it did not count as shown.
+    EXPECT_EQ(ShowTaskBar(FALSE), 0);
+    EXPECT_FALSE(IsWindowVisible(bar));
+    EXPECT_EQ(ShowTaskBar(TRUE), 0);
+    EXPECT_TRUE(IsWindowVisible(bar));
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_EQ(work.bottom, 454);
+    EXPECT_EQ(ShowTaskBar(FALSE), 1);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_EQ(work.bottom, 480);
+
+    DestroyWindow(bar);
+    UnregisterClassW(u"HHTaskBar", nullptr);
+}
+
 TEST(FileUtilText, TrimAndSplit) {
     WCHAR w[16] = u"abc \t\r\n";
     EXPECT_EQ(TrimRightW(w, FALSE), 7);

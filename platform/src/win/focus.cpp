@@ -2,6 +2,7 @@
 // the pen capture, and enabling windows.
 #include <algorithm>
 
+#include "win/remote.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -52,6 +53,7 @@ void ActivateWindow(HWND top, bool click) {
         BringToTop(w);
         ts.active = top;
         t.foreground = top;
+        ++t.activations;
     }
     CurrentScreen().WindowsChanged();
     if (previousThread && previousThread != self)
@@ -137,6 +139,7 @@ using namespace qrx::win;
 using qrx::SetError;
 
 BOOL SetForegroundWindow(HWND hWnd) {
+    if (remote::Foreign(hWnd)) return remote::Call(remote::Op::Foreground, hWnd) ? TRUE : FALSE;
     HWND top = nullptr;
     DWORD thread = 0;
     {
@@ -253,6 +256,8 @@ HWND SetCapture(HWND hWnd) {
         old = T().capture;
         T().capture = hWnd;
     }
+    // A screen shared with other programs routes the pen by the capture.
+    if (old != hWnd) CurrentScreen().WindowsChanged();
     if (old && old != hWnd && IsWindow(old)) {
         if (ThreadOf(old) == GetCurrentThreadId())
             SendMessageW(old, WM_CAPTURECHANGED, 0, reinterpret_cast<LPARAM>(hWnd));
@@ -272,6 +277,7 @@ BOOL ReleaseCapture() {
         old = t.capture;
         t.capture = nullptr;
     }
+    CurrentScreen().WindowsChanged();
     SendMessageW(old, WM_CAPTURECHANGED, 0, 0);
     return TRUE;
 }

@@ -5,6 +5,7 @@
 
 #include "qrx/handleapi.h"
 #include "qrx/synchapi.h"
+#include "win/remote.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -186,6 +187,18 @@ MSG MakeMsg(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return m;
 }
 
+// The pen was routed when it was queued; a capture the thread took since then gets it, as the
+// platform routes pen messages when they are read.
+bool ToCapture(MSG& m, bool captureOnly) {
+    TreeLock g(T().lock);
+    Window* c = Find(T().capture);
+    if (!c || c->thread != GetCurrentThreadId()) return !captureOnly;
+    POINT o = ScreenOrigin(c);
+    m.hwnd = c->hwnd;
+    m.lParam = MAKELPARAM(m.pt.x - o.x, m.pt.y - o.y);
+    return true;
+}
+
 // The retrieval of GetMessageW and PeekMessageW.
 bool Retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait) {
     auto q = CurrentQueue();
@@ -206,7 +219,8 @@ bool Retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait) {
             Posted p = *it;
             if (remove) q->posted.erase(it);
             lk.unlock();
-            if (p.msg.hwnd && !IsWindow(p.msg.hwnd)) {
+            bool deliver = !p.pen || ToCapture(p.msg, p.captureOnly);
+            if (!deliver || (p.msg.hwnd && !IsWindow(p.msg.hwnd))) {
                 // The window is gone: its messages are dropped.
                 lk.lock();
                 if (!remove) {
@@ -345,7 +359,8 @@ void AdjustWindowCount(DWORD thread, int delta) {
     if (q) q->windowCount = std::max(0, q->windowCount + delta);
 }
 
-bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate) {
+bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate,
+               bool captureOnly) {
     Posted p;
     p.msg.hwnd = hwnd;
     p.msg.message = msg;
@@ -354,6 +369,8 @@ bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, 
     p.msg.time = GetTickCount();
     p.msg.pt = pt;
     p.clickActivate = clickActivate;
+    p.pen = msg >= WM_MOUSEFIRST && msg <= WM_MOUSELAST;
+    p.captureOnly = captureOnly;
     return PostEntry(thread, p, false, msg == WM_MOUSEMOVE);
 }
 
@@ -413,6 +430,10 @@ BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     }
     if (!hWnd) return PostThreadMessageW(GetCurrentThreadId(), Msg, wParam, lParam);
+    if (remote::Foreign(hWnd))
+        return remote::Call(remote::Op::Post, hWnd, static_cast<LONG_PTR>(Msg), static_cast<LONG_PTR>(wParam), lParam)
+                   ? TRUE
+                   : FALSE;
     DWORD thread = ThreadOf(hWnd);
     if (!thread) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
@@ -444,6 +465,8 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         for (HWND h : targets) SendMessageW(h, Msg, wParam, lParam);
         return 0;
     }
+    if (remote::Foreign(hWnd))
+        return remote::Call(remote::Op::Send, hWnd, static_cast<LONG_PTR>(Msg), static_cast<LONG_PTR>(wParam), lParam);
     DWORD thread = ThreadOf(hWnd);
     if (!thread) {
         if (hWnd == kDesktop) return DefWindowProcW(hWnd, Msg, wParam, lParam);
@@ -486,6 +509,29 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         MarkWaiting(*me, false);
     }
 }
+
+namespace qrx::win {
+
+LRESULT WaitSentDone(const std::shared_ptr<SentItem>& item) {
+    auto me = CurrentQueue();
+    std::unique_lock<std::mutex> lk(qrx::KernelLock());
+    for (;;) {
+        if (item->done) return item->result;
+        if (!me->sent.empty()) {
+            auto mine = me->sent.front();
+            me->sent.pop_front();
+            lk.unlock();
+            HandleSent(mine);
+            lk.lock();
+            continue;
+        }
+        MarkWaiting(*me, true);
+        qrx::KernelCond().wait(lk);
+        MarkWaiting(*me, false);
+    }
+}
+
+}  // namespace qrx::win
 
 BOOL SendNotifyMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     if (hWnd == HWND_BROADCAST) {

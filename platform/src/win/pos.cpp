@@ -2,6 +2,7 @@
 // hit testing.
 #include <algorithm>
 
+#include "win/remote.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -147,6 +148,11 @@ using namespace qrx::win;
 using qrx::SetError;
 
 BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags) {
+    if (remote::Foreign(hWnd))
+        return remote::Call(remote::Op::Pos, hWnd, reinterpret_cast<LONG_PTR>(hWndInsertAfter), X, Y, cx, cy,
+                            static_cast<LONG_PTR>(uFlags))
+                   ? TRUE
+                   : FALSE;
     return SetPosition(hWnd, hWndInsertAfter, X, Y, cx, cy, uFlags);
 }
 
@@ -158,6 +164,7 @@ BOOL MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL bRepaint)
 BOOL BringWindowToTop(HWND hWnd) { return SetPosition(hWnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE); }
 
 BOOL ShowWindow(HWND hWnd, int nCmdShow) {
+    if (remote::Foreign(hWnd)) return remote::Call(remote::Op::Show, hWnd, nCmdShow) ? TRUE : FALSE;
     bool wasVisible = false;
     {
         TreeLock g(T().lock);

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 
+#include "win/remote.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -21,8 +22,10 @@ public:
         Target t;
         if (!Route(pt, t)) {
             m_lastDown = nullptr;
+            m_stroke = Target{};
             return;
         }
+        m_stroke = t;
         UINT msg = WM_LBUTTONDOWN;
         unsigned long long now = DeviceMonotonicMs();
         bool near = std::abs(pt.x - m_lastDownPt.x) <= kDoubleClickSize / 2 &&
@@ -44,9 +47,9 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         StorePen(pt);
         Target t;
-        if (!Route(pt, t)) return;
+        if (!RouteStroke(pt, t)) return;
         PostInput(t.hwnd, t.thread, WM_MOUSEMOVE, m_pressed ? MK_LBUTTON : 0, MAKELPARAM(t.client.x, t.client.y), pt,
-                  false);
+                  false, t.captureOnly);
     }
 
     void Release(int x, int y) override {
@@ -55,8 +58,10 @@ public:
         m_pressed = false;
         StorePen(pt);
         Target t;
-        if (!Route(pt, t)) return;
-        PostInput(t.hwnd, t.thread, WM_LBUTTONUP, 0, MAKELPARAM(t.client.x, t.client.y), pt, false);
+        bool routed = RouteStroke(pt, t);
+        m_stroke = Target{};
+        if (!routed) return;
+        PostInput(t.hwnd, t.thread, WM_LBUTTONUP, 0, MAKELPARAM(t.client.x, t.client.y), pt, false, t.captureOnly);
     }
 
     void Key(UINT vk) override {
@@ -252,7 +257,18 @@ private:
         DWORD thread = 0;
         POINT client{0, 0};
         bool dblclks = false;
+        bool captureOnly = false;
     };
+
+    // During a stroke, the pen off every window still goes to the thread that got the pen-down:
+    // that thread may take the capture before it reads the message.
+    bool RouteStroke(POINT pt, Target& t) {
+        if (Route(pt, t)) return true;
+        if (!m_stroke.hwnd) return false;
+        t = m_stroke;
+        t.captureOnly = true;
+        return true;
+    }
 
     bool Shown(const std::u16string& foldedClass) {
         for (const auto& info : ListWindows())
@@ -290,6 +306,7 @@ private:
     unsigned long long m_lastDownMs = 0;
     POINT m_lastDownPt{0, 0};
     bool m_lastWasDouble = false;
+    Target m_stroke;  // the pen-down's window while the pen is down
     std::atomic<uint64_t> m_pen{0};
     std::atomic<int> m_brightness{100};
     std::mutex m_changeLock;
@@ -299,8 +316,15 @@ private:
 
 }  // namespace
 
+std::unique_ptr<Screen> MakeLocalScreen() { return std::make_unique<InProcessScreen>(); }
+
 Screen& CurrentScreen() {
-    static Screen* screen = new InProcessScreen;  // lives until exit, like the windows
+    // The device's screen server when one answers, else this process's own screen; either lives
+    // until exit, like the windows.
+    static Screen* screen = [] {
+        Screen* shared = remote::Connect(MakeLocalScreen());
+        return shared ? shared : static_cast<Screen*>(new InProcessScreen);
+    }();
     return *screen;
 }
 

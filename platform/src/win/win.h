@@ -108,7 +108,8 @@ struct Tree {
     std::vector<HWND> top;  // front first; the topmost band leads
     std::map<std::u16string, std::shared_ptr<WindowClass>> classes;  // by folded name
     ATOM nextAtom = 0xC000;
-    uintptr_t nextHandle = 0x20000;
+    uintptr_t nextHandle = 0;  // the process id in the high bits keeps handles unique on the device
+    unsigned long long activations = 0;  // counts activations, so the shared screen raises the program
     HWND foreground = nullptr;
     HWND capture = nullptr;
     std::unordered_map<DWORD, ThreadWindows> threads;
@@ -165,6 +166,8 @@ struct Posted {
     MSG msg{};
     unsigned long long seq = 0;
     bool clickActivate = false;
+    bool pen = false;          // goes to the capture of the retrieving thread, if any
+    bool captureOnly = false;  // pen outside every window: dropped unless captured
 };
 
 struct Timer {
@@ -199,7 +202,8 @@ std::shared_ptr<Queue> QueueOfLocked(DWORD thread);  // kernel lock held; null w
 void AdjustPaintCount(DWORD thread, int delta);
 void AdjustWindowCount(DWORD thread, int delta);
 // Posts for the screen: pen messages carry the screen point; a pen-down activates on retrieval.
-bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate);
+bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate,
+               bool captureOnly = false);
 // Runs a task on a thread when it next handles sent messages.
 bool RunOnThread(DWORD thread, std::function<void()> task);
 void KillWindowTimers(DWORD thread, const std::vector<HWND>& windows);
@@ -246,5 +250,9 @@ public:
     virtual void WindowsChanged() = 0;
 };
 Screen& CurrentScreen();
+// The screen of this process's own windows; the shared screen routes input through it.
+std::unique_ptr<Screen> MakeLocalScreen();
+// Waits for another party to complete the item, handling messages sent to this thread meanwhile.
+LRESULT WaitSentDone(const std::shared_ptr<SentItem>& item);
 
 }  // namespace qrx::win

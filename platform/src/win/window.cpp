@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "qrx/wstr.h"
+#include "win/remote.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -172,7 +173,9 @@ void WindowSurface::Resize(int w, int h) {
     if (w == width && h == height) return;
     std::vector<uint32_t> fresh(static_cast<size_t>(w) * h, 0);
     int cw = std::min(w, width);
-    for (int y = 0; y < std::min(h, height); ++y)
+    // An empty old or new surface has nothing to keep (and no row to index).
+    if (cw <= 0 || pixels.empty() || fresh.empty()) cw = 0;
+    for (int y = 0; cw > 0 && y < std::min(h, height); ++y)
         std::memcpy(&fresh[static_cast<size_t>(y) * w], &pixels[static_cast<size_t>(y) * width],
                     static_cast<size_t>(cw) * 4);
     pixels.swap(fresh);
@@ -472,6 +475,7 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
         y = ClampCoord(y);
         w->rect = RECT{static_cast<LONG>(x), static_cast<LONG>(y), static_cast<LONG>(x + ClampSize(cx)),
                        static_cast<LONG>(y + ClampSize(cy))};
+        if (!t.nextHandle) t.nextHandle = (static_cast<uintptr_t>(getpid()) << 32) | 0x20000;
         w->hwnd = reinterpret_cast<HWND>(t.nextHandle);
         t.nextHandle += 4;
         w->thread = self;
@@ -895,18 +899,30 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
         return FALSE;
     }
     std::vector<HWND> list;
-    {
+    std::vector<qrx::screen::WindowInfo> all;
+    if (remote::AllWindows(all)) {
+        for (const auto& info : all) list.push_back(info.hwnd);
+    } else {
         TreeLock g(T().lock);
         list = T().top;
     }
     for (HWND h : list) {
-        if (!IsWindow(h)) continue;
+        if (!IsWindow(h) && !remote::Foreign(h)) continue;
         if (!lpEnumFunc(h, lParam)) break;
     }
     return TRUE;
 }
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+    if (remote::Foreign(hWnd)) {
+        DWORD pid = 0, thread = 0;
+        if (!remote::ForeignOwner(hWnd, &pid, &thread)) {
+            SetError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        if (lpdwProcessId) *lpdwProcessId = pid;
+        return thread;
+    }
     TreeLock g(T().lock);
     Window* w = FindOrFail(hWnd);
     if (!w) return 0;

@@ -23,6 +23,8 @@ LONG StrToLong(const WCHAR* text);
 
 // Milliseconds since start on the wrapping 32-bit tick counter.
 DWORD GetTicks(DWORD start);
+// Shows or hides the platform taskbar and sets the work area to match; returns whether it was shown.
+BOOL ShowTaskBar(BOOL show);
 UINT GetLocaleCodePage(LCID lcid);
 
 int TrimRightA(char* text, BOOL blanks);

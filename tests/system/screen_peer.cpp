@@ -1,0 +1,125 @@
+// A small program of the device for the screen tests. "window" shows one coloured window and logs
+// what reaches it; "call" reaches another program's window and logs the results.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+int g_log = -1;
+COLORREF g_color = 0;
+
+void Log(const std::string& line) {
+    std::string text = line + "\n";
+    if (write(g_log, text.data(), text.size()) < 0) _exit(9);
+}
+
+std::u16string Wide(const char* s) {
+    std::u16string out;
+    for (; *s; ++s) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
+    return out;
+}
+
+LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        RECT r;
+        GetClientRect(hwnd, &r);
+        HBRUSH brush = CreateSolidBrush(g_color);
+        FillRect(dc, &r, brush);
+        DeleteObject(brush);
+        EndPaint(hwnd, &ps);
+        return 0;
+    }
+    case WM_LBUTTONDOWN:
+        Log("down " + std::to_string(LOWORD(lParam)) + " " + std::to_string(HIWORD(lParam)));
+        return 0;
+    case WM_KEYDOWN:
+        Log("key " + std::to_string(wParam));
+        return 0;
+    case WM_APP + 1:
+        return static_cast<LRESULT>(wParam) + lParam * 2;
+    case WM_APP + 2:
+        Log("dying");
+        _exit(0);  // ends in the middle of the caller's send
+    case WM_APP + 3:
+        Log("posted " + std::to_string(wParam) + " " + std::to_string(lParam));
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+int RunWindow(char** argv) {
+    std::u16string cls = Wide(argv[2]), title = Wide(argv[3]);
+    int x = std::atoi(argv[4]), y = std::atoi(argv[5]), w = std::atoi(argv[6]), h = std::atoi(argv[7]);
+    g_color = static_cast<COLORREF>(std::strtoul(argv[8], nullptr, 16));
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PeerProc;
+    wc.lpszClassName = cls.c_str();
+    if (!RegisterClassW(&wc)) return 3;
+    HWND hwnd = CreateWindowExW(0, cls.c_str(), title.c_str(), WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (!hwnd) return 4;
+    UpdateWindow(hwnd);
+    Log("shown");
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+    return 0;
+}
+
+BOOL CALLBACK CountWindow(HWND, LPARAM count) {
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+int RunCall(char** argv, bool dying) {
+    std::u16string cls = Wide(argv[2]);
+    HWND target = FindWindowW(cls.c_str(), nullptr);
+    Log(std::string("found ") + (target ? "yes" : "no"));
+    if (!target) return 5;
+    DWORD pid = 0;
+    DWORD thread = GetWindowThreadProcessId(target, &pid);
+    Log("owner " + std::to_string(pid) + " " + (thread ? "thread" : "none"));
+    int count = 0;
+    EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&count));
+    Log("windows " + std::to_string(count));
+    Log("send " + std::to_string(SendMessageW(target, WM_APP + 1, 20, 11)));
+    Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
+    if (dying) {
+        auto start = std::chrono::steady_clock::now();
+        LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        Log("died " + std::to_string(r) + " " + (ms.count() < 10000 ? "soon" : "late"));
+    }
+    Log("done");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    std::string mode = argv[1];
+    const char* log = std::getenv("QRX_PEER_LOG");
+    if (!log) return 2;
+    g_log = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (g_log < 0) return 2;
+    if (mode == "window" && argc == 9) return RunWindow(argv);
+    if (mode == "call" && (argc == 3 || argc == 4)) return RunCall(argv, argc == 4 && std::string(argv[3]) == "kill");
+    return 2;
+}

@@ -1,0 +1,279 @@
+// The screen server with real programs: one screen for all, input routing, calls between programs
+// and the control CLI.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceRoot.h"
+
+extern char** environ;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& out = "",
+            const std::string& err = "") {
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+    for (const auto& e : env) envs.push_back(e);
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Exit code, or -1 when it did not end in time (it is killed then).
+int WaitExit(pid_t pid, int seconds = 30) {
+    int status = 0;
+    bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool HasLine(const std::string& path, const std::string& line) {
+    std::istringstream in(Slurp(path));
+    for (std::string l; std::getline(in, l);)
+        if (l == line) return true;
+    return false;
+}
+
+struct CtlResult {
+    int code = -1;
+    std::string out, err;
+};
+
+class ScreenServerTest : public DeviceRootTest {
+protected:
+    void SetUp() override {
+        m_server = Spawn({QRX_SCREEN_SERVER}, {});
+        ASSERT_GT(m_server, 0);
+        ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
+    }
+
+    void TearDown() override {
+        for (pid_t p : m_children) Stop(p);
+        if (m_server > 0) Stop(m_server);
+    }
+
+    static void Stop(pid_t pid) {
+        if (kill(pid, SIGTERM) == 0) WaitExit(pid, 10);
+    }
+
+    CtlResult Ctl(const std::vector<std::string>& args, const std::string& root = "") {
+        std::vector<std::string> argv{QRX_CTL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out = root_.Host(".ctl-out"), err = root_.Host(".ctl-err");
+        std::vector<std::string> env;
+        if (!root.empty()) env.push_back("QRX_DEVICE_ROOT=" + root);
+        CtlResult r;
+        pid_t pid = Spawn(argv, env, out, err);
+        if (pid <= 0) return r;
+        r.code = WaitExit(pid, 60);
+        r.out = Slurp(out);
+        r.err = Slurp(err);
+        return r;
+    }
+
+    // A program with one window; its log is returned through `log`.
+    pid_t Window(const std::string& cls, int x, int y, int w, int h, const std::string& rgb, std::string& log) {
+        log = root_.Host(cls + ".log");
+        pid_t pid = Spawn({QRX_SCREEN_PEER, "window", cls, cls + " title", std::to_string(x), std::to_string(y),
+                           std::to_string(w), std::to_string(h), rgb},
+                          {"QRX_PEER_LOG=" + log});
+        if (pid > 0) m_children.push_back(pid);
+        EXPECT_TRUE(WaitUntil([&] { return HasLine(log, "shown"); })) << cls;
+        EXPECT_EQ(Ctl({"wait", cls, "20"}).code, 0) << cls;
+        return pid;
+    }
+
+    bool Shot(std::vector<uint8_t>& rgb) {
+        std::string file = root_.Host("shot.png");
+        if (Ctl({"shot", file}).code != 0) return false;
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&image, file.c_str())) return false;
+        image.format = PNG_FORMAT_RGB;
+        if (image.width != 800 || image.height != 480) {
+            png_image_free(&image);
+            return false;
+        }
+        rgb.assign(PNG_IMAGE_SIZE(image), 0);
+        return png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0;
+    }
+
+    // Waits until the screen shows the colour (0xRRGGBB) at each point.
+    bool ShowsColors(const std::vector<std::tuple<int, int, uint32_t>>& points) {
+        return WaitUntil([&] {
+            std::vector<uint8_t> rgb;
+            if (!Shot(rgb)) return false;
+            for (auto [x, y, c] : points) {
+                size_t i = (static_cast<size_t>(y) * 800 + x) * 3;
+                uint32_t got = (uint32_t(rgb[i]) << 16) | (uint32_t(rgb[i + 1]) << 8) | rgb[i + 2];
+                if (got != c) return false;
+            }
+            return true;
+        });
+    }
+
+    TempDeviceRoot& root_ = root;
+    pid_t m_server = -1;
+    std::vector<pid_t> m_children;
+};
+
+constexpr uint32_t kRed = 0xFF0000, kBlue = 0x0000FF, kBlack = 0;
+// COLORREF is 0x00BBGGRR.
+const char* kRedRef = "0000ff";
+const char* kBlueRef = "ff0000";
+
+TEST_F(ScreenServerTest, TwoProgramsComposeInZOrderAndTheTappedOneComesToFront) {
+    std::string logA, logB;
+    pid_t a = Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    pid_t b = Window("PeerB", 200, 100, 400, 300, kBlueRef, logB);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+
+    // The later program is in front where the two overlap; nothing is shown outside them.
+    EXPECT_TRUE(ShowsColors({{100, 50, kRed}, {300, 200, kBlue}, {550, 350, kBlue}, {700, 450, kBlack}}));
+
+    CtlResult list = Ctl({"windows"});
+    ASSERT_EQ(list.code, 0);
+    size_t posA = list.out.find("class=\"PeerA\""), posB = list.out.find("class=\"PeerB\"");
+    ASSERT_NE(posA, std::string::npos) << list.out;
+    ASSERT_NE(posB, std::string::npos) << list.out;
+    EXPECT_LT(posB, posA) << "front first";
+    EXPECT_NE(list.out.find("title=\"PeerA title\""), std::string::npos);
+    EXPECT_NE(list.out.find("pid=" + std::to_string(a) + " rect=0,0,400,300 visible=1"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("pid=" + std::to_string(b) + " rect=200,100,600,400 visible=1"), std::string::npos);
+
+    // Each tap goes to the program whose window is under the pen, in its client coordinates.
+    ASSERT_EQ(Ctl({"tap", "100", "50"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "down 100 50"); }));
+    EXPECT_TRUE(ShowsColors({{300, 200, kRed}, {550, 350, kBlue}})) << "the tapped program comes to the front";
+    ASSERT_EQ(Ctl({"tap", "550", "350"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logB, "down 350 250"); }));
+    EXPECT_TRUE(ShowsColors({{300, 200, kBlue}}));
+    EXPECT_FALSE(HasLine(logA, "down 550 350"));
+    EXPECT_FALSE(HasLine(logB, "down 100 50"));
+}
+
+TEST_F(ScreenServerTest, KeysGoToTheProgramWithTheFocus) {
+    std::string logA, logB;
+    Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    Window("PeerB", 400, 0, 400, 300, kBlueRef, logB);
+    ASSERT_EQ(Ctl({"key", "66"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logB, "key 66"); })) << "the last shown window has the focus";
+
+    ASSERT_EQ(Ctl({"tap", "10", "10"}).code, 0);
+    ASSERT_TRUE(WaitUntil([&] { return HasLine(logA, "down 10 10"); }));
+    ASSERT_EQ(Ctl({"key", "65"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "key 65"); }));
+    EXPECT_FALSE(HasLine(logB, "key 65"));
+    EXPECT_FALSE(HasLine(logA, "key 66"));
+}
+
+TEST_F(ScreenServerTest, AProgramThatDiesLeavesTheScreenAtOnce) {
+    std::string logA, logB;
+    Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    pid_t b = Window("PeerB", 200, 100, 400, 300, kBlueRef, logB);
+    ASSERT_TRUE(ShowsColors({{550, 350, kBlue}}));
+    kill(b, SIGKILL);
+    WaitExit(b, 10);
+    EXPECT_TRUE(WaitUntil([&] { return Ctl({"windows"}).out.find("PeerB") == std::string::npos; }));
+    EXPECT_TRUE(ShowsColors({{300, 200, kRed}, {550, 350, kBlack}}));
+    // The pen over the gone window reaches nobody; the survivor still gets its taps.
+    EXPECT_EQ(Ctl({"tap", "550", "350"}).code, 0);
+    EXPECT_EQ(Ctl({"tap", "20", "30"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "down 20 30"); }));
+}
+
+TEST_F(ScreenServerTest, ProgramsFindAndMessageEachOthersWindows) {
+    std::string logA;
+    pid_t a = Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    std::string logC = root.Host("caller.log");
+    pid_t c = Spawn({QRX_SCREEN_PEER, "call", "peera", "kill"}, {"QRX_PEER_LOG=" + logC});
+    ASSERT_GT(c, 0);
+    EXPECT_EQ(WaitExit(c, 60), 0) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "found yes")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "owner " + std::to_string(a) + " thread")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "windows 1")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "send 42")) << "the handler's result comes back";
+    EXPECT_TRUE(HasLine(logC, "post ok"));
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "posted 5 6"); }));
+    // The target ends inside its handler: the sender gets 0 at once instead of hanging.
+    EXPECT_TRUE(HasLine(logA, "dying"));
+    EXPECT_TRUE(HasLine(logC, "died 0 soon")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "done"));
+}
+
+TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
+    std::string logA;
+    Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    EXPECT_EQ(Ctl({"wait", "peera", "5"}).code, 0) << "classes match without regard to case";
+    CtlResult missing = Ctl({"wait", "Missing", "0"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("Missing"), std::string::npos) << missing.err;
+
+    EXPECT_EQ(Ctl({"press", "30", "40"}).code, 0);
+    EXPECT_EQ(Ctl({"move", "35", "45"}).code, 0);
+    EXPECT_EQ(Ctl({"release", "35", "45"}).code, 0);
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "down 30 40"); }));
+
+    std::string file = root.Host("ctl.png");
+    EXPECT_EQ(Ctl({"shot", file}).code, 0);
+    EXPECT_GT(Slurp(file).size(), 8u);
+    EXPECT_EQ(Ctl({"shot", root.Host("no/such/folder/x.png")}).code, 1);
+
+    // Bad usage fails before the server is asked; the server refuses what it cannot do.
+    EXPECT_EQ(Ctl({"tap", "10"}).code, 1);
+    EXPECT_EQ(Ctl({"tap", "x", "y"}).code, 1);
+    EXPECT_EQ(Ctl({"frobnicate"}).code, 1);
+    CtlResult badKey = Ctl({"key", "0"});
+    EXPECT_EQ(badKey.code, 1);
+    EXPECT_FALSE(badKey.err.empty());
+    TempDeviceRoot other;
+    CtlResult none = Ctl({"windows"}, other.Path());
+    EXPECT_EQ(none.code, 1);
+    EXPECT_NE(none.err.find("no screen server"), std::string::npos);
+}
+
+}  // namespace

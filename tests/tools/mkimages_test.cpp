@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "Canvas.h"
+#include "DeviceRoot.h"
+#include "ImageSet.h"
+#include "PngWriter.h"
+#include "ui/FileUtil.h"
+#include "ui/UiBitmap.h"
+#include "ui/ZipArchive.h"
+
+namespace fs = std::filesystem;
+using namespace mkimages;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Decoded {
+    bool ok = false;
+    int width = 0, height = 0, colourType = -1;
+    std::vector<uint8_t> rgba;
+};
+
+Decoded DecodePng(const std::vector<uint8_t>& bytes) {
+    Decoded d;
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return d;
+    d.colourType = (image.format & PNG_FORMAT_FLAG_ALPHA) ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB;
+    image.format = PNG_FORMAT_RGBA;
+    d.rgba.resize(PNG_IMAGE_SIZE(image));
+    d.ok = png_image_finish_read(&image, nullptr, d.rgba.data(), 0, nullptr) != 0;
+    d.width = int(image.width);
+    d.height = int(image.height);
+    return d;
+}
+
+bool ParseOk(const std::string& text, std::vector<ArchiveSpec>& out) {
+    std::string error;
+    bool ok = ParseImageSet(text, "set", out, error);
+    EXPECT_TRUE(ok) << error;
+    return ok;
+}
+
+std::string ParseError(const std::string& text) {
+    std::vector<ArchiveSpec> out;
+    std::string error;
+    EXPECT_FALSE(ParseImageSet(text, "set", out, error)) << text;
+    return error;
+}
+
+class Squares : public ImageDrawer {
+public:
+    void Draw(Painter& p) const override {
+        p.Fill({0, 0, 4, 8}, RGB(200, 100, 50));
+        p.Fill({4.5, 0, 8, 8}, RGB(10, 20, 30));  // half a pixel of coverage in column 4
+    }
+};
+
+}  // namespace
+
+TEST(ImageSet, ParsesArchivesImagesAndDefaults) {
+    std::vector<ArchiveSpec> sets;
+    ASSERT_TRUE(ParseOk("# comment\n"
+                        "archive A.zip\n"
+                        "bg.png 800 480 panel backdrop=#102030 title=\"Main menu\"   # trailing\n"
+                        "\n"
+                        "archive B.zip\n"
+                        "btn_nor.png 100 40 button label=\"\xEC\x84\xA4\xEC\xA0\x95\" state=pressed\r\n",
+                        sets));
+    ASSERT_EQ(sets.size(), 2u);
+    ASSERT_EQ(sets[0].images.size(), 1u);
+    const ImageSpec& bg = sets[0].images[0];
+    EXPECT_EQ(bg.name, "bg.png");
+    EXPECT_EQ(bg.width, 800);
+    EXPECT_EQ(bg.height, 480);
+    EXPECT_EQ(bg.line, 3);
+    EXPECT_EQ(bg.Colour("backdrop"), RGB(0x10, 0x20, 0x30));
+    EXPECT_EQ(bg.Text("title"), u"Main menu");
+    EXPECT_EQ(bg.Int("radius"), 12);  // default filled in
+    const ImageSpec& btn = sets[1].images[0];
+    EXPECT_EQ(btn.Text("label"), u"\uC124\uC815");
+    EXPECT_EQ(btn.Raw("state"), "pressed");
+    EXPECT_FALSE(btn.Has("backdrop"));
+}
+
+TEST(ImageSet, RejectsBadLinesWithTheirPlace) {
+    EXPECT_EQ(ParseError("a.png 10 10 panel\n"), "set:1: an image before any archive line");
+    EXPECT_NE(ParseError("archive A.zip\n\nx.png 10 10 sparkle\n").find("set:3: unknown kind"), std::string::npos);
+    for (const char* size : {"0 10", "10 0", "2049 10", "10 -1", "10x 10"})
+        EXPECT_NE(ParseError(std::string("archive A.zip\nx.png ") + size + " panel\n").find("size"), std::string::npos)
+            << size;
+    for (const char* name : {"../x.png", "a/b.png", "x.bmp", ".png", "x y.png"})
+        EXPECT_NE(ParseError(std::string("archive A.zip\n\"") + name + "\" 10 10 panel\n").find("image name"),
+                  std::string::npos)
+            << name;
+    EXPECT_NE(ParseError("archive ../A.zip\n").find("archive NAME.zip"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 panel\nX.PNG 1 1 panel\n").find("set:3: image X.PNG listed twice"),
+              std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\narchive a.ZIP\n").find("named twice"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 panel glow=3\n").find("no parameter 'glow'"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 panel radius=500\n").find("radius wants"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 panel radius=1 radius=2\n").find("twice"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 panel backdrop=#12345\n").find("colour"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 button state=hover\n").find("one of"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 button label=\"open\n").find("quote"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 button label=\xC0\xAF\n").find("UTF-8"), std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 1 1 button label=" + std::string(129, 'x') + "\n").find("UTF-8"),
+              std::string::npos);
+    EXPECT_NE(ParseError("archive A.zip\n" + std::string(kMaxLine + 1, ' ') + "\n").find("too long"),
+              std::string::npos);
+    EXPECT_NE(ParseError(std::string(kMaxSetFile + 1, '#')).find("too large"), std::string::npos);
+}
+
+TEST(Canvas, CoverageBecomesAlphaAndColourStaysTrue) {
+    Rgba img;
+    std::string error;
+    ASSERT_TRUE(Render(Squares(), 8, 8, 4, true, 0, img, error)) << error;
+    ASSERT_EQ(img.pixels.size(), 8u * 8 * 4);
+    auto px = [&](int x, int y) { return &img.pixels[(size_t(y) * 8 + x) * 4]; };
+    EXPECT_EQ(px(0, 0)[0], 200);
+    EXPECT_EQ(px(0, 0)[1], 100);
+    EXPECT_EQ(px(0, 0)[2], 50);
+    EXPECT_EQ(px(0, 0)[3], 255);
+    EXPECT_NEAR(px(4, 3)[3], 128, 3);  // half covered
+    EXPECT_NEAR(px(4, 3)[2], 30, 2);   // the colour itself, not darkened by the coverage
+    EXPECT_EQ(px(7, 7)[3], 255);
+    EXPECT_TRUE(img.HasAlpha());
+
+    ASSERT_TRUE(Render(Squares(), 8, 8, 1, false, RGB(1, 2, 3), img, error)) << error;
+    EXPECT_FALSE(img.HasAlpha());
+    EXPECT_EQ(px(4, 0)[0], 1);  // uncovered at scale 1: the backdrop
+    EXPECT_EQ(px(4, 0)[2], 3);
+
+    EXPECT_FALSE(Render(Squares(), 0, 8, 1, true, 0, img, error));
+    EXPECT_FALSE(Render(Squares(), kMaxImageSide + 1, 8, 1, true, 0, img, error));
+}
+
+TEST(PngWriter, OpaqueAsRgbTransparentAsRgbaAndRoundTrips) {
+    Rgba img;
+    img.width = 3;
+    img.height = 2;
+    img.pixels = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 10, 11, 12, 255, 13, 14, 15, 255, 16, 17, 18, 255};
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(EncodePng(img, bytes));
+    Decoded d = DecodePng(bytes);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.colourType, PNG_COLOR_TYPE_RGB);
+    EXPECT_EQ(d.width, 3);
+    EXPECT_EQ(d.height, 2);
+    EXPECT_EQ(d.rgba, img.pixels);
+
+    img.pixels[7] = 0;
+    img.pixels[23] = 77;
+    ASSERT_TRUE(EncodePng(img, bytes));
+    d = DecodePng(bytes);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.colourType, PNG_COLOR_TYPE_RGBA);
+    EXPECT_EQ(d.rgba, img.pixels);
+
+    img.pixels.pop_back();
+    EXPECT_FALSE(EncodePng(img, bytes));
+    EXPECT_TRUE(bytes.empty());
+}
+
+class SplashArchive : public DeviceRootTest {
+protected:
+    std::vector<ArchiveSpec> Load() {
+        std::vector<ArchiveSpec> sets;
+        std::string error;
+        EXPECT_TRUE(LoadImageSet(std::string(QRX_SOURCE_DIR) + "/assets/splash/images.txt", sets, error)) << error;
+        return sets;
+    }
+};
+
+TEST_F(SplashArchive, BuildsReproduciblyWithImagesTheProgramsLoad) {
+    std::vector<ArchiveSpec> sets = Load();
+    ASSERT_EQ(sets.size(), 1u);
+    ASSERT_EQ(sets[0].name, "Splash.zip");
+    std::string out1 = root.Host("out1"), out2 = root.Host("out2"), loose = root.Host("loose");
+    std::vector<std::string> written;
+    std::string error;
+    ASSERT_TRUE(BuildArchives(sets, out1, loose, written, error)) << error;
+    ASSERT_TRUE(BuildArchives(sets, out2, "", written, error)) << error;
+    std::string zip = ReadAll(out1 + "/Splash.zip");
+    ASSERT_FALSE(zip.empty());
+    EXPECT_EQ(zip, ReadAll(out2 + "/Splash.zip"));
+    EXPECT_EQ(zip, ReadAll(std::string(QRX_BUILD_DIR) + "/assets/Splash.zip")) << "the build's archive is stale";
+
+    // Loose copies are the archive's members: valid PNGs of the listed sizes.
+    for (const ImageSpec& spec : sets[0].images) {
+        std::string bytes = ReadAll(loose + "/Splash/" + spec.name);
+        Decoded d = DecodePng(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        ASSERT_TRUE(d.ok) << spec.name;
+        EXPECT_EQ(d.width, spec.width) << spec.name;
+        EXPECT_EQ(d.height, spec.height) << spec.name;
+        EXPECT_EQ(d.colourType, spec.Has("backdrop") ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGBA) << spec.name;
+    }
+
+    root.WriteFile("Windows/Splash.zip", zip);
+    ASSERT_TRUE(LoadArchiveFile(u"\\Windows\\Splash.zip"));
+    ZipItemInfo item{};
+    int index = -1;
+    DWORD size = 0;
+    const BYTE* buffer = GetArchiveBuffer(&size);
+    EXPECT_TRUE(FindArchiveItem(buffer, size, u"LOADING_BG.PNG", &item, &index));
+
+    CUiBitmap bg;
+    EXPECT_GE(bg.Load(u"loading_bg.png"), 0);
+    EXPECT_EQ(bg.GetWidth(), 120);
+    EXPECT_EQ(bg.GetHeight(), 120);
+
+    // The animation counts frames NN_loading.png from 00 while they exist: at least eight in a row.
+    int frames = 0;
+    for (;; ++frames) {
+        WCHAR name[32];
+        swprintf(name, 32, u"%02d_loading.png", frames);
+        if (!FileExists(name)) break;
+        CUiBitmap frame;
+        ASSERT_GE(frame.Load(name), 0) << frames;
+        EXPECT_TRUE(frame.IsAlpha());
+        EXPECT_EQ(frame.GetWidth(), 120);
+        EXPECT_EQ(frame.GetHeight(), 120);
+    }
+    EXPECT_GE(frames, 8);
+    FreeArchiveFile();
+}
+
+TEST_F(SplashArchive, FramesDifferAndAFailedBuildKeepsTheOldArchive) {
+    std::vector<ArchiveSpec> sets = Load();
+    ASSERT_FALSE(sets.empty());
+    std::vector<std::vector<uint8_t>> frames;
+    for (const ImageSpec& spec : sets[0].images) {
+        Rgba img;
+        std::string error;
+        ASSERT_TRUE(DrawImage(spec, img, error)) << error;
+        if (spec.name.find("_loading") != std::string::npos) frames.push_back(img.pixels);
+    }
+    ASSERT_GE(frames.size(), 8u);
+    for (size_t i = 1; i < frames.size(); ++i) EXPECT_NE(frames[i], frames[i - 1]) << "frame " << i;
+
+    std::string out = root.Host("out");
+    std::vector<std::string> written;
+    std::string error;
+    ASSERT_TRUE(BuildArchives(sets, out, "", written, error)) << error;
+    std::string before = ReadAll(out + "/Splash.zip");
+    sets[0].images.back().kind = nullptr;  // the last image cannot be drawn
+    EXPECT_FALSE(BuildArchives(sets, out, "", written, error));
+    EXPECT_EQ(ReadAll(out + "/Splash.zip"), before);
+    EXPECT_FALSE(fs::exists(out + "/Splash.zip.part"));
+}

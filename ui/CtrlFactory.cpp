@@ -6,6 +6,9 @@
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
 #include "ui/controls/Button.h"
+#include "ui/controls/Graph.h"
+#include "ui/controls/ListBox.h"
+#include "ui/controls/ScrollBar.h"
 
 namespace {
 
@@ -92,9 +95,14 @@ CUiCtrl* NewControl(const LayoutControlRecord* record, CShellPanel* panel, CLayo
     case 15:
     case 16:
     case 22: return NewButton(record, panel, script, page, control);
+    case 3: return NewListBox(record, panel, script, page, control);
+    case 4:
+    case 18: return NewScrollBar(record, panel, script, page, control);
+    case 20: return NewProgressBar(record, panel, script, page, control);
+    case 25: return NewGraph(record, panel, script, page, control);
     default:
-        // Lists, file browsers, bars, graphs, maps, gauges and pictures have classes of their own; until
-        // a class is built its sections are passed over like those of an unknown type.
+        // File browsers, maps, bar-graph editors, crosshairs, gauges, pictures and animations have
+        // classes of their own; until a class is built its sections are passed over like an unknown type.
         return nullptr;
     }
 }

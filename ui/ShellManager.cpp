@@ -32,13 +32,7 @@ bool SameText(const WCHAR* a, const WCHAR* b) {
     }
 }
 
-// The board's wave output is not part of this platform: a sound request that passed its checks is
-// accepted and stays silent.
-BOOL PlaySoundFile(const WCHAR* path, UINT flags) {
-    (void)path;
-    (void)flags;
-    return FALSE;
-}
+BOOL PlaySoundFile(const WCHAR* path, UINT flags) { return sndPlaySoundW(path, flags); }
 
 // "l,t,r,b" into a rectangle; false when a field is missing.
 bool ParseRect(const WCHAR* begin, const WCHAR* end, RECT* rc) {

@@ -7,6 +7,7 @@
 #include "qrx/fileapi.h"
 #include "qrx/ioapi.h"
 #include "qrx/commapi.h"
+#include "qrx/mmsystem.h"
 #include "qrx/synchapi.h"
 #include "qrx/timezoneapi.h"
 #include "qrx/registry.h"

@@ -435,6 +435,10 @@ bool SetGpioPinLevel(DWORD pin, DWORD level, bool fixed) {
 
 DWORD GpioPinLevel(DWORD pin) { return FindPin(ReadStateFile(GpioPath()), pin).level; }
 
+bool RecordDeviceControl(const std::string& device, DWORD code, const BYTE* bytes, DWORD size) {
+    return AppendRecord(device, code, bytes, size);
+}
+
 std::vector<DeviceRecord> ReadDeviceRecords(const std::string& device) {
     std::vector<DeviceRecord> records;
     if (device.empty() || device.find('/') != std::string::npos || device[0] == '.') return records;

@@ -91,6 +91,9 @@ HANDLE OpenDevice(const WCHAR* name, DWORD access, DWORD share);
 LONG ZoneBiasMinutesAt(long long utcTicks);
 LONG ZoneBiasMinutesForLocal(long long localTicks);
 
+// Appends a control record to a simulated device's history in .platform/devices (board.cpp).
+bool RecordDeviceControl(const std::string& device, DWORD code, const BYTE* bytes, DWORD size);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

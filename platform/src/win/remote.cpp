@@ -3,6 +3,7 @@
 // requests and operations that other programs run on this program's windows.
 #include "win/remote.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -47,7 +48,7 @@ bool UnhexUtf16(const std::string& hex, std::u16string& out, size_t limit) {
 
 namespace {
 
-constexpr size_t kMaxLine = 64 * 1024;
+constexpr size_t kMaxLine = 1024 * 1024;  // a full title or region in hex fits
 constexpr size_t kMaxRegionRects = 4096;
 
 std::vector<std::string> Split(const std::string& line) {
@@ -77,6 +78,11 @@ bool ParseI64(const std::string& s, long long& v) {
     errno = 0;
     v = std::strtoll(s.c_str(), &end, 10);
     return errno == 0 && end && *end == 0;
+}
+
+void AddNumber(std::string& s, long long v) {
+    s += ' ';
+    s += std::to_string(v);
 }
 
 std::string Hex(const void* p) {
@@ -274,7 +280,7 @@ public:
             m_pending[id] = item;
         }
         std::string line = "req " + std::to_string(id) + " " + std::to_string(static_cast<int>(op)) + " " + Hex(h);
-        for (LONG_PTR a : args) line += " " + std::to_string(static_cast<long long>(a));
+        for (LONG_PTR a : args) AddNumber(line, static_cast<long long>(a));
         line += "\n";
         if (!WriteLocked(line)) Complete(id, 0);
         return WaitSentDone(item);
@@ -338,8 +344,10 @@ private:
                     w->region.ForEachIn(RECT{0, 0, w->Width(), w->Height()}, [&](const RECT& r) {
                         if (count >= kMaxRegionRects) return;
                         ++count;
-                        rects += " " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
-                                 std::to_string(r.right) + " " + std::to_string(r.bottom);
+                        AddNumber(rects, r.left);
+                        AddNumber(rects, r.top);
+                        AddNumber(rects, r.right);
+                        AddNumber(rects, r.bottom);
                     });
                     text += "rgn " + Hex(h) + " " + std::to_string(count) + rects + "\n";
                 }
@@ -363,9 +371,11 @@ private:
             SharedSurface s;
             s.width = wl.width;
             s.height = wl.height;
-            s.fd = memfd_create("qrx-surface", MFD_CLOEXEC);
+            s.fd = memfd_create("qrx-surface", MFD_CLOEXEC | MFD_ALLOW_SEALING);
             if (s.fd < 0) continue;
+            // Sealed against shrinking, so the server can map it without fear of a fault.
             if (ftruncate(s.fd, static_cast<off_t>(s.Bytes())) != 0 ||
+                fcntl(s.fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0 ||
                 (s.map = mmap(nullptr, s.Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED, s.fd, 0)) == MAP_FAILED) {
                 close(s.fd);
                 continue;

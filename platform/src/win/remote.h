@@ -30,6 +30,16 @@ bool AllWindows(std::vector<screen::WindowInfo>& out, std::vector<DWORD>* thread
 // Process and thread of another program's window; false when unknown.
 bool ForeignOwner(HWND h, DWORD* pid, DWORD* thread);
 
+// The server side (qrx-screen). Listens on the device's screen socket; false with the reason when
+// another server answers there or the socket cannot be made.
+bool ListenScreenServer(std::string* error);
+// Serves connections on the calling thread until the listener fails.
+void RunScreenServer();
+// Listens and serves on a thread of its own (benchmarks).
+bool StartScreenServer(std::string* error);
+// Has every program bring its pixels up to date and composes the screen.
+bool ComposeSharedScreen(std::vector<uint32_t>& pixels);
+
 // Line protocol helpers shared with the server and the control tool.
 std::string HexUtf16(const std::u16string& s);
 bool UnhexUtf16(const std::string& hex, std::u16string& out, size_t limit);

@@ -1,0 +1,370 @@
+// The boot launcher and the device runner with real programs in a temporary device root. Built a
+// second time with QRX_STANDIN as the stand-in program that takes the place of QRX, Tether, Reflash
+// and the desktop: it records how it was started and does what its device root tells it.
+#ifdef QRX_STANDIN
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "qrx/host.h"
+
+namespace {
+
+std::string Narrow(const WCHAR* text) {
+    std::string out;
+    for (; text && *text; ++text) out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    return out;
+}
+
+void Record(const std::string& line) {
+    std::string path = qrx::DeviceRoot() + "/standin.log";
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string text = line + "\n";
+    ssize_t written = write(fd, text.data(), text.size());
+    (void)written;
+    close(fd);
+}
+
+bool Exists(const std::string& name) { return access((qrx::DeviceRoot() + "/" + name).c_str(), F_OK) == 0; }
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
+    // Ending after its starter ended must not cost the exit code (the platform reports it on a pipe).
+    signal(SIGPIPE, SIG_IGN);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long micros = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    WCHAR module[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    Record(Narrow(module) + "|" + Narrow(lpCmdLine) + "|" + std::to_string(micros) + "|" +
+           std::to_string(getpid()));
+    if (std::u16string(lpCmdLine) == u"close") {
+        // The loading screen's window may not be up yet: look for it for up to 20 s.
+        for (int i = 0; i < 400; ++i) {
+            if (HWND wnd = FindWindowW(u"SPLASH_APP", nullptr)) {
+                PostMessageW(wnd, WM_CLOSE, 0, 0);
+                Record("posted");
+                return 0;
+            }
+            usleep(50 * 1000);
+        }
+        Record("not found");
+        return 1;
+    }
+    if (unlink((qrx::DeviceRoot() + "/standin.reboot").c_str()) == 0) return static_cast<int>(0x0101003Cu);
+    // Stays until it is stopped, for 60 s at most.
+    if (Exists("standin.stay"))
+        for (int i = 0; i < 1200; ++i) usleep(50 * 1000);
+    return 0;
+}
+
+#else
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceRoot.h"
+#include "qrx/host.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool WaitFor(const std::function<bool()>& done, int seconds = 30) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+void Install(const TempDeviceRoot& root, const char* built, const std::string& relative) {
+    fs::path target = root.Host(relative);
+    fs::create_directories(target.parent_path());
+    fs::copy_file(built, target, fs::copy_options::overwrite_existing);
+    fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
+}
+
+struct Launch {
+    std::string module;
+    std::string commandLine;
+    long long micros = 0;  // host monotonic clock
+    pid_t pid = 0;
+};
+
+std::vector<Launch> Launches(const TempDeviceRoot& root) {
+    std::vector<Launch> out;
+    std::istringstream in(root.ReadFile("standin.log"));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::stringstream s(line);
+        for (std::string part; std::getline(s, part, '|');) f.push_back(part);
+        if (f.size() != 4) continue;
+        out.push_back({f[0], f[1], std::stoll(f[2]), static_cast<pid_t>(std::stol(f[3]))});
+    }
+    return out;
+}
+
+// Runs a device program to its end; its exit code, or -1 when it did not end in time.
+DWORD RunToEnd(const WCHAR* image, const WCHAR* commandLine, const char* timeScale, DWORD* pid = nullptr) {
+    if (timeScale) setenv("QRX_TIME_SCALE", timeScale, 1);
+    std::u16string line = commandLine ? commandLine : u"";
+    PROCESS_INFORMATION pi{};
+    BOOL ok = CreateProcessW(image, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi);
+    unsetenv("QRX_TIME_SCALE");
+    if (!ok) return static_cast<DWORD>(-2);
+    if (pid) *pid = pi.dwProcessId;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    else TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+// Boots the launcher in a fresh root prepared by `prepare`; the programs it started, in order.
+std::vector<Launch> Boot(const std::function<void(TempDeviceRoot&)>& prepare) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    prepare(root);
+    EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, "50"), 0u);
+    // Starter does not wait for what it starts.
+    std::vector<Launch> seen;
+    WaitFor([&] {
+        seen = Launches(root);
+        return !seen.empty() && !(seen.size() == 1 && seen[0].module == "\\Windows\\Tether.exe");
+    });
+    return seen;
+}
+
+std::string Chosen(const std::vector<Launch>& launches) {
+    std::string out;
+    for (const auto& l : launches)
+        if (l.module != "\\Windows\\Tether.exe") out += (out.empty() ? "" : ",") + l.module;
+    return out;
+}
+
+bool ProcessGone(pid_t pid) { return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH; }
+
+bool ScreenUp(const std::string& root) {
+    std::string path = root + "/.platform/screen.sock";
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+TEST(StarterTest, ChoiceTableAndTetherFirst) {
+    auto withPrograms = [](TempDeviceRoot& r) {
+        Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");
+        Install(r, QRX_STANDIN_EXE, "Windows/Reflash.exe");
+        Install(r, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    };
+    // No marker and no main program: the desktop.
+    EXPECT_EQ(Chosen(Boot([](TempDeviceRoot& r) { Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe"); })),
+              "\\Windows\\explorer.exe");
+    // Both markers: the desktop wins over the upgrader and the main program.
+    EXPECT_EQ(Chosen(Boot([&](TempDeviceRoot& r) {
+                  withPrograms(r);
+                  r.WriteFile("SD Card/sos1.dat", "");
+                  r.WriteFile("Hard Disk/sos2.dat", "");
+              })),
+              "\\Windows\\explorer.exe");
+    EXPECT_EQ(Chosen(Boot([&](TempDeviceRoot& r) {
+                  withPrograms(r);
+                  r.WriteFile("Hard Disk/sos1.dat", "x");
+              })),
+              "\\Windows\\explorer.exe");
+    EXPECT_EQ(Chosen(Boot([&](TempDeviceRoot& r) {
+                  withPrograms(r);
+                  r.WriteFile("Hard Disk/sos2.dat", "");
+              })),
+              "\\Windows\\Reflash.exe");
+    // The updated main program on the flash store comes before the system folder's.
+    std::vector<Launch> flash = Boot([&](TempDeviceRoot& r) {
+        withPrograms(r);
+        Install(r, QRX_STANDIN_EXE, "NAND Flash/QRX.exe");
+        Install(r, QRX_STANDIN_EXE, "Windows/Tether.exe");
+    });
+    EXPECT_EQ(Chosen(flash), "\\NAND Flash\\QRX.exe");
+    EXPECT_EQ(Chosen(Boot(withPrograms)), "\\Windows\\QRX.exe");
+
+    // Tether first, then the two-second pause (at 50 times the speed), then the program, without arguments.
+    ASSERT_EQ(flash.size(), 2u);
+    EXPECT_EQ(flash[0].module, "\\Windows\\Tether.exe");
+    EXPECT_GE(flash[1].micros - flash[0].micros, 2000 * 1000 / 50 * 95 / 100);
+    EXPECT_EQ(flash[0].commandLine, "");
+    EXPECT_EQ(flash[1].commandLine, "");
+}
+
+TEST(StarterTest, ProgramThatDoesNotStartHandsOverToTheNext) {
+    // A half-written update: the flash copy is no program, so the system folder's runs.
+    EXPECT_EQ(Chosen(Boot([](TempDeviceRoot& r) {
+                  Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");
+                  Install(r, QRX_STANDIN_EXE, "Windows/QRX.exe");
+                  r.WriteFile("NAND Flash/QRX.exe", std::string("\x7f" "EL", 3));
+              })),
+              "\\Windows\\QRX.exe");
+    // Nothing of the main program starts: the desktop.
+    EXPECT_EQ(Chosen(Boot([](TempDeviceRoot& r) {
+                  Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");
+                  r.WriteFile("NAND Flash/QRX.exe", "garbage");
+                  r.WriteFile("Windows/QRX.exe", "");
+              })),
+              "\\Windows\\explorer.exe");
+    // A forced upgrader that is missing falls back to the main program.
+    EXPECT_EQ(Chosen(Boot([](TempDeviceRoot& r) {
+                  Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");
+                  Install(r, QRX_STANDIN_EXE, "Windows/QRX.exe");
+                  r.WriteFile("SD Card/sos2.dat", "");
+              })),
+              "\\Windows\\QRX.exe");
+}
+
+TEST(StarterTest, SingleInstanceAndNoStaleMarker) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/explorer.exe");
+    const std::string debugLog = root.Host(".platform/debug.log");
+    auto created = [&] {
+        std::string log = root.ReadFile(".platform/debug.log");
+        size_t n = 0;
+        for (size_t at = log.find("Successfully Starter"); at != std::string::npos;
+             at = log.find("Successfully Starter", at + 1))
+            ++n;
+        return n;
+    };
+
+    // The first launcher sits in its real two-second pause while the second one is tried.
+    PROCESS_INFORMATION first{};
+    std::u16string empty;
+    ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               nullptr, &first));
+    ASSERT_TRUE(WaitFor([&] { return created() == 1; }));
+    EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, nullptr), static_cast<DWORD>(-1));
+    EXPECT_EQ(created(), 1u);
+    ASSERT_EQ(WaitForSingleObject(first.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(first.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(first.hThread);
+    CloseHandle(first.hProcess);
+    ASSERT_TRUE(WaitFor([&] { return Launches(root).size() == 1; }));
+
+    // Killed in its pause, it leaves no marker behind: the next boot runs.
+    PROCESS_INFORMATION killed{};
+    ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               nullptr, &killed));
+    ASSERT_TRUE(WaitFor([&] { return created() == 2; }));
+    EXPECT_TRUE(TerminateProcess(killed.hProcess, 9));
+    ASSERT_EQ(WaitForSingleObject(killed.hProcess, 60000), WAIT_OBJECT_0);
+    CloseHandle(killed.hThread);
+    CloseHandle(killed.hProcess);
+    EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, "50"), 0u);
+    EXPECT_TRUE(WaitFor([&] { return Launches(root).size() == 2; }));
+    EXPECT_EQ(created(), 3u);
+}
+
+pid_t StartRunner(const TempDeviceRoot& root, const std::string& logFile) {
+    std::vector<std::string> args{QRX_RUN_EXE, "--root", root.Path(), "--build", QRX_BUILD_DIR};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    setenv("QRX_TIME_SCALE", "50", 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    unsetenv("QRX_TIME_SCALE");
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitRunner(pid_t pid) {
+    int status = 0;
+    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(RunnerTest, RebootsOnRequestAndStopsEverything) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/explorer.exe");
+    root.WriteFile("standin.reboot", "");
+    root.WriteFile("standin.stay", "");
+    pid_t runner = StartRunner(root, root.Host("run.log"));
+    ASSERT_GT(runner, 0);
+
+    // The first boot's program asks for a reboot; the second boot's stays.
+    ASSERT_TRUE(WaitFor([&] { return Launches(root).size() == 2; })) << root.ReadFile("run.log");
+    std::vector<Launch> boots = Launches(root);
+    EXPECT_EQ(boots[0].module, "\\Windows\\QRX.exe");
+    EXPECT_EQ(boots[1].module, "\\Windows\\QRX.exe");
+    EXPECT_TRUE(ScreenUp(root.Path()));
+
+    kill(runner, SIGTERM);
+    EXPECT_EQ(WaitRunner(runner), 0);
+    EXPECT_TRUE(WaitFor([&] { return ProcessGone(boots[1].pid); }));
+    EXPECT_FALSE(ScreenUp(root.Path()));
+    EXPECT_EQ(Launches(root).size(), 2u);
+}
+
+TEST(RunnerTest, EndsWhenNothingRunsAndRefusesBadRoots) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/explorer.exe");
+    pid_t runner = StartRunner(root, root.Host("run.log"));
+    ASSERT_GT(runner, 0);
+    EXPECT_EQ(WaitRunner(runner), 0) << root.ReadFile("run.log");
+    EXPECT_EQ(Launches(root).size(), 1u);
+    EXPECT_FALSE(ScreenUp(root.Path()));
+
+    // Without a launcher there is nothing to boot.
+    TempDeviceRoot empty;
+    pid_t refused = StartRunner(empty, empty.Host("run.log"));
+    ASSERT_GT(refused, 0);
+    EXPECT_EQ(WaitRunner(refused), 2);
+}
+
+}  // namespace
+
+#endif

@@ -111,4 +111,16 @@ void ReloadHostConfig() {
     ReloadTimeConfig();
 }
 
+FileIdentity Identify(const std::string& path) {
+    FileIdentity id;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return id;
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    id.size = st.st_size;
+    return id;
+}
+
 }  // namespace qrx

@@ -94,6 +94,17 @@ LONG ZoneBiasMinutesForLocal(long long localTicks);
 // Appends a control record to a simulated device's history in .platform/devices (board.cpp).
 bool RecordDeviceControl(const std::string& device, DWORD code, const BYTE* bytes, DWORD size);
 
+// Tells whether a state file changed since it was read: an atomic replace gives a new inode.
+struct FileIdentity {
+    bool exists = false;
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+    long long mtimeNs = 0;
+    long long size = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity Identify(const std::string& path);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

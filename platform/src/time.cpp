@@ -52,28 +52,6 @@ struct ClockFile {
     long long offset = 0;
 };
 
-// Tells whether the clock file changed since it was read: rename gives a new inode.
-struct FileIdentity {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    long long mtimeNs = 0;
-    off_t size = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-FileIdentity Identify(const std::string& path) {
-    FileIdentity id;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return id;
-    id.exists = true;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    id.size = st.st_size;
-    return id;
-}
-
 struct ClockState {
     std::mutex lock;
     bool configured = false;

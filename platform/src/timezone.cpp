@@ -67,27 +67,6 @@ void TerminateNames(TIME_ZONE_INFORMATION& z) {
     z.DaylightName[kNameChars - 1] = 0;
 }
 
-struct Identity {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    long long mtimeNs = 0;
-    off_t size = 0;
-    bool operator==(const Identity&) const = default;
-};
-
-Identity Identify(const std::string& path) {
-    Identity id;
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return id;
-    id.exists = true;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    id.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    id.size = st.st_size;
-    return id;
-}
-
 // Anything but one valid record is no zone at all: the default applies.
 TIME_ZONE_INFORMATION ReadZoneFile(const std::string& path) {
     TIME_ZONE_INFORMATION z{};
@@ -113,7 +92,7 @@ struct ZoneCache {
     std::mutex lock;
     bool valid = false;
     std::string path;
-    Identity identity;
+    FileIdentity identity;
     TIME_ZONE_INFORMATION zone{};
 };
 
@@ -128,7 +107,7 @@ TIME_ZONE_INFORMATION CurrentZone() {
     std::string path = PlatformStatePath("timezone");
     std::lock_guard<std::mutex> g(c.lock);
     // Identified before reading: a change made while reading shows up at the next call.
-    Identity id = Identify(path);
+    FileIdentity id = Identify(path);
     if (!c.valid || c.path != path || !(c.identity == id)) {
         c.zone = id.exists ? ReadZoneFile(path) : DefaultZone();
         c.path = path;

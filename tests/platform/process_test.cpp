@@ -265,11 +265,10 @@ TEST_F(ProcessTest, NoZombieAndOtherProcesses) {
 
     // A process this layer did not start can be waited for and ended; it stays the starter's to reap.
     pid_t other = 0;
-    char sh[] = "/bin/sh";
-    char flag[] = "-c";
-    char script[] = "sleep 600";
-    char* argv[] = {sh, flag, script, nullptr};
-    ASSERT_EQ(posix_spawn(&other, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+    char program[] = "sleep";
+    char seconds[] = "600";
+    char* argv[] = {program, seconds, nullptr};
+    ASSERT_EQ(posix_spawnp(&other, "sleep", nullptr, nullptr, argv, environ), 0);
     HANDLE h = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(other));
     ASSERT_NE(h, nullptr) << GetLastError();
     EXPECT_EQ(WaitForSingleObject(h, 20), WAIT_TIMEOUT);

@@ -89,10 +89,12 @@ void SetLastError(DWORD code) { qrx::t_lastError = code; }
 
 namespace {
 const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+const HANDLE kCurrentProcessPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-3));
 }
 
 BOOL CloseHandle(HANDLE h) {
-    if (h == kCurrentThreadPseudoHandle) return TRUE;  // closing the pseudo-handle is a no-op
+    // Closing a pseudo-handle is a no-op.
+    if (h == kCurrentThreadPseudoHandle || h == kCurrentProcessPseudoHandle) return TRUE;
     return qrx::ReleaseHandle(h) ? TRUE : FALSE;
 }
 

@@ -368,6 +368,8 @@ void ReportExitCode(DWORD code) {
     if (fd < 0) return;
     unsigned char bytes[4] = {static_cast<unsigned char>(code), static_cast<unsigned char>(code >> 8),
                               static_cast<unsigned char>(code >> 16), static_cast<unsigned char>(code >> 24)};
+    // The parent may have ended without waiting: the write must not kill this exiting program.
+    signal(SIGPIPE, SIG_IGN);
     ssize_t n;
     do n = write(fd, bytes, sizeof bytes);
     while (n < 0 && errno == EINTR);

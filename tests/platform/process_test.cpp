@@ -184,6 +184,24 @@ TEST_F(ProcessTest, ExitCodes) {
     }
 }
 
+// A program whose parent ended without waiting still exits with its own code: reporting the code
+// into the parent's closed pipe must not end it with SIGPIPE.
+TEST(ProcessExit, ReportIntoAClosedPipeDoesNotKill) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    setenv("QRX_EXIT_FD", std::to_string(fds[1]).c_str(), 1);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh and takes the pipe
+    EXPECT_EXIT(
+        {
+            qrx::ReportExitCode(7);
+            _exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
+    unsetenv("QRX_EXIT_FD");
+    close(fds[1]);
+}
+
 TEST_F(ProcessTest, WaitsTimeOutsAndTermination) {
     PROCESS_INFORMATION pi = Start(u"sleep 600000");
     DWORD code = 0;

@@ -268,39 +268,49 @@ CShellPanel* CShellManager::ActivateShell(int shell) {
     CShellPanel* target = FindShell(shell);
     if (target == nullptr) return nullptr;
     const int number = target->GetShell();
+    // Hiding, showing and sliding run window handlers that may close pages, the target included.
+    const std::weak_ptr<const int> life = target->GetLifeToken();
     for (;;) {
+        if (life.expired()) return nullptr;
         const int at = IndexOf(target);
         if (at < 0) return nullptr;
-        int doomed = -1;
-        for (int i = static_cast<int>(m_panels.size()) - 1; i > at; --i) {
-            CShellPanel* p = m_panels[static_cast<size_t>(i)];
+        const std::vector<CShellPanel*> above(m_panels.begin() + at + 1, m_panels.end());
+        CShellPanel* doomed = nullptr;
+        for (size_t i = above.size(); i-- > 0;) {
+            CShellPanel* p = above[i];
+            if (IndexOf(p) < 0) continue;
             const DWORD style = p->GetStyle();
             if (!(style & SHELL_STYLE_TOPMOST)) {
                 if (p->GetOwner() != number || (style & SHELL_STYLE_CLOSEONOWNER)) {
-                    doomed = i;
+                    doomed = p;
                     break;
                 }
             }
             if (style & SHELL_STYLE_HIDEONBELOW) p->Show(FALSE);
         }
-        if (doomed < 0) break;
-        RemoveAndDelete(doomed);
+        if (doomed == nullptr) break;
+        RemoveAndDelete(IndexOf(doomed));
     }
+    if (life.expired()) return nullptr;
 
     if (!target->IsParented()) {
         HWND wnd = target->GetHwnd();
         if (::IsWindow(wnd)) ::SetForegroundWindow(wnd);
+        if (life.expired()) return nullptr;
         target->Show(TRUE);
     } else {
         target->SlideIn();
     }
+    // A page closed while it came forward is not handed out.
+    if (life.expired()) return nullptr;
 
+    const int owner = target->GetOwner();
     const int at = IndexOf(target);
-    for (int i = 0; i < at; ++i) {
-        CShellPanel* p = m_panels[static_cast<size_t>(i)];
-        if (p->GetOwner() != target->GetOwner()) p->Show(FALSE);
+    const std::vector<CShellPanel*> below(m_panels.begin(), m_panels.begin() + std::max(at, 0));
+    for (CShellPanel* p : below) {
+        if (IndexOf(p) >= 0 && p->GetOwner() != owner) p->Show(FALSE);
     }
-    return target;
+    return life.expired() ? nullptr : target;
 }
 
 int CShellManager::CloseShell(int shell) {
@@ -319,6 +329,8 @@ int CShellManager::CloseShell(int shell) {
         int found = -1;
         for (int i = static_cast<int>(m_panels.size()) - 1; i >= 0; --i) {
             const CShellPanel* p = m_panels[static_cast<size_t>(i)];
+            // A page already sliding out for an outer close is left to it, so its command runs once.
+            if (p->IsClosing()) continue;
             if (p->GetOwner() == group || (shell >= 0 && p->GetShell() == shell)) {
                 found = i;
                 break;
@@ -328,9 +340,14 @@ int CShellManager::CloseShell(int shell) {
         CShellPanel* p = m_panels[static_cast<size_t>(found)];
         // Read before the page goes: it is where the program's close is posted.
         lastCmd = p->GetCmdWnd();
-        if (p->GetOwner() != p->GetShell()) p->SlideClose();
-        const int at = IndexOf(p);
-        if (at >= 0) RemoveAndDelete(at);
+        const std::weak_ptr<const int> life = p->GetLifeToken();
+        if (p->GetOwner() != p->GetShell()) {
+            p->SetClosing(TRUE);
+            p->SlideClose();
+            // The slide ran handlers that may have deleted the page already.
+            if (!life.expired()) p->SetClosing(FALSE);
+        }
+        if (!life.expired()) RemoveAndDelete(IndexOf(p));
         ++count;
     }
 

@@ -57,9 +57,13 @@ CShellPanel::CShellPanel(int shell, CShellManager* manager)
       m_bExpanded(FALSE),
       m_bOwnRoot(FALSE),
       m_command{},
-      m_pManager(manager != nullptr ? manager : &CShellManager::Instance()) {}
+      m_pManager(manager != nullptr ? manager : &CShellManager::Instance()),
+      m_bClosing(FALSE),
+      m_life(std::make_shared<const int>(0)) {}
 
 CShellPanel::~CShellPanel() {
+    // First, so a slide further up the stack sees the page gone while the window still goes down.
+    m_life.reset();
     if (m_bDragging || (GetOwnWnd() != nullptr && GetCapture() == m_hWnd)) ReleaseCapture();
     m_bDragging = FALSE;
     DeleteKeys();
@@ -616,30 +620,49 @@ void CShellPanel::OnFocus(BOOL gained, HWND newFocus) {
 }
 
 int CShellPanel::SlideIn() {
+    // Every window call below may run handlers that close this page, open another one or destroy the
+    // host: the page is looked at again only while its life token holds.
+    const std::weak_ptr<const int> life = m_life;
     HWND own = GetOwnWnd();
-    if (!(m_dwStyle & SHELL_STYLE_CHILD) && own != nullptr) ::SetForegroundWindow(own);
+    const bool hadWindow = own != nullptr;
+    if (!(m_dwStyle & SHELL_STYLE_CHILD) && own != nullptr) {
+        ::SetForegroundWindow(own);
+        if (life.expired()) return 0;
+    }
     Show(TRUE);
+    if (life.expired()) return 0;
     RECT t;
     GetRect(&t, FALSE);
-    if (own == nullptr) {
+    if (!hadWindow) {
         m_bExpanded = TRUE;
         return 1;
     }
+    if (!::IsWindow(own)) return 0;
     const int tw = t.right - t.left, th = t.bottom - t.top;
     const UINT place = SWP_NOZORDER | SWP_NOACTIVATE;
     if (m_bExpanded || m_nDirection == 3) {
         m_bExpanded = TRUE;
         ::SetWindowPos(own, nullptr, t.left, t.top, tw, th, place);
-        return 1;
+        return life.expired() ? 0 : 1;
     }
     m_bExpanded = TRUE;
+    const LONG direction = m_nDirection;
+    // A slide-out that began, or a window that went, ends the slide; a deleted page has released the
+    // capture with its window.
+    auto cut = [this, &life, own]() {
+        if (life.expired()) return true;
+        if (m_bExpanded && ::IsWindow(own)) return false;
+        if (GetCapture() == own) ReleaseCapture();
+        return true;
+    };
     const int sx = std::max(1, tw / 7), sy = std::max(1, th / 7);
     SetCapture(own);
+    if (cut()) return 0;
     // Frames start one step in: a frame of zero width or height shows nothing anyway.
     for (int k = 1; k < kMaxSlideFrames; ++k) {
         int x = t.left, y = t.top, cw = tw, ch = th;
         bool done = false;
-        switch (m_nDirection) {
+        switch (direction) {
             case -2:
                 cw = std::min(tw, k * sx);
                 done = cw >= tw;
@@ -667,20 +690,20 @@ int CShellPanel::SlideIn() {
                 break;
         }
         ::SetWindowPos(own, nullptr, x, y, cw, ch, place);
+        if (cut()) return 0;
         ::UpdateWindow(own);
+        if (cut()) return 0;
         if (done) break;
         Sleep(5);
-        if (!m_bExpanded || !::IsWindow(own)) {
-            if (GetCapture() == own) ReleaseCapture();
-            return 0;
-        }
     }
     if (GetCapture() == own) ReleaseCapture();
+    if (cut()) return 0;
     ::SetWindowPos(own, nullptr, t.left, t.top, tw, th, place);
-    return 1;
+    return life.expired() ? 0 : 1;
 }
 
 int CShellPanel::SlideClose() {
+    const std::weak_ptr<const int> life = m_life;
     HWND own = GetOwnWnd();
     if (own == nullptr || !(m_dwStyle & SHELL_STYLE_SLIDE) || !m_bExpanded) return 0;
     m_bExpanded = FALSE;
@@ -689,6 +712,14 @@ int CShellPanel::SlideClose() {
         Show(FALSE);
         return 1;
     }
+    const LONG direction = m_nDirection;
+    // The page slid in again, or its window went: the slide-out is over and the command does not run.
+    auto cut = [this, &life, own]() {
+        if (life.expired()) return true;
+        if (!m_bExpanded && ::IsWindow(own)) return false;
+        if (GetCapture() == own) ReleaseCapture();
+        return true;
+    };
     RECT r;
     ::GetWindowRect(own, &r);
     HWND parent = ::GetParent(own);
@@ -700,12 +731,13 @@ int CShellPanel::SlideClose() {
     const UINT place = SWP_NOZORDER | SWP_NOACTIVATE;
     int x = r.left, y = r.top;
     SetCapture(own);
+    if (cut()) return 0;
     for (int k = 0; k < kMaxSlideFrames; ++k) {
         int cw = rw, ch = rh;
         bool done = false;
         x = r.left;
         y = r.top;
-        switch (m_nDirection) {
+        switch (direction) {
             case -2:
                 cw = std::max(0, rw - k * sx);
                 done = cw < 1;
@@ -734,16 +766,17 @@ int CShellPanel::SlideClose() {
         }
         if (done) break;
         ::SetWindowPos(own, nullptr, x, y, cw, ch, place);
+        if (cut()) return 0;
         ::UpdateWindow(own);
+        if (cut()) return 0;
         Sleep(5);
-        if (m_bExpanded || !::IsWindow(own)) {
-            if (GetCapture() == own) ReleaseCapture();
-            return 0;
-        }
     }
     ::SetWindowPos(own, nullptr, x, y, 0, 0, place);
+    if (cut()) return 0;
     Show(FALSE);
+    if (cut()) return 0;
     if (GetCapture() == own) ReleaseCapture();
+    if (life.expired()) return 0;
     RunCommand(m_command.kind, m_command.s1, m_command.s2, m_command.s3);
     return 1;
 }

@@ -1,7 +1,9 @@
 // The registry store: one text file in the device root shared by every program of the device.
 // Each call brings the in-memory copy up to date with the file, so a program sees what the others
 // wrote; changes are made under an exclusive lock on a side file and published by renaming a
-// complete new file over the old one, so a reader never sees half a file.
+// complete new file over the old one, so a reader never sees half a file. Inside a RegistryBatch the
+// changes are kept as a list and replayed over every fresh read of the file, so the one write at
+// the end merges them with whatever other programs wrote meanwhile.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,11 +13,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "internal.h"
+#include "qrx/module.h"
 #include "qrx/registry.h"
 #include "qrx/wstr.h"
 
@@ -40,6 +44,10 @@ struct RegKeyData {
 
 // Keyed by the folded full path.
 using KeyMap = std::map<std::u16string, RegKeyData>;
+
+// One change of the store, repeatable over a fresh copy; returns an error code or kNoChange.
+using Change = std::function<LONG(KeyMap&)>;
+constexpr LONG kNoChange = -1;
 
 const char16_t* const kRootNames[] = {u"HKEY_CLASSES_ROOT", u"HKEY_CURRENT_USER", u"HKEY_LOCAL_MACHINE",
                                       u"HKEY_USERS"};
@@ -422,6 +430,29 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
+// Exclusive lock of the store across processes for one read-modify-write.
+class WriteLock {
+public:
+    WriteLock() {
+        m_fd = open(PlatformStatePath("registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0) return;
+        while (flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(m_fd);
+                m_fd = -1;
+                return;
+            }
+        }
+    }
+    ~WriteLock() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool Held() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
 class RegistryStore {
 public:
     std::mutex lock;  // held for the whole of every call
@@ -429,6 +460,7 @@ public:
     // Brings the copy up to date with the file. False when the file exists but cannot be read,
     // in which case nothing may be written over it.
     bool Refresh() {
+        DropInheritedBatch();
         std::string path = PlatformStatePath("registry");
         struct stat st;
         FileStamp now;
@@ -437,23 +469,60 @@ public:
         m_path = path;
         m_valid = true;
         m_readable = true;
-        if (!now.exists) {
-            m_stamp = now;
-            m_keys.clear();
-            AddRoots(m_keys);
-            return true;
-        }
         std::string text;
-        if (!ReadWhole(path, text, now)) {
-            m_stamp = now;
-            m_readable = false;
+        if (now.exists && !ReadWhole(path, text, now)) m_readable = false;
+        m_stamp = now;
+        if (m_readable) {
+            m_keys = Parse(text);
+        } else {
             m_keys.clear();
             AddRoots(m_keys);
-            return false;
         }
-        m_stamp = now;
-        m_keys = Parse(text);
-        return true;
+        for (const Change& change : m_pending) change(m_keys);
+        return m_readable;
+    }
+
+    bool Batching() {
+        DropInheritedBatch();
+        return m_batchDepth > 0;
+    }
+
+    // Applies a change made inside a batch; it is written when the batch ends.
+    LONG ApplyBatched(Change change) {
+        if (!Refresh()) return ERROR_CANTREAD;
+        LONG err = change(m_keys);
+        if (err == ERROR_SUCCESS) m_pending.push_back(std::move(change));
+        return err;
+    }
+
+    void BeginBatch() {
+        DropInheritedBatch();
+        if (m_batchDepth++ == 0) m_batchProcess = getpid();
+    }
+
+    LONG EndBatch() {
+        DropInheritedBatch();
+        if (m_batchDepth == 0 || --m_batchDepth > 0) return ERROR_SUCCESS;
+        return WritePending();
+    }
+
+    // Writes the batch's changes over what the file holds now; the batch itself stays open.
+    LONG WritePending() {
+        if (m_pending.empty()) return ERROR_SUCCESS;
+        LONG err;
+        {
+            WriteLock writeLock;
+            if (!writeLock.Held())
+                err = ERROR_CANTWRITE;
+            else if (!Refresh())
+                err = ERROR_CANTREAD;
+            else
+                err = Save();
+        }
+        m_pending.clear();
+        // On failure the next call re-reads what is really stored.
+        if (err != ERROR_SUCCESS) m_valid = false;
+        return err;
     }
 
     // Writes the copy as the new file; on failure the copy is dropped so the next call re-reads
@@ -493,6 +562,14 @@ public:
     KeyMap& Keys() { return m_keys; }
 
 private:
+    // A forked child starts without its parent's batch: those changes are the parent's to write.
+    void DropInheritedBatch() {
+        if (m_batchDepth == 0 || m_batchProcess == getpid()) return;
+        m_batchDepth = 0;
+        m_pending.clear();
+        m_valid = false;
+    }
+
     static bool ReadWhole(const std::string& path, std::string& text, FileStamp& stamp) {
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
@@ -523,35 +600,15 @@ private:
     bool m_valid = false;
     bool m_readable = true;
     KeyMap m_keys;
+    int m_batchDepth = 0;
+    pid_t m_batchProcess = 0;
+    std::vector<Change> m_pending;
 };
 
 RegistryStore& Store() {
     static RegistryStore* store = new RegistryStore;  // used by threads up to the end of the process
     return *store;
 }
-
-// Exclusive lock of the store across processes for one read-modify-write.
-class WriteLock {
-public:
-    WriteLock() {
-        m_fd = open(PlatformStatePath("registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0) return;
-        while (flock(m_fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                close(m_fd);
-                m_fd = -1;
-                return;
-            }
-        }
-    }
-    ~WriteLock() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    bool Held() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
 
 class RegKeyObject : public KernelObject {
 public:
@@ -592,8 +649,17 @@ RegKeyData* OpenKeyData(HKEY h, LONG& error) {
     return &it->second;
 }
 
-std::vector<RegValue>::iterator FindValue(RegKeyData& key, LPCWSTR name) {
-    std::u16string folded = Fold(name ? std::u16string_view(name) : std::u16string_view());
+RegKeyData* FindKey(KeyMap& keys, const std::u16string& folded, LONG& error) {
+    auto it = keys.find(folded);
+    if (it == keys.end()) {
+        error = ERROR_KEY_DELETED;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+std::vector<RegValue>::iterator FindValue(RegKeyData& key, std::u16string_view name) {
+    std::u16string folded = Fold(name);
     return std::find_if(key.values.begin(), key.values.end(),
                         [&](const RegValue& v) { return Fold(v.name) == folded; });
 }
@@ -622,6 +688,8 @@ LONG CopyName(const std::u16string& name, LPWSTR buffer, LPDWORD cch) {
     return ERROR_SUCCESS;
 }
 
+LONG ApplyLocked(RegistryStore& store, Change change);
+
 LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     std::u16string baseFolded;
@@ -646,40 +714,45 @@ LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult, LPD
     DWORD disposition = REG_OPENED_EXISTING_KEY;
     if (keys.find(folded) == keys.end()) {
         if (!create) return ERROR_FILE_NOT_FOUND;
-        WriteLock writeLock;
-        if (!writeLock.Held()) return ERROR_CANTWRITE;
-        if (!store.Refresh()) return ERROR_CANTREAD;
-        base = keys.find(baseFolded);
-        if (base == keys.end()) return ERROR_KEY_DELETED;
-        if (keys.find(folded) == keys.end()) {
+        err = ApplyLocked(store, [baseFolded, folded, parts](KeyMap& map) -> LONG {
+            auto at = map.find(baseFolded);
+            if (at == map.end()) return ERROR_KEY_DELETED;
+            if (map.count(folded)) return kNoChange;
             // EnsureKey walks from the root; give it the base key's components too.
             std::vector<std::u16string> all;
-            SplitKeyPath(base->second.path, all);
+            SplitKeyPath(at->second.path, all);
             std::u16string root = all.front();
             all.erase(all.begin());
             all.insert(all.end(), parts.begin(), parts.end());
-            EnsureKey(keys, root, all);
-            err = store.Save();
-            if (err != ERROR_SUCCESS) return err;
+            EnsureKey(map, root, all);
+            return ERROR_SUCCESS;
+        });
+        if (err == ERROR_SUCCESS)
             disposition = REG_CREATED_NEW_KEY;
-        }
+        else if (err != kNoChange)
+            return err;
     }
     *phkResult = reinterpret_cast<HKEY>(NewHandle(std::make_shared<RegKeyObject>(folded)));
     if (lpdwDisposition) *lpdwDisposition = disposition;
     return ERROR_SUCCESS;
 }
 
-// Runs a change of the store under the cross-process lock and writes it out.
-template <class Change>
-LONG Modify(Change change) {
-    auto& store = Store();
-    std::lock_guard<std::mutex> guard(store.lock);
+// Runs a change of the store, store.lock held: in a batch in memory only, else under the
+// cross-process lock and written out at once. kNoChange passes through, with nothing written.
+LONG ApplyLocked(RegistryStore& store, Change change) {
+    if (store.Batching()) return store.ApplyBatched(std::move(change));
     WriteLock writeLock;
     if (!writeLock.Held()) return ERROR_CANTWRITE;
     if (!store.Refresh()) return ERROR_CANTREAD;
-    LONG err = change();
+    LONG err = change(store.Keys());
     if (err != ERROR_SUCCESS) return err;
     return store.Save();
+}
+
+LONG Modify(Change change) {
+    auto& store = Store();
+    std::lock_guard<std::mutex> guard(store.lock);
+    return ApplyLocked(store, std::move(change));
 }
 
 }  // namespace
@@ -704,7 +777,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, L
     LONG err;
     RegKeyData* key = OpenKeyData(hKey, err);
     if (!key) return err;
-    auto it = FindValue(*key, lpValueName);
+    auto it = FindValue(*key, lpValueName ? std::u16string_view(lpValueName) : std::u16string_view());
     if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
     if (lpType) *lpType = it->type;
     DWORD size = static_cast<DWORD>(it->data.size());
@@ -725,18 +798,23 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
     if (cbData > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
     if (lpValueName && wcsnlen(lpValueName, kMaxValueNameChars + 1) > kMaxValueNameChars)
         return ERROR_INVALID_PARAMETER;
-    return Modify([&]() -> LONG {
+    std::u16string folded;
+    LONG err = KeyPathOf(hKey, folded);
+    if (err != ERROR_SUCCESS) return err;
+    std::u16string name = lpValueName ? lpValueName : u"";
+    std::vector<BYTE> data(lpData, lpData + cbData);
+    return Modify([folded, name, dwType, data](KeyMap& keys) -> LONG {
         LONG err;
-        RegKeyData* key = OpenKeyData(hKey, err);
+        RegKeyData* key = FindKey(keys, folded, err);
         if (!key) return err;
-        auto it = FindValue(*key, lpValueName);
+        auto it = FindValue(*key, name);
         if (it == key->values.end()) {
             key->values.emplace_back();
             it = key->values.end() - 1;
-            it->name = lpValueName ? lpValueName : u"";
+            it->name = name;
         }
         it->type = dwType;
-        it->data.assign(lpData, lpData + cbData);
+        it->data = data;
         return ERROR_SUCCESS;
     });
 }
@@ -792,11 +870,15 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    return Modify([&]() -> LONG {
+    std::u16string folded;
+    LONG err = KeyPathOf(hKey, folded);
+    if (err != ERROR_SUCCESS) return err;
+    std::u16string name = lpValueName ? lpValueName : u"";
+    return Modify([folded, name](KeyMap& keys) -> LONG {
         LONG err;
-        RegKeyData* key = OpenKeyData(hKey, err);
+        RegKeyData* key = FindKey(keys, folded, err);
         if (!key) return err;
-        auto it = FindValue(*key, lpValueName);
+        auto it = FindValue(*key, name);
         if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
         key->values.erase(it);
         return ERROR_SUCCESS;
@@ -811,8 +893,7 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     std::u16string baseFolded;
     LONG err = KeyPathOf(hKey, baseFolded);
     if (err != ERROR_SUCCESS) return err;
-    return Modify([&]() -> LONG {
-        auto& keys = Store().Keys();
+    return Modify([baseFolded, parts](KeyMap& keys) -> LONG {
         if (!keys.count(baseFolded)) return ERROR_KEY_DELETED;
         std::u16string folded = baseFolded;
         for (const auto& p : parts) folded += u'\\' + Fold(p);
@@ -825,10 +906,37 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 }
 
 LONG RegFlushKey(HKEY hKey) {
-    // Every change is already on disk when its call returns.
+    // Outside a batch every change is already on disk when its call returns.
     std::u16string folded;
-    return KeyPathOf(hKey, folded);
+    LONG err = KeyPathOf(hKey, folded);
+    if (err != ERROR_SUCCESS) return err;
+    auto& store = Store();
+    std::lock_guard<std::mutex> guard(store.lock);
+    return store.Batching() ? store.WritePending() : ERROR_SUCCESS;
 }
+
+namespace qrx {
+
+RegistryBatch::RegistryBatch() : m_process(getpid()) {
+    auto& store = Store();
+    std::lock_guard<std::mutex> guard(store.lock);
+    store.BeginBatch();
+}
+
+RegistryBatch::~RegistryBatch() {
+    if (Commit() != ERROR_SUCCESS) OutputDebugStringW(u"registry: the changes of a batch could not be written\n");
+}
+
+LONG RegistryBatch::Commit() {
+    if (!m_open) return ERROR_SUCCESS;
+    m_open = false;
+    if (m_process != getpid()) return ERROR_SUCCESS;
+    auto& store = Store();
+    std::lock_guard<std::mutex> guard(store.lock);
+    return store.EndBatch();
+}
+
+}  // namespace qrx
 
 LONG RegCloseKey(HKEY hKey) {
     if (PredefinedIndex(hKey) >= 0) return ERROR_SUCCESS;

@@ -372,6 +372,8 @@ LONG SetString(HKEY key, const WCHAR* name, const WCHAR* text) {
 }  // namespace
 
 bool WriteDefaultTimeZones() {
+    // One write of the store for all zones instead of one per value.
+    RegistryBatch batch;
     bool ok = true;
     for (const ZoneSeed& seed : kZoneSeeds) {
         std::u16string path = std::u16string(u"Time Zones\\") + seed.key;
@@ -393,7 +395,7 @@ bool WriteDefaultTimeZones() {
         }
         RegCloseKey(key);
     }
-    return ok;
+    return batch.Commit() == ERROR_SUCCESS && ok;
 }
 
 LONG ZoneBiasMinutesAt(long long utcTicks) { return BiasAt(CurrentZone(), utcTicks, nullptr); }

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,31 @@ void SetDword(HKEY key, const char16_t* name, DWORD value) {
 std::u16string ValueName(int program, int i) {
     return u"p" + std::u16string(1, u'0' + program) + u"_" + std::u16string(1, u'0' + i / 10) +
            std::u16string(1, u'0' + i % 10);
+}
+
+// Changes whenever the file is replaced: a new inode, or at least a new change time.
+std::string FileIdentity(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "missing";
+    return std::to_string(st.st_ino) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+           std::to_string(st.st_ctim.tv_nsec);
+}
+
+// For a forked child, which must not use the test's assertions.
+bool HasDword(HKEY key, const char16_t* name, DWORD expected) {
+    DWORD value = 0, size = 4;
+    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+           value == expected;
+}
+
+// Runs body in a forked child, as another program of the device; returns its failure count.
+template <class Body>
+int InOtherProgram(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 using RegistryTest = DeviceRootTest;
@@ -319,6 +345,118 @@ TEST_F(RegistryTest, ProgramsSeeEachOthersChanges) {
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(shared, u"Edited", nullptr, nullptr, nullptr, &size));
     EXPECT_EQ(16u, size);
     RegCloseKey(shared);
+}
+
+TEST_F(RegistryTest, BatchWritesOnceAndKeepsOtherProgramsChanges) {
+    const std::string file = root.Host(".platform/registry");
+    HKEY key = Create(HKEY_LOCAL_MACHINE, u"Batch");
+    RegCloseKey(Create(key, u"Doomed"));
+    SetDword(key, u"Before", 1);
+    const std::string before = FileIdentity(file);
+    constexpr int kValues = 60;
+    {
+        qrx::RegistryBatch batch;
+        DWORD disposition = 0;
+        HKEY zones = Create(key, u"Zones", &disposition);
+        EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
+        HKEY doomed = Create(key, u"Doomed", &disposition);
+        EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
+        SetDword(doomed, u"Lost", 3);
+        for (int i = 0; i < kValues; ++i) SetDword(zones, ValueName(0, i).c_str(), static_cast<DWORD>(i));
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(key, u"Before"));
+
+        // Seen here at once, while the file is untouched.
+        EXPECT_EQ(41u, QueryDword(zones, ValueName(0, 41).c_str()));
+        EXPECT_EQ(3u, QueryDword(doomed, u"Lost"));
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"Before", nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(before, FileIdentity(file));
+        EXPECT_EQ(std::string::npos, root.ReadFile(".platform/registry").find("p0_"));
+
+        // Another program writes meanwhile, straight to the file, and deletes a key the batch used.
+        EXPECT_EQ(0, InOtherProgram([] {
+                      HKEY other;
+                      int failures = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Batch", 0, 0, &other) != ERROR_SUCCESS;
+                      DWORD value = 7;
+                      failures += RegSetValueExW(other, u"Other", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4) !=
+                                  ERROR_SUCCESS;
+                      failures += RegDeleteKeyW(other, u"Doomed") != ERROR_SUCCESS;
+                      return failures;
+                  }));
+        const std::string byOther = FileIdentity(file);
+        EXPECT_NE(before, byOther);
+        EXPECT_EQ(7u, QueryDword(key, u"Other"));
+        EXPECT_EQ(41u, QueryDword(zones, ValueName(0, 41).c_str()));
+        EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExW(doomed, u"Lost", nullptr, nullptr, nullptr, nullptr));
+
+        {
+            qrx::RegistryBatch inner;
+            SetDword(key, u"Inner", 9);
+            EXPECT_EQ(ERROR_SUCCESS, inner.Commit());
+        }
+        EXPECT_EQ(byOther, FileIdentity(file));
+        EXPECT_EQ(ERROR_SUCCESS, batch.Commit());
+        const std::string written = FileIdentity(file);
+        EXPECT_NE(byOther, written);
+        EXPECT_EQ(ERROR_SUCCESS, batch.Commit());
+        EXPECT_EQ(written, FileIdentity(file));
+        RegCloseKey(doomed);
+        RegCloseKey(zones);
+    }
+
+    // Another program sees the whole batch merged with its own change.
+    EXPECT_EQ(0, InOtherProgram([] {
+                  HKEY zones, batchKey, gone;
+                  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Batch", 0, 0, &batchKey) != ERROR_SUCCESS ||
+                      RegOpenKeyExW(batchKey, u"Zones", 0, 0, &zones) != ERROR_SUCCESS)
+                      return 100;
+                  int failures = 0;
+                  for (int i = 0; i < kValues; ++i)
+                      failures += !HasDword(zones, ValueName(0, i).c_str(), static_cast<DWORD>(i));
+                  failures += !HasDword(batchKey, u"Other", 7) + !HasDword(batchKey, u"Inner", 9);
+                  failures += RegQueryValueExW(batchKey, u"Before", nullptr, nullptr, nullptr, nullptr) !=
+                              ERROR_FILE_NOT_FOUND;
+                  failures += RegOpenKeyExW(batchKey, u"Doomed", 0, 0, &gone) != ERROR_FILE_NOT_FOUND;
+                  return failures;
+              }));
+
+    // Once the batch is over each change is written at once again; a flush inside a batch writes.
+    std::string last = FileIdentity(file);
+    SetDword(key, u"After", 1);
+    EXPECT_NE(last, FileIdentity(file));
+    {
+        qrx::RegistryBatch batch;
+        last = FileIdentity(file);
+        SetDword(key, u"Flushed", 2);
+        EXPECT_EQ(last, FileIdentity(file));
+        EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(key));
+        EXPECT_NE(last, FileIdentity(file));
+        EXPECT_NE(std::string::npos, root.ReadFile(".platform/registry").find("\"Flushed\"=dword:00000002"));
+        last = FileIdentity(file);
+    }
+    EXPECT_EQ(last, FileIdentity(file));  // nothing left to write
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, FailedBatchWriteIsReportedAndDropped) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, u"Fail");
+    SetDword(key, u"Kept", 1);
+    const std::string file = root.Host(".platform/registry");
+    const std::string aside = file + ".aside";
+    {
+        qrx::RegistryBatch batch;
+        SetDword(key, u"Pending", 2);
+        // Something that cannot be read or replaced stands where the store was.
+        ASSERT_EQ(0, rename(file.c_str(), aside.c_str()));
+        ASSERT_EQ(0, mkdir(file.c_str(), 0755));
+        root.WriteFile(".platform/registry/blocker", "x");
+        EXPECT_NE(ERROR_SUCCESS, batch.Commit());
+        ASSERT_EQ(0, unlink((file + "/blocker").c_str()));
+        ASSERT_EQ(0, rmdir(file.c_str()));
+        ASSERT_EQ(0, rename(aside.c_str(), file.c_str()));
+    }
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key, u"Pending", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(1u, QueryDword(key, u"Kept"));
+    RegCloseKey(key);
 }
 
 }  // namespace

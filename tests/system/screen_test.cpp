@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,6 +277,62 @@ TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     CtlResult none = Ctl({"windows"}, other.Path());
     EXPECT_EQ(none.code, 1);
     EXPECT_NE(none.err.find("no screen server"), std::string::npos);
+}
+
+// Reads one answer line from a raw connection, with a bound.
+std::string ReadLine(int fd) {
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char c;
+    while (std::chrono::steady_clock::now() < deadline && line.size() < 4096) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        if (recv(fd, &c, 1, 0) != 1) break;
+        if (c == '\n') return line;
+        line.push_back(c);
+    }
+    return "<none>";
+}
+
+TEST_F(ScreenServerTest, BrokenProgramInputIsRefusedAndTheServerLivesOn) {
+    std::string path = root.Host(".platform/screen.sock");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::string text =
+        "hello 1\n"
+        "win 10 1 1 0 0 10 10 - - 10 10\n"                  // outside a state block
+        "surface 10 100 100\n"                              // no memory came with it
+        "begin 1 0 0\n"
+        "win zz 1 1 0 0 10 10 - - 10 10\n"                  // bad handle
+        "win 11 1 1 0 0 10 10 0041004 - 10 10\n"            // bad class text
+        "win 12 1 1 10 10 0 0 - - 10 10\n"                  // inverted rectangle
+        "win 13 1 1 0 0 100 100 0042 0043 100 100\n"
+        "rgn 13 99999 0 0 1 1\n"                            // more rectangles than given
+        "end\n"
+        "synced 99999999999999999999999\n"
+        "req 7 0 deadbeef 1 2 3 4 5 6\n";                   // nobody owns that window
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(ReadLine(fd), "rep 7 0");
+
+    CtlResult list = Ctl({"windows"});
+    EXPECT_EQ(list.code, 0);
+    EXPECT_NE(list.out.find("class=\"B\" title=\"C\" program="), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("rect=10,10"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("\n", list.out.find("class=")), list.out.size() - 1) << "one window only: " << list.out;
+    // The window has no pixels: it shows nothing, and a picture is still made.
+    EXPECT_TRUE(ShowsColors({{50, 50, kBlack}}));
+
+    // A line without an end is cut off with its connection, and the window goes with it.
+    std::string endless(2 * 1024 * 1024, 'x');
+    send(fd, endless.data(), endless.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(WaitUntil([&] { return Ctl({"windows"}).out.find("class=") == std::string::npos; }));
+    close(fd);
+    std::string logA;
+    Window("PeerA", 0, 0, 100, 100, kRedRef, logA);
+    EXPECT_TRUE(ShowsColors({{50, 50, kRed}}));
 }
 
 }  // namespace

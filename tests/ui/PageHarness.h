@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,6 +102,12 @@ public:
                 return TRUE;
             }
         }
+        if (once && once.first == uMsg) {
+            // Taken out first: the reaction may send this window the same message again.
+            auto react = std::move(once.second);
+            once = {};
+            react(wParam, lParam);
+        }
         if (uMsg >= WM_USER || uMsg == WM_CLOSE) {
             log.push_back(Recorded{uMsg, wParam, lParam});
             lResult = 0;
@@ -121,8 +128,17 @@ public:
         return n;
     }
 
+    // Runs once, from inside the host's own handling of the next message of that number, as a program's
+    // handler would (after the manager has seen it).
+    void ReactOnce(UINT msg, std::function<void(WPARAM, LPARAM)> react) { once = {msg, std::move(react)}; }
+
     std::vector<Recorded> log;
     CShellManager* m_manager;
+    struct Once {
+        UINT first = 0;
+        std::function<void(WPARAM, LPARAM)> second;
+        explicit operator bool() const { return static_cast<bool>(second); }
+    } once;
 };
 
 // Lets every window thread handle what is queued, painting included.

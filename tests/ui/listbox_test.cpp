@@ -101,6 +101,17 @@ protected:
     CShellPanel* page = nullptr;
 };
 
+// Waits, with a generous bound, for something a window thread brings about.
+template <class Done>
+bool WaitFor(Done done) {
+    for (int i = 0; i < 400; ++i) {
+        qrx::screen::WaitIdle(200);
+        if (done()) return true;
+        Sleep(25);
+    }
+    return done();
+}
+
 const char* kBar = "vsbimgs=\\Windows\\up.bmp,,\\Windows\\down.bmp,,\\Windows\\thumb.bmp,,\\Windows\\track.bmp\r\n";
 
 }  // namespace
@@ -366,4 +377,72 @@ TEST_F(ListBoxTest, DisplayModesAndScrollingText) {
     EXPECT_TRUE(probe->IsMarqueeRunning());
     probe->DeleteAllItems(TRUE);
     EXPECT_FALSE(probe->IsMarqueeRunning());
+}
+
+TEST_F(ListBoxTest, EmbeddedBarTakesItsStripAndScrollsTheRows) {
+    const uint32_t red = ScreenColour(RGB(200, 0, 0));
+    CListBoxCtrl* list =
+        OpenList(std::string(kBar) + "image=\\Windows\\pre.bmp,\\Windows\\pre.bmp,,\r\nlist=30,1,0,0,0,0,0\r\n");
+    ASSERT_NE(list, nullptr);
+    // Nothing to scroll: no bar, and the selected row runs to the control's right edge.
+    Fill(list, 2);
+    list->SetCurSel(0, TRUE, FALSE, nullptr);
+    Idle();
+    EXPECT_FALSE(list->IsBarShown());
+    EXPECT_EQ(ScreenPixel(395, 105), ScreenColour(kPre));
+    qrx::screen::Tap(395, 115);
+    Idle();
+    EXPECT_EQ(list->GetCurSel(), 0);
+
+    // More rows than a page: the bar stands at the right and the rows end before it.
+    Fill(list, 8);
+    EXPECT_TRUE(list->IsBarShown());
+    EXPECT_EQ(ScreenPixel(395, 105), red);
+    EXPECT_EQ(ScreenPixel(395, 185), red);
+    EXPECT_EQ(ScreenPixel(375, 105), ScreenColour(kPre));
+    RECT cell;
+    ASSERT_TRUE(list->GetItemRect(0, &cell));
+    EXPECT_EQ(cell.right, 380);
+
+    // A step on the arrow moves the rows on screen, not just the thumb, and is reported once.
+    host->log.clear();
+    qrx::screen::Tap(390, 180);
+    Idle();
+    EXPECT_EQ(list->GetTopIndex(), 1);
+    EXPECT_EQ(Events(11), 1);
+    EXPECT_EQ(ScreenPixel(150, 105), ScreenColour(kBg));
+    EXPECT_EQ(list->GetCurSel(), 0);
+
+    // Held, the arrow repeats up to the last page and stays there.
+    qrx::screen::Press(390, 180);
+    EXPECT_TRUE(WaitFor([&] { return list->GetTopIndex() == 7; }));
+    Sleep(300);
+    Idle();
+    EXPECT_EQ(list->GetTopIndex(), 7);
+    qrx::screen::Release(390, 180);
+    Idle();
+    EXPECT_FALSE(list->IsCapturingPen());
+    EXPECT_EQ(list->GetScrollBar()->GetRepeatKind(), 0u);
+    EXPECT_EQ(Events(11), 7);
+
+    // Hiding the list in the middle of a thumb drag lets the pen go.
+    qrx::screen::Press(390, 165);
+    qrx::screen::Move(390, 140);
+    Idle();
+    ASSERT_TRUE(list->IsCapturingPen());
+    list->Show(FALSE);
+    EXPECT_FALSE(list->IsCapturingPen());
+    qrx::screen::Release(390, 140);
+    Idle();
+    list->Show(TRUE);
+
+    // The bar follows the list when it moves; emptied, the list leaves nothing to scroll.
+    list->Move(100, 100, 300, 200, FALSE);
+    list->Invalidate(nullptr, FALSE);
+    Idle();
+    EXPECT_EQ(ScreenPixel(395, 275), red);
+    list->DeleteAllItems(TRUE);
+    Idle();
+    EXPECT_FALSE(list->IsBarShown());
+    EXPECT_EQ(list->GetTopIndex(), 0);
 }

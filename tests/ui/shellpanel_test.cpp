@@ -331,4 +331,134 @@ TEST_F(ShellPanelTest, DraggingMovesThePageAndReportsTheDrop) {
     EXPECT_GT(png.size(), 8u);
 }
 
+// A sliding page with a button, over a red root page; its command posts 1300 with 1 and 2.
+std::string SlidingScript(const char* style, int direction) {
+    return std::string("[shell0]\r\npanel=,,,,,\r\nimage=\\Windows\\red.bmp\r\n") +
+           "[shell3]\r\npanel=100,120,210,140," + style + "," + std::to_string(direction) +
+           "\r\nimage=\\Windows\\blue.bmp\r\ncmd=0,1300,1,2\r\n"
+           "[shell3-0]\r\ntype=1,0,0,0,0\r\npos=10,10,80,40\r\nimage=\\Windows\\btn.bmp,,,\r\n"
+           "[shell4]\r\npanel=500,50,70,70,0,\r\nimage=\\Windows\\blue.bmp\r\n";
+}
+
+TEST_F(ShellPanelTest, PageClosedWhileSlidingInEndsTheSlideAndClosesOnce) {
+    for (int direction : {-2, 1, 0}) {
+        UseScript(SlidingScript("0x01", direction));
+        ASSERT_NE(Open(0), nullptr);
+        Idle();
+        host->log.clear();
+        // The slide takes the pen from the host; the host's handler closes the page right then.
+        SetCapture(Host());
+        int closed = 0;
+        host->ReactOnce(WM_CAPTURECHANGED, [&](WPARAM, LPARAM) { closed = manager->CloseShell(3); });
+        EXPECT_EQ(Open(3), nullptr) << direction;
+        EXPECT_EQ(closed, 1) << direction;
+        EXPECT_EQ(manager->FindShell(3), nullptr);
+        EXPECT_EQ(manager->GetShellCount(), 1);
+        EXPECT_EQ(GetCapture(), nullptr);
+        Idle();
+        // It had begun to slide, so its close slid it out and ran the command, once.
+        EXPECT_EQ(host->Count(1300, 1, 2), 1) << direction;
+        EXPECT_EQ(ScreenPixel(150, 150), ScreenColour(kRed)) << direction;
+
+        // Nothing of the cut slide is left: the page opens and closes as usual.
+        CShellPanel* page = Open(3);
+        ASSERT_NE(page, nullptr);
+        RECT got;
+        ASSERT_TRUE(GetWindowRect(page->GetOwnWnd(), &got));
+        EXPECT_EQ(got.left, 100);
+        EXPECT_EQ(got.bottom, 260);
+        Idle();
+        EXPECT_EQ(ScreenPixel(150, 200), ScreenColour(kBlue));
+        EXPECT_EQ(manager->CloseShell(3), 1);
+        Idle();
+        EXPECT_EQ(host->Count(1300, 1, 2), 2);
+        EXPECT_EQ(ScreenPixel(150, 200), ScreenColour(kRed));
+    }
+}
+
+TEST_F(ShellPanelTest, SecondCloseDuringSlideOutLeavesItToTheFirst) {
+    UseScript(SlidingScript("0x01", 2));
+    ASSERT_NE(Open(0), nullptr);
+    ASSERT_NE(Open(3), nullptr);
+    Idle();
+    host->log.clear();
+    SetCapture(Host());
+    int nested = -5;
+    host->ReactOnce(WM_CAPTURECHANGED, [&](WPARAM, LPARAM) { nested = manager->CloseShell(3); });
+    EXPECT_EQ(manager->CloseShell(3), 1);
+    EXPECT_EQ(nested, 0);
+    EXPECT_EQ(manager->FindShell(3), nullptr);
+    EXPECT_EQ(GetCapture(), nullptr);
+    Idle();
+    EXPECT_EQ(host->Count(1300, 1, 2), 1);
+    EXPECT_EQ(ScreenPixel(150, 150), ScreenColour(kRed));
+    EXPECT_EQ(host->Count(WM_CLOSE), 0);
+}
+
+TEST_F(ShellPanelTest, OtherPageOpenedDuringSlideIn) {
+    // A page that closes when its owner comes forward goes, without its command, when the owner is
+    // opened again in the middle of its slide.
+    UseScript(SlidingScript("0x11", -1));
+    ASSERT_NE(Open(0), nullptr);
+    Idle();
+    host->log.clear();
+    SetCapture(Host());
+    CShellPanel* reopened = nullptr;
+    host->ReactOnce(WM_CAPTURECHANGED, [&](WPARAM, LPARAM) { reopened = Open(0); });
+    EXPECT_EQ(Open(3), nullptr);
+    EXPECT_EQ(reopened, manager->FindShell(0));
+    EXPECT_EQ(manager->FindShell(3), nullptr);
+    EXPECT_EQ(GetCapture(), nullptr);
+    Idle();
+    EXPECT_EQ(host->Count(1300), 0);
+    EXPECT_EQ(ScreenPixel(150, 150), ScreenColour(kRed));
+
+    // A page of the same group opened meanwhile leaves the slide to finish at its rectangle.
+    UseScript(SlidingScript("0x01", -1));
+    SetCapture(Host());
+    host->ReactOnce(WM_CAPTURECHANGED, [&](WPARAM, LPARAM) { EXPECT_NE(Open(4), nullptr); });
+    CShellPanel* page = Open(3);
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(page->IsExpanded());
+    RECT got;
+    ASSERT_TRUE(GetWindowRect(page->GetOwnWnd(), &got));
+    EXPECT_EQ(got.top, 120);
+    EXPECT_EQ(got.right, 310);
+    EXPECT_EQ(got.bottom, 260);
+    ASSERT_NE(manager->FindShell(4), nullptr);
+    Idle();
+    EXPECT_EQ(ScreenPixel(150, 200), ScreenColour(kBlue));
+    EXPECT_EQ(ScreenPixel(530, 80), ScreenColour(kBlue));
+}
+
+TEST_F(ShellPanelTest, HostDestroyedDuringASlide) {
+    for (bool slidingIn : {true, false}) {
+        UseScript(SlidingScript("0x01", 0));
+        if (!slidingIn) {
+            host = std::make_unique<CTestHost>(manager.get());
+            ASSERT_NE(host->Open(), nullptr);
+        }
+        ASSERT_NE(Open(0), nullptr);
+        if (!slidingIn) {
+            ASSERT_NE(Open(3), nullptr);
+        }
+        Idle();
+        host->log.clear();
+        const HWND doomed = Host();
+        SetCapture(doomed);
+        host->ReactOnce(WM_CAPTURECHANGED, [doomed](WPARAM, LPARAM) { DestroyWindow(doomed); });
+        if (slidingIn) {
+            EXPECT_EQ(Open(3), nullptr);
+        } else {
+            EXPECT_EQ(manager->CloseShell(3), -1);
+        }
+        EXPECT_FALSE(IsWindow(doomed));
+        EXPECT_EQ(manager->GetShellCount(), 0) << slidingIn;
+        EXPECT_EQ(GetCapture(), nullptr);
+        Idle();
+        // The page's window went with the host before the page could slide out: no command.
+        EXPECT_EQ(host->Count(1300), 0) << slidingIn;
+    }
+}
+
 }  // namespace

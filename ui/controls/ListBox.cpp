@@ -14,14 +14,10 @@ namespace {
 constexpr int kSmallIcon = 16;
 constexpr int kMarqueeGap = 15;
 constexpr UINT kMarqueePeriod = 500;
-constexpr UINT kRepeatPeriod = 100;
 constexpr DWORD kDoubleClickTime = 500;
 constexpr int kGridInset = 3;
 constexpr int kMaxRowHeight = 8192;
 constexpr int kMaxLineStep = 1024;
-
-enum { PART_UP = 0, PART_DOWN = 1, PART_THUMB = 2, PART_BEFORE = 3, PART_AFTER = 4 };
-enum { IMG_UP = 0, IMG_UP_PRESSED, IMG_DOWN, IMG_DOWN_PRESSED, IMG_THUMB, IMG_THUMB_PRESSED, IMG_TRACK };
 
 BOOL HasSize(const CUiBitmap* bitmap) { return bitmap && bitmap->GetWidth() > 0 && bitmap->GetHeight() > 0; }
 
@@ -60,6 +56,12 @@ void SelectedName(const WCHAR* name, WCHAR* out) {
     QrxStrCopy(out, MAX_PATH, text.c_str());
 }
 
+// The list's bar: a plain scroll bar control without a layout record of its own.
+class CEmbeddedBar : public CScrollBarCtrl {
+public:
+    explicit CEmbeddedBar(CShellPanel* panel) : CScrollBarCtrl(panel) { m_dwId = (m_dwId & 0xFFFF0000u) | 4; }
+};
+
 }  // namespace
 
 // Rows
@@ -94,26 +96,25 @@ CListBoxCtrl::CListBoxCtrl(const LayoutControlRecord* record, CShellPanel* panel
       m_nGapX(0),
       m_nGapY(0),
       m_nLastTop(-1),
-      m_barTimerId(0),
-      m_barTimer(0),
-      m_hBarTimerWnd(nullptr),
-      m_bBarCapture(0),
+      m_pBar(std::make_unique<CEmbeddedBar>(panel)),
       m_nLastDownItem(-1),
-      m_dwLastDown(0) {}
+      m_dwLastDown(0) {
+    // Attached at once, so that the layout setters and a list that is never created find it in place.
+    // The bar stays visible: the list only paints it and hands it the pen while the list itself shows.
+    m_pBar->Attach(this, this, &CListBoxCtrl::OnBarScroll);
+    m_pBar->SetSound(m_nSndKind, m_szSndName);
+    // The rows end with the last page: positions past it would show empty lines.
+    m_pBar->SetStopAtLastPage(SCROLL_BAR_VERT, 1);
+}
 
 CListBoxCtrl::~CListBoxCtrl() { CListBoxCtrl::Destroy(); }
 
 void CListBoxCtrl::Destroy() {
-    BarCancel();
     for (ListItem* item : m_items) DeleteItem(item);
     m_items.clear();
     m_nSel = -1;
     m_rowPictures.clear();
-    m_bar.total = 0;
-    m_bar.page = 0;
-    m_bar.pos = -1;
-    for (auto& image : m_bar.images) image.reset();
-    m_bar.thickness = 0;
+    m_pBar->Destroy();
     CUiCtrl::Destroy();
 }
 
@@ -256,10 +257,10 @@ int CListBoxCtrl::SetCurSel(int i, BOOL redraw, BOOL notify, const WCHAR* name) 
     m_nSel = i;
     int top = GetTopIndex();
     if (i >= top + VisibleCount()) {
-        int next = i - m_bar.page + 1;
-        if (next >= 0 && next < GetCount()) m_bar.pos = next;
+        int next = i - GetPageSize() + 1;
+        if (next >= 0 && next < GetCount()) m_pBar->SetPos(SCROLL_BAR_VERT, next, FALSE);
     } else if (i < top) {
-        m_bar.pos = i;
+        m_pBar->SetPos(SCROLL_BAR_VERT, i, FALSE);
     }
     StopScrollText();
     if (redraw && (old != i || top != GetTopIndex())) Redraw();
@@ -298,9 +299,18 @@ void CListBoxCtrl::CutHeight() {
 
 void CListBoxCtrl::UpdatePage() {
     int lines = m_nItemHeight > 0 ? m_h / m_nItemHeight : 0;
-    m_bar.page = std::max(lines * m_nLineStep, 0);
-    m_bar.step = std::max(m_nLineStep, 1);
-    if (m_bar.total > 0) m_bar.pos = std::clamp(m_bar.pos, 0, std::max(BarLast(), 0));
+    m_pBar->SetPageSize(SCROLL_BAR_VERT, std::max(lines * m_nLineStep, 0));
+    m_pBar->SetLineStep(SCROLL_BAR_VERT, m_nLineStep);
+    ClampTop();
+}
+
+void CListBoxCtrl::ClampTop() {
+    int total = m_pBar->GetTotal(SCROLL_BAR_VERT);
+    if (total <= 0) return;
+    int last = std::max(total - GetPageSize(), 0);
+    int pos = std::clamp(m_pBar->GetPos(SCROLL_BAR_VERT), 0, last);
+    // GetPos hides a cleared position: store always so that a list that got rows has a real one.
+    m_pBar->SetPos(SCROLL_BAR_VERT, pos, FALSE);
 }
 
 void CListBoxCtrl::SetLineStep(int n, BOOL redraw) {
@@ -319,7 +329,7 @@ void CListBoxCtrl::SetCheckColumn(int mode, BOOL redraw) {
     if (redraw) Redraw();
 }
 
-void CListBoxCtrl::SetAlwaysShowBar(int mode) { m_bar.show = mode; }
+void CListBoxCtrl::SetAlwaysShowBar(int mode) { m_pBar->SetShowMode(SCROLL_BAR_VERT, mode); }
 
 void CListBoxCtrl::SetListRect(const RECT* rc) {
     if (rc) m_rcList = *rc;
@@ -332,20 +342,8 @@ void CListBoxCtrl::SetCellSpacing(int horizontal, int vertical) {
 }
 
 BOOL CListBoxCtrl::SetScrollImages(const WCHAR* const names[7]) {
-    BarCancel();
-    m_bar.thickness = 0;
-    for (int k = 0; k < 7; ++k) {
-        m_bar.images[k].reset();
-        const WCHAR* name = names ? names[k] : nullptr;
-        if (!name || !name[0]) continue;
-        auto bitmap = std::make_unique<CUiBitmap>();
-        if (bitmap->Load(name) < 0 || !HasSize(bitmap.get())) continue;
-        bitmap->SetTransparent(m_bTransparent, m_crKey);
-        m_bar.thickness = std::max<int>(m_bar.thickness, bitmap->GetWidth());
-        m_bar.images[k] = std::move(bitmap);
-    }
-    bool arrows = m_bar.images[IMG_UP] && m_bar.images[IMG_DOWN];
-    return m_bar.thickness > 0 && (arrows || m_bar.images[IMG_THUMB]);
+    m_pBar->SetImagesTransparent(m_bTransparent, m_crKey);
+    return m_pBar->SetBarImages(names, SCROLL_BAR_VERT);
 }
 
 BOOL CListBoxCtrl::SetCheckImages(const WCHAR* unchecked, const WCHAR* checked) {
@@ -374,15 +372,16 @@ BOOL CListBoxCtrl::SetItemImage(const WCHAR* name, BOOL transparent, COLORREF ke
 
 // Geometry
 
-int CListBoxCtrl::GetTopIndex() const { return std::max(m_bar.pos, 0); }
+int CListBoxCtrl::GetTopIndex() const { return m_pBar->GetPos(SCROLL_BAR_VERT); }
 
-BOOL CListBoxCtrl::IsBarShown() const { return m_bar.show != 0 || (m_bar.page > 0 && m_bar.page < m_bar.total); }
+int CListBoxCtrl::GetPageSize() const { return m_pBar->GetPageSize(SCROLL_BAR_VERT); }
 
-int CListBoxCtrl::BarLast() const { return m_bar.total - m_bar.page; }
+BOOL CListBoxCtrl::IsBarShown() const { return m_pBar->IsBarShown(SCROLL_BAR_VERT); }
 
 void CListBoxCtrl::RowsRect(RECT* rc) const {
     SetRect(rc, 0, 0, m_w, m_h);
-    if (IsBarShown()) rc->right = std::max<LONG>(0, rc->right - m_bar.thickness);
+    RECT bar;
+    if (m_pBar->GetBarRect(SCROLL_BAR_VERT, &bar)) rc->right = std::max<LONG>(0, rc->right - (bar.right - bar.left));
     if (!IsRectEmpty(&m_rcList)) *rc = m_rcList;
 }
 
@@ -487,11 +486,10 @@ BOOL CListBoxCtrl::Show(BOOL show) {
     return CUiCtrl::Show(show);
 }
 
-BOOL CListBoxCtrl::IsCapturingPen() const { return m_bBarCapture; }
+BOOL CListBoxCtrl::IsCapturingPen() const { return m_pBar->IsCapturingPen(); }
 
 BOOL CListBoxCtrl::CancelPress() {
-    BOOL was = m_bar.pressed >= 0;
-    BarCancel();
+    BOOL was = m_pBar->CancelPress();
     m_bPressed = 0;
     return was;
 }
@@ -503,20 +501,27 @@ void CListBoxCtrl::RepaintItem(int i) {
 }
 
 void CListBoxCtrl::SetBarTotal(int total) {
-    BOOL was = IsBarShown();
-    m_bar.total = std::max(total, 0);
-    if (m_bar.total == 0) m_bar.pos = -1;
-    else m_bar.pos = std::clamp(m_bar.pos, 0, std::max(BarLast(), 0));
-    if (was != IsBarShown()) BarCancel();
+    m_pBar->SetTotal(SCROLL_BAR_VERT, total, FALSE);
+    ClampTop();
 }
 
 void CListBoxCtrl::SetTopIndex(int i, BOOL redraw) {
-    if (m_bar.total <= 0) return;
-    int next = std::clamp(i, 0, std::max(BarLast(), 0));
+    int total = m_pBar->GetTotal(SCROLL_BAR_VERT);
+    if (total <= 0) return;
+    int next = std::clamp(i, 0, std::max(total - GetPageSize(), 0));
     if (next == GetTopIndex()) return;
-    m_bar.pos = next;
+    m_pBar->SetPos(SCROLL_BAR_VERT, next, FALSE);
     if (redraw) Redraw();
     ExecCommand(LIST_EVENT_SCROLL, 0);
+}
+
+int CListBoxCtrl::OnBarScroll(CUiCtrl* owner, int, int, int bar) {
+    auto* list = static_cast<CListBoxCtrl*>(owner);
+    if (!list) return 1;
+    // The bar redraws only its own parts: the rows it moved are the list's to show.
+    if (bar < 0 || list->GetTopIndex() != list->m_nLastTop) list->Redraw();
+    list->ExecCommand(LIST_EVENT_SCROLL, 0);
+    return 1;
 }
 
 // Pen
@@ -550,11 +555,16 @@ int CListBoxCtrl::HandlePen(int msg, int x, int y, int* out) {
     bool blocked = m_pPanel && m_pPanel->GetManager() && m_pPanel->GetManager()->IsBlockedByModal(m_pPanel);
     if (!IsVisible() || !IsEnabled() || blocked || !m_bAcceptPen || m_nDisplayMode != 0) {
         // A press in progress still ends, so that the capture never stays behind.
-        if (m_bar.pressed >= 0 && (msg == 514 || msg < 0)) BarCancel();
+        if (m_pBar->IsCapturingPen() && (msg == 514 || msg < 0)) m_pBar->CancelPress();
         m_bPressed = 0;
         return 0;
     }
-    if (int r = BarPen(msg, x, y)) return r;
+    if (BarTakesPen(x, y)) {
+        if (int r = m_pBar->OnMouse(msg, 0, x, y)) {
+            if (msg == 514) m_bPressed = 0;
+            return r;
+        }
+    }
     if (msg == 513 || msg == 515) {
         m_bPressed = 1;
         BOOL onCheck = 0;
@@ -601,212 +611,17 @@ int CListBoxCtrl::OnTimer(UINT_PTR id, LPARAM lParam) {
         RepaintItem(m_nSel);
         return 1;
     }
-    if (m_barTimer && id == m_barTimer) {
-        if (m_bar.pressed >= 0 && m_bar.pressed != PART_THUMB && m_bar.inside) BarStep(m_bar.pressed);
-        return 1;
-    }
+    if (m_pBar->OnTimer(id, lParam)) return 1;
     return CUiCtrl::OnTimer(id, lParam);
 }
 
-// The embedded bar
-
-BOOL CListBoxCtrl::BarRect(RECT* rc) const {
-    if (!IsBarShown() || m_bar.thickness <= 0) return FALSE;
-    SetRect(rc, std::max(0, m_w - m_bar.thickness), 0, m_w, m_h);
-    return TRUE;
-}
-
-void CListBoxCtrl::BarParts(const RECT& bar, RECT* up, RECT* down, RECT* track) const {
-    int upH = m_bar.images[IMG_UP] ? static_cast<int>(m_bar.images[IMG_UP]->GetHeight()) : 0;
-    int downH = m_bar.images[IMG_DOWN] ? static_cast<int>(m_bar.images[IMG_DOWN]->GetHeight()) : 0;
-    int h = bar.bottom - bar.top;
-    upH = std::min(upH, h / 2);
-    downH = std::min(downH, h - upH);
-    SetRect(up, bar.left, bar.top, bar.right, bar.top + upH);
-    SetRect(down, bar.left, bar.bottom - downH, bar.right, bar.bottom);
-    SetRect(track, bar.left, up->bottom, bar.right, down->top);
-}
-
-BOOL CListBoxCtrl::ThumbRect(const RECT& track, RECT* thumb) const {
-    CUiBitmap* image = m_bar.images[IMG_THUMB].get();
-    if (!image) return FALSE;
-    int length = track.bottom - track.top;
-    int size = std::min<int>(image->GetHeight(), length);
-    int last = BarLast();
-    int top = track.top;
-    if (last > 0) {
-        int pos = GetTopIndex();
-        if (pos >= last) top = track.bottom - size;
-        else top = track.top + static_cast<int>(static_cast<float>(length - size) / static_cast<float>(last) * pos);
-    } else if (m_bar.show < 0) {
-        top = track.top + (length - size) / 2;
-    }
-    SetRect(thumb, track.left, top, track.right, top + size);
-    return TRUE;
-}
-
-int CListBoxCtrl::PosFromPen(const RECT& track, int y) const {
-    int last = std::max(BarLast(), 0);
-    int half = m_bar.images[IMG_THUMB] ? static_cast<int>(m_bar.images[IMG_THUMB]->GetHeight()) / 2 : 0;
-    int start = track.top + half;
-    int end = track.bottom - half;
-    // A thumb as long as the track leaves no room to choose from.
-    if (end <= start) return 0;
-    if (y <= start) return 0;
-    if (y >= end) return last;
-    double slot = static_cast<double>(end - start) / (last + 1);
-    int i = static_cast<int>((y - start) / slot);
-    return std::clamp(i, 0, last);
-}
-
-void CListBoxCtrl::BarSetPos(int pos, int event) {
-    (void)event;
-    if (pos == GetTopIndex() || m_bar.total <= 0) return;
-    m_bar.pos = pos;
-    Redraw();
-    ExecCommand(LIST_EVENT_SCROLL, 0);
-}
-
-void CListBoxCtrl::BarStep(int part) {
-    int pos = GetTopIndex();
-    int last = std::max(BarLast(), 0);
-    int next = pos;
-    switch (part) {
-    case PART_UP: next = std::max(pos - m_bar.step, 0); break;
-    case PART_DOWN: next = std::min(pos + m_bar.step, last); break;
-    case PART_BEFORE: next = std::max(pos - m_bar.page, 0); break;
-    case PART_AFTER: next = std::min(pos + m_bar.page, last); break;
-    default: return;
-    }
-    BarSetPos(next, part == PART_UP ? 0 : part == PART_DOWN ? 1 : part);
-}
-
-void CListBoxCtrl::BarCancel() {
-    if (m_barTimer && m_hBarTimerWnd && ::IsWindow(m_hBarTimerWnd)) ::KillTimer(m_hBarTimerWnd, m_barTimer);
-    m_barTimer = 0;
-    m_hBarTimerWnd = nullptr;
-    if (m_bBarCapture) {
-        HWND wnd = GetWnd();
-        if (wnd && ::GetCapture() == wnd) ::ReleaseCapture();
-    }
-    m_bBarCapture = 0;
-    m_bar.pressed = -1;
-    m_bar.inside = 0;
-}
-
-int CListBoxCtrl::BarPen(int msg, int x, int y) {
+BOOL CListBoxCtrl::BarTakesPen(int x, int y) const {
+    // A press on the bar keeps the pen wherever it goes. Otherwise only the bar's own strip is its:
+    // a stand-alone bar swallows taps on its client area, which here are the rows.
+    if (m_pBar->IsCapturingPen()) return 1;
     RECT bar;
-    if (!BarRect(&bar)) {
-        if (m_bar.pressed >= 0) BarCancel();
-        return 0;
-    }
-    RECT own;
-    GetRect(&own, FALSE);
-    x -= own.left;
-    y -= own.top;
-    RECT up, down, track, thumb;
-    BarParts(bar, &up, &down, &track);
-    BOOL hasThumb = ThumbRect(track, &thumb);
-    if (m_bar.pressed >= 0) {
-        if (msg == 513 || msg == 515) return 1;
-        if (msg == 514) {
-            BOOL wasThumb = m_bar.pressed == PART_THUMB;
-            BarCancel();
-            Redraw();
-            if (wasThumb) ExecCommand(LIST_EVENT_SCROLL, 0);
-            return 1;
-        }
-        // A move, or the pen elsewhere.
-        if (m_bar.pressed == PART_THUMB) {
-            BarSetPos(PosFromPen(track, y), 5);
-            return 1;
-        }
-        const RECT* part = m_bar.pressed == PART_UP ? &up : m_bar.pressed == PART_DOWN ? &down : &track;
-        BOOL inside = InRect(*part, x, y);
-        if (inside != m_bar.inside) {
-            m_bar.inside = inside;
-            if (m_bar.pressed <= PART_DOWN) Redraw();
-        }
-        return 1;
-    }
-    if (!InRect(bar, x, y)) return 0;
-    if (msg == 514) m_bPressed = 0;
-    if (msg != 513 && msg != 515) return 1;
-    auto take = [&](int part) {
-        m_bar.pressed = part;
-        m_bar.inside = 1;
-        if (HWND wnd = GetWnd()) {
-            ::SetCapture(wnd);
-            m_bBarCapture = 1;
-        }
-    };
-    auto repeat = [&] {
-        HWND wnd = GetWnd();
-        if (!m_barTimerId) m_barTimerId = CShellManager::AllocTimerId();
-        if (wnd && m_barTimerId && ::SetTimer(wnd, m_barTimerId, kRepeatPeriod, nullptr)) {
-            m_barTimer = m_barTimerId;
-            m_hBarTimerWnd = wnd;
-        }
-    };
-    if (InRect(up, x, y) || InRect(down, x, y)) {
-        int part = InRect(up, x, y) ? PART_UP : PART_DOWN;
-        take(part);
-        repeat();
-        Redraw();
-        BarStep(part);
-        return 1;
-    }
-    if (hasThumb && InRect(thumb, x, y)) {
-        take(PART_THUMB);
-        Redraw();
-        return 1;
-    }
-    if (InRect(track, x, y) && m_bar.page > 0 && m_bar.page < m_bar.total) {
-        int part = (hasThumb && y < thumb.top) || (!hasThumb && y < (track.top + track.bottom) / 2) ? PART_BEFORE
-                                                                                                   : PART_AFTER;
-        take(part);
-        // A press on the track moves straight to the position under the pen.
-        BarSetPos(PosFromPen(track, y), part);
-    }
-    return 1;
-}
-
-void CListBoxCtrl::PaintTile(HDC dc, CUiBitmap* tile, const RECT& span) {
-    if (!HasSize(tile)) return;
-    int length = span.bottom - span.top;
-    if (length <= 0) return;
-    int th = tile->GetHeight();
-    int x = span.left + ((span.right - span.left) - static_cast<int>(tile->GetWidth())) / 2;
-    if (th >= length) {
-        DrawClipped(dc, tile, x, span.top, span);
-        return;
-    }
-    int y = span.top;
-    while (y + th <= span.bottom) {
-        tile->Draw(dc, x, y);
-        y += th;
-    }
-    if (y < span.bottom) tile->Draw(dc, x, span.bottom - th);
-}
-
-void CListBoxCtrl::PaintBar(HDC dc) {
-    RECT bar;
-    if (!BarRect(&bar)) return;
-    RECT up, down, track, thumb;
-    BarParts(bar, &up, &down, &track);
-    PaintTile(dc, m_bar.images[IMG_TRACK].get(), track);
-    bool upHeld = m_bar.pressed == PART_UP && m_bar.inside;
-    bool downHeld = m_bar.pressed == PART_DOWN && m_bar.inside;
-    CUiBitmap* upImage = m_bar.images[upHeld && m_bar.images[IMG_UP_PRESSED] ? IMG_UP_PRESSED : IMG_UP].get();
-    CUiBitmap* downImage =
-        m_bar.images[downHeld && m_bar.images[IMG_DOWN_PRESSED] ? IMG_DOWN_PRESSED : IMG_DOWN].get();
-    DrawClipped(dc, upImage, up.left, up.top, up);
-    DrawClipped(dc, downImage, down.left, down.top, down);
-    if (ThumbRect(track, &thumb)) {
-        bool held = m_bar.pressed == PART_THUMB;
-        CUiBitmap* image = m_bar.images[held && m_bar.images[IMG_THUMB_PRESSED] ? IMG_THUMB_PRESSED : IMG_THUMB].get();
-        DrawClipped(dc, image, thumb.left, thumb.top, thumb);
-    }
+    POINT pt{x, y};
+    return m_pBar->GetBarRect(SCROLL_BAR_VERT, &bar) && PtInRect(&bar, pt);
 }
 
 // Painting
@@ -1059,8 +874,11 @@ void CListBoxCtrl::OnPaint(HDC dc) {
     // The back buffer holds the list's own last frame: the page behind it comes first.
     EraseBack(back);
     PaintRows(back);
-    PaintBar(back);
-    EndBackPaint(target, release);
+    EndBackPaint(target, FALSE);
+    // The bar draws itself over the rows it was placed on, into the same target.
+    RECT bar;
+    if (m_pBar->GetBarRect(SCROLL_BAR_VERT, &bar)) m_pBar->OnPaint(target);
+    if (release) ::ReleaseDC(GetWnd(), target);
 }
 
 // Factory

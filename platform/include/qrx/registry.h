@@ -41,3 +41,27 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 LONG RegFlushKey(HKEY hKey);
 LONG RegCloseKey(HKEY hKey);
+
+// host-side: groups registry changes. While a batch is alive, every registry change this process
+// makes is applied in memory, where this process's own reads see it at once, and all of them are
+// written to the store together, under the store's lock, when the outermost batch ends; changes other
+// programs made meanwhile are merged and kept. Other programs see the batch's changes only then.
+// Batches nest and cover every thread of the process; a forked child does not inherit one.
+namespace qrx {
+class RegistryBatch {
+public:
+    RegistryBatch();
+    // Ends the batch if Commit was not called.
+    ~RegistryBatch();
+    RegistryBatch(const RegistryBatch&) = delete;
+    RegistryBatch& operator=(const RegistryBatch&) = delete;
+
+    // Ends the batch. The outermost one writes the changes and returns the result of that write
+    // (the changes are dropped when it fails); an inner one, or a second call, returns ERROR_SUCCESS.
+    LONG Commit();
+
+private:
+    bool m_open = true;
+    int m_process;  // the batch belongs to the process that made it, not to a forked copy
+};
+}  // namespace qrx

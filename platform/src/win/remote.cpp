@@ -523,7 +523,7 @@ private:
     unsigned long long m_nextRequest = 0;
 };
 
-RemoteScreen* g_remote = nullptr;
+std::atomic<RemoteScreen*> g_remote{nullptr};
 
 }  // namespace
 
@@ -531,15 +531,18 @@ Screen* Connect(std::unique_ptr<Screen> local) {
     int fd = ConnectSocket(PlatformStatePath("screen.sock"));
     if (fd < 0) return nullptr;
     auto* screen = new RemoteScreen(fd, std::move(local));  // lives until exit, like the windows
-    g_remote = screen;
+    g_remote.store(screen);
     screen->Start();
     return screen;
 }
 
 bool Foreign(HWND h) {
-    if (!h || !g_remote || !g_remote->Connected()) return false;
     auto v = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h));
-    return (v >> 32) != 0 && (v >> 32) != static_cast<unsigned long long>(getpid());
+    if ((v >> 32) == 0 || (v >> 32) == static_cast<unsigned long long>(getpid())) return false;
+    // A handle may come from another program before this one used the screen at all.
+    if (!g_remote.load()) CurrentScreen();
+    RemoteScreen* remote = g_remote.load();
+    return remote && remote->Connected();
 }
 
 LRESULT Call(Op op, HWND h, LONG_PTR a, LONG_PTR b, LONG_PTR c, LONG_PTR d, LONG_PTR e, LONG_PTR f) {
@@ -548,11 +551,13 @@ LRESULT Call(Op op, HWND h, LONG_PTR a, LONG_PTR b, LONG_PTR c, LONG_PTR d, LONG
         return 0;
     }
     const LONG_PTR args[6] = {a, b, c, d, e, f};
-    return g_remote->Request(op, h, args);
+    return g_remote.load()->Request(op, h, args);
 }
 
 bool AllWindows(std::vector<screen::WindowInfo>& out, std::vector<DWORD>* threads) {
-    return g_remote && g_remote->List(out, threads);
+    if (!g_remote.load()) CurrentScreen();
+    RemoteScreen* remote = g_remote.load();
+    return remote && remote->List(out, threads);
 }
 
 bool ForeignOwner(HWND h, DWORD* pid, DWORD* thread) {

@@ -118,6 +118,12 @@ public:
     // True while a modal page other than this one is the top page.
     BOOL IsBlocked() const;
     CShellManager* GetManager() const { return m_pManager; }
+    // Expires when the page is deleted: a caller whose calls may re-enter the manager checks it before
+    // touching the page again.
+    std::weak_ptr<const int> GetLifeToken() const { return m_life; }
+    // Set by the manager while it slides the page out for a close.
+    void SetClosing(BOOL closing) { m_bClosing = closing; }
+    BOOL IsClosing() const { return m_bClosing; }
 
 private:
     LRESULT OnPaintMessage();
@@ -157,4 +163,6 @@ private:
     std::vector<CUiCtrl*> m_ctrls;
     std::vector<ShellKeyBinding*> m_keys;
     CShellManager* m_pManager;
+    BOOL m_bClosing;
+    std::shared_ptr<const int> m_life;
 };

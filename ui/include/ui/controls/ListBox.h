@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ui/UiCtrl.h"
+#include "ui/controls/ScrollBar.h"
 
 class CLayoutScript;
 class CListBoxCtrl;
@@ -86,8 +87,9 @@ public:
 
     // The embedded bar.
     int GetTopIndex() const;
-    int GetPageSize() const { return m_bar.page; }
+    int GetPageSize() const;
     BOOL IsBarShown() const;
+    CScrollBarCtrl* GetScrollBar() const { return m_pBar.get(); }
     // Scrolls so that row i is the first one; reports the step like the bar does.
     void SetTopIndex(int i, BOOL redraw);
     // The row under x, y (pen coordinates), -1 for none; onCheck tells a hit on its check box.
@@ -113,18 +115,6 @@ protected:
     int HandlePen(int msg, int x, int y, int* out);
 
 private:
-    struct Bar {
-        int thickness = 0;
-        int total = 0;
-        int page = 0;
-        int step = 1;
-        int pos = -1;
-        int show = 1;
-        int pressed = -1;  // part: 0 up arrow, 1 down arrow, 2 thumb, 3 track before, 4 track after
-        BOOL inside = 0;
-        std::unique_ptr<CUiBitmap> images[7];
-    };
-
     int Compare(const ListItem* newItem, const ListItem* item);
     static int DefaultCompare(CListBoxCtrl* list, const ListItem* newItem, const ListItem* item);
     void RowsRect(RECT* rc) const;   // relative to the control
@@ -148,18 +138,12 @@ private:
     void PaintRowPicture(HDC dc, const ListItem* item, BOOL selected, RECT& cell);
     CUiBitmap* RowPicture(const WCHAR* name, int slot);
     void StopScrollText();
-    // The embedded bar.
-    int BarLast() const;
-    BOOL BarRect(RECT* rc) const;   // relative; FALSE when not shown or without thickness
-    void BarParts(const RECT& bar, RECT* up, RECT* down, RECT* track) const;
-    BOOL ThumbRect(const RECT& track, RECT* thumb) const;
-    int PosFromPen(const RECT& track, int y) const;
-    int BarPen(int msg, int x, int y);
-    void BarStep(int part);
-    void BarSetPos(int pos, int event);
-    void BarCancel();
-    void PaintBar(HDC dc);
-    void PaintTile(HDC dc, CUiBitmap* tile, const RECT& span);
+    // The notify hook of the embedded bar; owner is the list.
+    static int OnBarScroll(CUiCtrl* owner, int event, int oldPos, int bar);
+    // Whether a pen event at x, y goes to the bar first.
+    BOOL BarTakesPen(int x, int y) const;
+    // Keeps the bar's position within its last page.
+    void ClampTop();
 
     std::vector<ListItem*> m_items;
     int m_nSel;
@@ -179,11 +163,7 @@ private:
     std::unique_ptr<CUiBitmap> m_itemImage;
     std::unique_ptr<CUiBitmap> m_checkImages[2];
     std::vector<std::unique_ptr<CUiBitmap>> m_rowPictures;
-    Bar m_bar;
-    UINT_PTR m_barTimerId;   // allocated on first use
-    UINT_PTR m_barTimer;     // running, 0 when none
-    HWND m_hBarTimerWnd;
-    BOOL m_bBarCapture;
+    std::unique_ptr<CScrollBarCtrl> m_pBar;
     int m_nLastDownItem;
     DWORD m_dwLastDown;
 };

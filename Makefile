@@ -6,7 +6,7 @@ TEST_DIR := build/test
 BENCH_DIR := build/bench
 
 # Debian packages the build needs.
-PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev \
             zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core fonts-nanum
 
 .PHONY: test bench deps clean

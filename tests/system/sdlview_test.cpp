@@ -1,0 +1,213 @@
+// The screen server's desktop window on SDL's dummy video driver: it opens, presents frames, serves
+// the control socket meanwhile and ends cleanly; and the mouse and keys become pen and key commands.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceRoot.h"
+#ifdef QRX_SCREEN_WINDOW
+#include "SdlInput.h"
+#include "qrx/winuser.h"
+#endif
+
+extern char** environ;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& err = "") {
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+    for (const auto& e : env) envs.push_back(e);
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitExit(pid_t pid, int seconds = 30) {
+    int status = 0;
+    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int Ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{QRX_CTL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = Spawn(argv, {});
+    return pid > 0 ? WaitExit(pid, 60) : -1;
+}
+
+class SdlViewTest : public DeviceRootTest {};
+
+#ifdef QRX_SCREEN_WINDOW
+
+TEST(SdlInputTest, MouseBecomesThePenOnlyWhileTheLeftButtonIsDown) {
+    qrx::screen::SdlInput in;
+    auto button = [](Uint32 type, Uint8 which, int x, int y) {
+        SDL_Event e{};
+        e.type = type;
+        e.button.button = which;
+        e.button.x = x;
+        e.button.y = y;
+        return e;
+    };
+    auto motion = [](int x, int y) {
+        SDL_Event e{};
+        e.type = SDL_MOUSEMOTION;
+        e.motion.x = x;
+        e.motion.y = y;
+        return e;
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(in.Translate(motion(5, 5)), Lines{}) << "no hover";
+    EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_RIGHT, 5, 5)), Lines{});
+    EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_LEFT, 5, 5)), Lines{}) << "no lift without a touch";
+    EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 10, 20)), Lines{"press 10 20"});
+    EXPECT_EQ(in.Translate(motion(799, 479)), Lines{"move 799 479"});
+    EXPECT_EQ(in.Translate(motion(-3000000, 5000000)), Lines{"move -100000 100000"}) << "held within the server's range";
+    EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_RIGHT, 1, 1)), Lines{});
+    EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_LEFT, 30, 40)), Lines{"release 30 40"});
+    EXPECT_FALSE(in.PenDown());
+    EXPECT_EQ(in.Translate(motion(31, 41)), Lines{});
+
+    // Losing the window mid-stroke lifts the pen where it was, once.
+    SDL_Event lost{};
+    lost.type = SDL_WINDOWEVENT;
+    lost.window.event = SDL_WINDOWEVENT_FOCUS_LOST;
+    EXPECT_EQ(in.Translate(lost), Lines{});
+    in.Translate(button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 100, 200));
+    in.Translate(motion(110, 210));
+    EXPECT_TRUE(in.PenDown());
+    EXPECT_EQ(in.Translate(lost), Lines{"release 110 210"});
+    EXPECT_EQ(in.Translate(lost), Lines{});
+}
+
+TEST(SdlInputTest, CommonKeysBecomeVirtualKeys) {
+    using qrx::screen::VkFromSdlKey;
+    EXPECT_EQ(VkFromSdlKey(SDLK_a), 'A');
+    EXPECT_EQ(VkFromSdlKey(SDLK_z), 'Z');
+    EXPECT_EQ(VkFromSdlKey(SDLK_0), '0');
+    EXPECT_EQ(VkFromSdlKey(SDLK_9), '9');
+    EXPECT_EQ(VkFromSdlKey(SDLK_RETURN), VK_RETURN);
+    EXPECT_EQ(VkFromSdlKey(SDLK_KP_ENTER), VK_RETURN);
+    EXPECT_EQ(VkFromSdlKey(SDLK_ESCAPE), VK_ESCAPE);
+    EXPECT_EQ(VkFromSdlKey(SDLK_BACKSPACE), VK_BACK);
+    EXPECT_EQ(VkFromSdlKey(SDLK_LEFT), VK_LEFT);
+    EXPECT_EQ(VkFromSdlKey(SDLK_UP), VK_UP);
+    EXPECT_EQ(VkFromSdlKey(SDLK_RIGHT), VK_RIGHT);
+    EXPECT_EQ(VkFromSdlKey(SDLK_DOWN), VK_DOWN);
+    EXPECT_EQ(VkFromSdlKey(SDLK_F5), 0);
+    EXPECT_EQ(VkFromSdlKey(SDLK_LSHIFT), 0);
+
+    qrx::screen::SdlInput in;
+    SDL_Event e{};
+    e.type = SDL_KEYDOWN;
+    e.key.keysym.sym = SDLK_b;
+    EXPECT_EQ(in.Translate(e), std::vector<std::string>{"key 66"});
+    e.type = SDL_KEYUP;
+    EXPECT_TRUE(in.Translate(e).empty()) << "a key command is a press and a release already";
+    e.type = SDL_KEYDOWN;
+    e.key.keysym.sym = SDLK_F5;
+    EXPECT_TRUE(in.Translate(e).empty());
+}
+
+TEST_F(SdlViewTest, WindowOnTheDummyDriverServesPresentsAndStopsCleanly) {
+    std::string err = root.Host("screen.err");
+    pid_t server = Spawn({QRX_SCREEN_SERVER, "--window"}, {"SDL_VIDEODRIVER=dummy"}, err);
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("in a window (video driver 'dummy')"), std::string::npos) << Slurp(err);
+
+    // A program's window changes the picture: a second frame is presented.
+    std::string log = root.Host("peer.log");
+    pid_t peer = Spawn({QRX_SCREEN_PEER, "window", "PeerA", "A", "0", "0", "200", "100", "0000ff"},
+                       {"QRX_PEER_LOG=" + log});
+    ASSERT_GT(peer, 0);
+    EXPECT_EQ(Ctl({"wait", "PeerA", "20"}), 0);
+    std::string shot = root.Host("shot.png");
+    EXPECT_EQ(Ctl({"shot", shot}), 0);
+    EXPECT_GT(Slurp(shot).size(), 8u);
+    EXPECT_EQ(Ctl({"tap", "10", "10"}), 0);
+    kill(peer, SIGTERM);
+    WaitExit(peer, 10);
+
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(server, 30), 0);
+    std::smatch m;
+    std::string text = Slurp(err);
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("window closed after ([0-9]+) frames"))) << text;
+    EXPECT_GE(std::stoull(m[1]), 2u) << "the empty screen, then the program's window";
+    EXPECT_NE(access(root.Host(".platform/screen.sock").c_str(), F_OK), 0) << "the socket goes with the server";
+    EXPECT_NE(Ctl({"windows"}), 0);
+}
+
+#endif
+
+TEST_F(SdlViewTest, HeadlessWhenAskedOrWithoutDisplayAndBadOptionsRefused) {
+    std::string err = root.Host("screen.err");
+    pid_t server = Spawn({QRX_SCREEN_SERVER, "--headless"}, {"SDL_VIDEODRIVER=dummy"}, err);
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("headless"), std::string::npos) << Slurp(err);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(server, 30), 0);
+
+    // Without a display and without being asked, the dummy driver opens no window.
+    server = Spawn({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", QRX_SCREEN_SERVER},
+                   {"SDL_VIDEODRIVER=dummy"}, err);
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("headless"), std::string::npos) << Slurp(err);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(server, 30), 0);
+
+    for (auto args : {std::vector<std::string>{QRX_SCREEN_SERVER, "--window", "--headless"},
+                      std::vector<std::string>{QRX_SCREEN_SERVER, "--frobnicate"}}) {
+        pid_t bad = Spawn(args, {}, err);
+        ASSERT_GT(bad, 0);
+        EXPECT_EQ(WaitExit(bad, 30), 2) << args.back();
+    }
+}
+
+}  // namespace

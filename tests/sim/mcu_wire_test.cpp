@@ -92,7 +92,7 @@ private:
     Bytes m_pending;
 };
 
-// Payload of a frame by the Part's rule, without its checksum; empty when the checksum is wrong.
+// Payload of a frame by the protocol's rule, without its checksum; empty when the checksum is wrong.
 Bytes Unframe(const Bytes& f) {
     Bytes p;
     for (size_t i = 1; i + 1 < f.size(); ++i) p.push_back(f[i] == 0x80 ? static_cast<BYTE>(f[++i] | 0x80) : f[i]);

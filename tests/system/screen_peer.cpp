@@ -15,6 +15,7 @@ namespace {
 
 int g_log = -1;
 COLORREF g_color = 0;
+int g_posted = 0;  // posted test messages handled
 
 void Log(const std::string& line) {
     std::string text = line + "\n";
@@ -52,8 +53,11 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         Log("dying");
         _exit(0);  // ends in the middle of the caller's send
     case WM_APP + 3:
+        ++g_posted;
         Log("posted " + std::to_string(wParam) + " " + std::to_string(lParam));
         return 0;
+    case WM_APP + 4:
+        return g_posted;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
@@ -100,6 +104,12 @@ int RunCall(char** argv, bool dying) {
     Log("windows " + std::to_string(count));
     Log("send " + std::to_string(SendMessageW(target, WM_APP + 1, 20, 11)));
     Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
+    // Sent messages are handled before posted ones: wait until the post was handled before the target
+    // is made to die, or it may die with the post still queued.
+    auto posted = std::chrono::steady_clock::now();
+    while (SendMessageW(target, WM_APP + 4, 0, 0) < 1 &&
+           std::chrono::steady_clock::now() - posted < std::chrono::seconds(20))
+        Sleep(10);
     if (dying) {
         auto start = std::chrono::steady_clock::now();
         LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);

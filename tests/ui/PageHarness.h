@@ -183,4 +183,16 @@ protected:
     std::unique_ptr<CTestHost> host;
 };
 
+// Waits for a condition while the pages handle their messages; false after 10 s of device time.
+template <class Cond>
+bool WaitFor(Cond cond) {
+    DWORD start = GetTickCount();
+    while (!cond()) {
+        if (GetTickCount() - start > 10000) return false;
+        qrx::screen::WaitIdle(200);
+        Sleep(5);
+    }
+    return true;
+}
+
 }  // namespace page_harness

@@ -101,17 +101,6 @@ protected:
     CShellPanel* page = nullptr;
 };
 
-// Waits, with a generous bound, for something a window thread brings about.
-template <class Done>
-bool WaitFor(Done done) {
-    for (int i = 0; i < 400; ++i) {
-        qrx::screen::WaitIdle(200);
-        if (done()) return true;
-        Sleep(25);
-    }
-    return done();
-}
-
 const char* kBar = "vsbimgs=\\Windows\\up.bmp,,\\Windows\\down.bmp,,\\Windows\\thumb.bmp,,\\Windows\\track.bmp\r\n";
 
 }  // namespace

@@ -11,17 +11,6 @@ using namespace page_harness;
 
 namespace {
 
-template <class Cond>
-bool WaitFor(Cond cond) {
-    DWORD start = GetTickCount();
-    while (!cond()) {
-        if (GetTickCount() - start > 10000) return false;
-        qrx::screen::WaitIdle(200);
-        Sleep(5);
-    }
-    return true;
-}
-
 const COLORREF kBg = RGB(0, 0, 200);
 const COLORREF kArrow = RGB(200, 0, 0);
 const COLORREF kArrowDown = RGB(250, 120, 0);

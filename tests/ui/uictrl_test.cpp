@@ -11,17 +11,6 @@ using namespace page_harness;
 namespace {
 
 // Pumps the test thread's windows until cond holds; false after about ten device seconds.
-template <class Cond>
-bool WaitFor(Cond cond) {
-    DWORD start = GetTickCount();
-    while (!cond()) {
-        if (GetTickCount() - start > 10000) return false;
-        qrx::screen::WaitIdle(200);
-        Sleep(5);
-    }
-    return true;
-}
-
 const char kPage0[] =
     "[shell]\r\nmain=0\r\n"
     "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\00_bg.bmp\r\n";

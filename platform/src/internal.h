@@ -68,6 +68,10 @@ std::shared_ptr<KernelObject> NewMutexObject(bool initialOwner, std::shared_ptr<
 // Threads (thread.cpp): an ending thread abandons its mutexes; waits resolve the pseudo-handle.
 void AbandonMutexesOwnedBy(DWORD threadId);
 std::shared_ptr<KernelObject> LookupWaitableHandle(HANDLE h);
+// Processes (process.cpp): this process as a waitable object that is never signalled, and the exit code
+// of a child's primary-thread handle (false for any other handle).
+std::shared_ptr<KernelObject> CurrentProcessObject();
+bool PrimaryThreadExitCode(HANDLE h, DWORD& code);
 
 // Stream devices: names of three letters, a digit and a colon ("COM2:", "PWM1:"). CreateFileW hands
 // them to the opener registered for their prefix; ReadFile, WriteFile and DeviceIoControl on their

@@ -358,6 +358,20 @@ bool StartWatcher(std::function<void()> body) {
 
 }  // namespace
 
+// The current process as a waitable object: it cannot be signalled while anyone runs to wait on it.
+std::shared_ptr<KernelObject> CurrentProcessObject() {
+    static const auto self = std::make_shared<ProcessObject>(getpid(), ProcessObject::Kind::Self);
+    return self;
+}
+
+bool PrimaryThreadExitCode(HANDLE h, DWORD& code) {
+    auto thread = HandleAs<PrimaryThreadObject>(h);
+    if (!thread) return false;
+    std::lock_guard<std::mutex> g(KernelLock());
+    code = thread->process->ended ? thread->process->exitCode : STILL_ACTIVE;
+    return true;
+}
+
 std::u16string WinMainCommandLine(int argc, char** argv) {
     if (argc < 2 || !argv || !argv[1]) return {};
     return DecodeArgument(argv[1]);

@@ -13,8 +13,10 @@
 #include "qrx/synchapi.h"
 
 namespace qrx {
+
 namespace {
 
+const HANDLE kCurrentProcessPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-3));
 const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
 std::atomic<DWORD> g_nextThreadId{1};
@@ -134,9 +136,11 @@ bool ValidPriority(int p) {
 
 }  // namespace
 
-// The object behind a handle for waiting, with the current thread's pseudo-handle resolved.
+// The object behind a handle for waiting, with the current thread's and process's pseudo-handles
+// resolved.
 std::shared_ptr<KernelObject> LookupWaitableHandle(HANDLE h) {
     if (h == kCurrentThreadPseudoHandle) return ThreadFromHandle(h);
+    if (h == kCurrentProcessPseudoHandle) return CurrentProcessObject();
     return LookupHandle(h);
 }
 
@@ -204,8 +208,13 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     }
     auto object = qrx::ThreadFromHandle(hThread);
     if (!object) {
-        qrx::SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        DWORD code = 0;
+        if (!qrx::PrimaryThreadExitCode(hThread, code)) {
+            qrx::SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        *lpExitCode = code;
+        return TRUE;
     }
     std::lock_guard<std::mutex> g(qrx::KernelLock());
     *lpExitCode = object->ended ? object->exitCode : STILL_ACTIVE;

@@ -268,6 +268,72 @@ TEST_F(ProcessTest, WaitForMultipleObjectsOnProcessAndEvent) {
     CloseHandle(event);
 }
 
+TEST_F(ProcessTest, PrimaryThreadEndsWithTheProcess) {
+    PROCESS_INFORMATION pi = Start(u"sleep 600000");
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(pi.hThread, &code)) << GetLastError();
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(pi.hThread, 20), WAIT_TIMEOUT);
+    // A thread handle is no process handle.
+    EXPECT_FALSE(GetExitCodeProcess(pi.hThread, &code));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    // The thread handle outlives the process handle and still sees the end.
+    EXPECT_TRUE(CloseHandle(pi.hProcess));
+    HANDLE opened = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pi.dwProcessId);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(TerminateProcess(opened, 4321));
+    EXPECT_EQ(WaitForSingleObject(pi.hThread, kLong), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(pi.hThread, &code));
+    EXPECT_EQ(code, 4321u);
+    EXPECT_TRUE(CloseHandle(opened));
+    EXPECT_TRUE(CloseHandle(pi.hThread));
+    EXPECT_FALSE(GetExitCodeThread(pi.hThread, &code));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // A child ending by itself: waiting on the thread alone gives the full code.
+    pi = Start(u"exit 100000");
+    EXPECT_EQ(WaitForSingleObject(pi.hThread, kLong), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(pi.hThread, &code));
+    EXPECT_EQ(code, 100000u);
+    HANDLE both[] = {pi.hProcess, pi.hThread};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetExitCodeThread(pi.hThread, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Finish(pi), 100000u);
+
+    // Threads of this process keep their own codes.
+    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 17; }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, kLong), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 17u);
+    CloseHandle(thread);
+}
+
+TEST(CurrentProcess, WaitableButNeverSignalled) {
+    EXPECT_EQ(WaitForSingleObject(GetCurrentProcess(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(GetCurrentProcess(), 30), WAIT_TIMEOUT);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    // Another object still wakes a waiter that also waits on this process.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE handles[] = {GetCurrentProcess(), event};
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 20), WAIT_TIMEOUT);
+    std::thread setter([&] { SetEvent(event); });
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, kLong), WAIT_OBJECT_0 + 1);
+    setter.join();
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, TRUE, 20), WAIT_TIMEOUT);
+    // Waited for from another thread too.
+    DWORD fromThread = WAIT_FAILED;
+    std::thread waiter([&] { fromThread = WaitForSingleObject(GetCurrentProcess(), 10); });
+    waiter.join();
+    EXPECT_EQ(fromThread, WAIT_TIMEOUT);
+    CloseHandle(event);
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
+    EXPECT_EQ(WaitForSingleObject(GetCurrentProcess(), 0), WAIT_TIMEOUT);
+}
+
 TEST_F(ProcessTest, NoZombieAndOtherProcesses) {
     // Handles closed at once, nobody waiting: the child is still reaped.
     PROCESS_INFORMATION pi = Start(u"exit 3");

@@ -2,7 +2,9 @@
 // and the window implementation base.
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "DeviceRoot.h"
@@ -153,6 +155,79 @@ TEST_F(WindowTest, DestructionOrderAndWhatGoesWithIt) {
     EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // neither the post nor the timer
     EXPECT_FALSE(DestroyWindow(top));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(WindowTest, WindowDestroyedDuringItsTreesDestructionFinishesAtOnce) {
+    HWND top = Make(WS_POPUP | WS_VISIBLE, 0, 0, 200, 200);
+    HWND a = Make(WS_CHILD | WS_VISIBLE, 0, 0, 50, 50, top);
+    HWND a1 = Make(WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, a);
+    HWND b = Make(WS_CHILD | WS_VISIBLE, 60, 0, 50, 50, top);
+    HWND c = Make(WS_CHILD | WS_VISIBLE, 120, 0, 50, 50, top);
+    // Each window stands for a C++ object that dies with WM_NCDESTROY, as the UI's controls do:
+    // any message after that touches freed memory.
+    std::map<HWND, int*> objects;
+    for (HWND h : {top, a, a1, b, c}) objects[h] = new int(0);
+    bool inside = false;
+    BOOL nestedResult = FALSE;
+    std::vector<std::pair<HWND, UINT>> seenInside;
+    g_hook = [&](HWND h, UINT m, WPARAM, LPARAM, bool&) -> LRESULT {
+        auto it = objects.find(h);
+        if (it == objects.end()) return 0;
+        ++*it->second;
+        if (m == WM_DESTROY && h == top) {
+            // The parent takes down one child itself.
+            nestedResult = DestroyWindow(a);
+            seenInside = Seen({WM_DESTROY, WM_NCDESTROY});
+            inside = !IsWindow(a) && !IsWindow(a1) && IsWindow(b) && IsWindow(top);
+            EXPECT_EQ(SendMessageW(a, WM_USER, 0, 0), 0);
+        }
+        if (m == WM_DESTROY && h == b) DestroyWindow(b);  // from its own handler
+        if (m == WM_NCDESTROY) delete it->second;
+        return 0;
+    };
+    EXPECT_TRUE(DestroyWindow(top));
+    EXPECT_TRUE(nestedResult);
+    EXPECT_TRUE(inside);
+    std::vector<std::pair<HWND, UINT>> expectedInside = {
+        {top, WM_DESTROY}, {a, WM_DESTROY}, {a1, WM_DESTROY}, {a1, WM_NCDESTROY}, {a, WM_NCDESTROY}};
+    EXPECT_EQ(seenInside, expectedInside);
+    for (HWND h : {top, a, a1, b, c}) {
+        EXPECT_FALSE(IsWindow(h));
+        int destroys = 0, ncdestroys = 0;
+        for (auto& r : g_log) {
+            if (r.hwnd != h) continue;
+            destroys += r.msg == WM_DESTROY;
+            ncdestroys += r.msg == WM_NCDESTROY;
+        }
+        EXPECT_EQ(destroys, 1);
+        EXPECT_EQ(ncdestroys, 1);
+    }
+    // The window destroyed from its own handler ends before its later siblings are reached.
+    auto order = Seen({WM_DESTROY, WM_NCDESTROY});
+    auto bEnd = std::find(order.begin(), order.end(), std::make_pair(b, static_cast<UINT>(WM_NCDESTROY)));
+    auto cStart = std::find(order.begin(), order.end(), std::make_pair(c, static_cast<UINT>(WM_DESTROY)));
+    EXPECT_LT(bEnd, cStart);
+    EXPECT_EQ(order.back(), std::make_pair(top, static_cast<UINT>(WM_NCDESTROY)));
+    g_log.clear();
+    EXPECT_EQ(SendMessageW(b, WM_USER, 0, 0), 0);
+    EXPECT_TRUE(g_log.empty());
+
+    // A top-level window destroying itself again from its own WM_DESTROY ends once.
+    HWND self = Make(WS_POPUP | WS_VISIBLE, 0, 0, 50, 50);
+    HWND kid = Make(WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, self);
+    g_log.clear();
+    g_hook = [&](HWND h, UINT m, WPARAM, LPARAM, bool&) -> LRESULT {
+        if (m == WM_DESTROY && h == self) {
+            EXPECT_TRUE(DestroyWindow(self));
+        }
+        return 0;
+    };
+    EXPECT_TRUE(DestroyWindow(self));
+    std::vector<std::pair<HWND, UINT>> expectedSelf = {
+        {self, WM_DESTROY}, {kid, WM_DESTROY}, {kid, WM_NCDESTROY}, {self, WM_NCDESTROY}};
+    EXPECT_EQ(Seen({WM_DESTROY, WM_NCDESTROY}), expectedSelf);
+    EXPECT_FALSE(IsWindow(self));
+    EXPECT_FALSE(IsWindow(kid));
 }
 
 TEST_F(WindowTest, ActivationAndFocusMessagesCarryTheOtherWindow) {

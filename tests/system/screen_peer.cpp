@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +97,10 @@ int RunCall(char** argv, bool dying) {
     HWND target = FindWindowW(cls.c_str(), nullptr);
     Log(std::string("found ") + (target ? "yes" : "no"));
     if (!target) return 5;
+    Log(std::string("is window ") + (IsWindow(target) ? "yes" : "no"));
+    // A handle of this program's kind that names no window of the other program.
+    HWND made = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(target) + 0x7777);
+    Log(std::string("made up ") + (IsWindow(made) ? "yes" : "no"));
     DWORD pid = 0;
     DWORD thread = GetWindowThreadProcessId(target, &pid);
     Log("owner " + std::to_string(pid) + " " + (thread ? "thread" : "none"));
@@ -103,6 +108,9 @@ int RunCall(char** argv, bool dying) {
     EnumWindows(CountWindow, reinterpret_cast<LPARAM>(&count));
     Log("windows " + std::to_string(count));
     Log("send " + std::to_string(SendMessageW(target, WM_APP + 1, 20, 11)));
+    // Addresses mean nothing in another program: such messages must not reach it.
+    Log("gettext " + std::to_string(SendMessageW(target, WM_GETTEXT, 16, 0x1000)));
+    PostMessageW(target, WM_TIMER, 1, 0x1000);
     Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
     // Sent messages are handled before posted ones: wait until the post was handled before the target
     // is made to die, or it may die with the post still queued.
@@ -115,6 +123,9 @@ int RunCall(char** argv, bool dying) {
         LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         Log("died " + std::to_string(r) + " " + (ms.count() < 10000 ? "soon" : "late"));
+        auto gone = std::chrono::steady_clock::now();
+        while (IsWindow(target) && std::chrono::steady_clock::now() - gone < std::chrono::seconds(20)) Sleep(10);
+        Log(std::string("after death ") + (IsWindow(target) ? "window" : "gone"));
     }
     Log("done");
     return 0;

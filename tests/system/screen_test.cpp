@@ -37,7 +37,14 @@ bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& out = "",
             const std::string& err = "") {
     std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+    // A given variable replaces the inherited one: the first of two would win.
+    auto overridden = [&](const std::string& e) {
+        for (const auto& o : env)
+            if (e.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0) return true;
+        return false;
+    };
+    for (char** e = environ; *e; ++e)
+        if (!overridden(*e)) envs.emplace_back(*e);
     for (const auto& e : env) envs.push_back(e);
     std::vector<char*> argv, envp;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -239,12 +246,16 @@ TEST_F(ScreenServerTest, ProgramsFindAndMessageEachOthersWindows) {
     EXPECT_TRUE(HasLine(logC, "found yes")) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "owner " + std::to_string(a) + " thread")) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "windows 1")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "is window yes")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "made up no")) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "send 42")) << "the handler's result comes back";
+    EXPECT_TRUE(HasLine(logC, "gettext 0")) << "a message carrying an address is refused";
     EXPECT_TRUE(HasLine(logC, "post ok"));
     EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "posted 5 6"); }));
     // The target ends inside its handler: the sender gets 0 at once instead of hanging.
     EXPECT_TRUE(HasLine(logA, "dying"));
     EXPECT_TRUE(HasLine(logC, "died 0 soon")) << Slurp(logC);
+    EXPECT_TRUE(HasLine(logC, "after death gone")) << "an ended program has no windows: " << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "done"));
 }
 
@@ -277,6 +288,20 @@ TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     CtlResult none = Ctl({"windows"}, other.Path());
     EXPECT_EQ(none.code, 1);
     EXPECT_NE(none.err.find("no screen server"), std::string::npos);
+}
+
+TEST_F(ScreenServerTest, WaitCountsDeviceSeconds) {
+    // A fast device clock: an hour of device time passes in a few real seconds, well before the
+    // bound below; a wait counted in real seconds would still be running.
+    TempDeviceRoot fast;
+    pid_t server = Spawn({QRX_SCREEN_SERVER}, {"QRX_DEVICE_ROOT=" + fast.Path(), "QRX_TIME_SCALE=1000"});
+    ASSERT_GT(server, 0);
+    m_children.push_back(server);
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}, fast.Path()).code == 0; }));
+    CtlResult missing = Ctl({"wait", "Missing", "3600"}, fast.Path());
+    EXPECT_EQ(missing.code, 1) << "the wait did not end in device time";
+    EXPECT_NE(missing.err.find("after 3600 s"), std::string::npos) << missing.err;
+    EXPECT_EQ(Ctl({"wait", "Missing", "0"}, fast.Path()).code, 1);
 }
 
 // Reads one answer line from a raw connection, with a bound.

@@ -303,7 +303,7 @@ BOOL GetUpdateRect(HWND hWnd, LPRECT lpRect, BOOL bErase) {
 }
 
 BOOL UpdateWindow(HWND hWnd) {
-    if (!IsWindow(hWnd)) {
+    if (!LocalWindow(hWnd)) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }

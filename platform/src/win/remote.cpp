@@ -415,6 +415,36 @@ private:
         WriteLocked("rep " + std::to_string(id) + " " + std::to_string(static_cast<long long>(r)) + "\n");
     }
 
+    // Only parameters that mean the same in both programs cross: the program's own messages (WM_USER and
+    // above) carry integers by convention, and of the system's messages only those without pointers pass.
+    // A WM_GETTEXT or WM_TIMER from another program would make this one use an address of that program.
+    static bool CarriesOnlyValues(UINT msg) {
+        if (msg >= WM_USER) return true;
+        switch (msg) {
+        case WM_NULL:
+        case WM_MOVE:
+        case WM_SIZE:
+        case WM_ACTIVATE:
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+        case WM_ENABLE:
+        case WM_PAINT:
+        case WM_CLOSE:
+        case WM_SHOWWINDOW:
+        case WM_KEYDOWN:
+        case WM_KEYUP:
+        case WM_CHAR:
+        case WM_COMMAND:
+        case WM_MOUSEMOVE:
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONUP:
+        case WM_LBUTTONDBLCLK:
+            return true;
+        default:
+            return false;
+        }
+    }
+
     // Runs another program's operation on the window's own thread; answers 0 if it never runs.
     void Serve(unsigned long long id, Op op, HWND h, const long long (&a)[6]) {
         struct Answer {
@@ -426,7 +456,12 @@ private:
                 if (!sent) self->Reply(id, 0);
             }
         };
+        if (op == Op::IsWindow) {
+            Reply(id, LocalWindow(h) ? 1 : 0);
+            return;
+        }
         std::shared_ptr<Answer> answer(new Answer{this, id});
+        if ((op == Op::Send || op == Op::Post) && !CarriesOnlyValues(static_cast<UINT>(a[0]))) return;
         DWORD thread = ThreadOf(h);
         if (!thread) return;
         if (op == Op::Post) {
@@ -447,7 +482,8 @@ private:
                                  static_cast<UINT>(a[5]));
                 break;
             case Op::Foreground: r = SetForegroundWindow(h); break;
-            case Op::Post: break;
+            case Op::Post:
+            case Op::IsWindow: break;
             }
             answer->sent = true;
             answer->self->Reply(answer->id, r);
@@ -477,7 +513,7 @@ private:
         } else if (cmd == "req" && f.size() == 10) {
             unsigned long long id = 0, op = 0;
             long long a[6];
-            bool ok = ParseU64(f[1], id) && ParseU64(f[2], op) && op <= static_cast<unsigned>(Op::Foreground);
+            bool ok = ParseU64(f[1], id) && ParseU64(f[2], op) && op <= static_cast<unsigned>(Op::IsWindow);
             for (int i = 0; i < 6 && ok; ++i) ok = ParseI64(f[4 + i], a[i]);
             if (!ok) return;
             Serve(id, static_cast<Op>(op), ToHwnd(f[3]), a);

@@ -18,7 +18,7 @@ Screen* Connect(std::unique_ptr<Screen> local);
 // A window handle of another program of the device (only while connected).
 bool Foreign(HWND h);
 
-enum class Op { Send, Post, Show, Pos, Foreground };
+enum class Op { Send, Post, Show, Pos, Foreground, IsWindow };
 // Runs an operation on another program's window and gives its result; 0 (error set) when the
 // window or its program is gone.
 LRESULT Call(Op op, HWND h, LONG_PTR a = 0, LONG_PTR b = 0, LONG_PTR c = 0, LONG_PTR d = 0, LONG_PTR e = 0,

@@ -499,7 +499,9 @@ std::string Control(const std::string& line) {
         if (cls.size() > 256) return "error bad class\n";
         std::u16string folded = Fold(cls);
         std::unique_lock<std::mutex> lk(g_lock);
-        if (g_changed.wait_for(lk, std::chrono::seconds(seconds), [&] { return ClassShown(folded); })) return "ok\n";
+        // Device seconds, like every other time-out of the device.
+        auto wait = std::chrono::nanoseconds(DeviceMsToRealNs(static_cast<DWORD>(seconds) * 1000u));
+        if (g_changed.wait_for(lk, wait, [&] { return ClassShown(folded); })) return "ok\n";
         return "error no window of class " + f[1] + " after " + std::to_string(seconds) + " s\n";
     }
     return "error unknown command " + cmd.substr(0, 64) + "\n";
@@ -610,9 +612,14 @@ void HandleProgramLine(const ProgramPtr& p, const std::string& line, Staging& st
         ProgramPtr target;
         unsigned long long sid = 0;
         {
+            // Whether a window exists is asked of the program its handle names, which also knows
+            // its child windows; a program no longer here has no windows.
+            bool existence = f[2] == std::to_string(static_cast<int>(Op::IsWindow));
             std::lock_guard<std::mutex> g(g_lock);
-            for (auto& q : g_programs)
-                if (q != p && FindWin(q.get(), v)) target = q;
+            for (auto& q : g_programs) {
+                if (q == p) continue;
+                if (existence ? q->pid == (v >> 32) : FindWin(q.get(), v) != nullptr) target = q;
+            }
             if (target) {
                 sid = ++g_nextRequest;
                 g_pending[sid] = Pending{p, u, target.get()};

@@ -91,6 +91,8 @@ struct Window {
     std::vector<uint8_t> extra;
     void* impl = nullptr;
     bool destroying = false;
+    bool destroySent = false;    // WM_DESTROY went out
+    bool ncDestroySent = false;  // WM_NCDESTROY went out
     LONG Width() const { return rect.right - rect.left; }
     LONG Height() const { return rect.bottom - rect.top; }
     bool TopLevel() const { return parent == nullptr; }
@@ -138,6 +140,8 @@ Window* FindChildAt(Window* parent, POINT client, bool skipHidden, bool skipDisa
 // Error and window lookup for the API: null with ERROR_INVALID_WINDOW_HANDLE.
 Window* FindOrFail(HWND h);
 DWORD ThreadOf(HWND h);  // 0 when not a window
+// A window of this program; IsWindow also asks other programs.
+bool LocalWindow(HWND h);
 LRESULT CallProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Painting (paint.cpp), with the tree lock held.

@@ -59,6 +59,46 @@ void Unlink(const std::vector<Window*>& doomed, std::vector<std::shared_ptr<Wind
     }
 }
 
+// Sends WM_DESTROY or WM_NCDESTROY to a window that has not had it yet.
+void SendDestroyOnce(HWND h, bool nc) {
+    {
+        TreeLock g(T().lock);
+        Window* w = Find(h);
+        if (!w) return;
+        bool& sent = nc ? w->ncDestroySent : w->destroySent;
+        if (sent) return;
+        sent = true;
+    }
+    CallProc(h, nc ? WM_NCDESTROY : WM_DESTROY, 0, 0);
+}
+
+// Sends a doomed subtree the destroy messages it has not had yet, then takes it out of the tree.
+// A handler may destroy a window of the subtree meanwhile: that window finishes at once and is
+// skipped here afterwards.
+void FinishDestroy(HWND h) {
+    std::vector<HWND> order;  // pre-order: parent, then its children
+    {
+        TreeLock g(T().lock);
+        Window* w = Find(h);
+        if (!w) return;
+        std::vector<Window*> tree;
+        CollectTree(w, tree);
+        for (Window* x : tree) order.push_back(x->hwnd);
+    }
+    for (HWND x : order) SendDestroyOnce(x, false);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) SendDestroyOnce(*it, true);
+    std::vector<std::shared_ptr<Window>> keep;  // released after the lock
+    {
+        TreeLock g(T().lock);
+        Window* w = Find(h);
+        if (w) {
+            std::vector<Window*> doomed;
+            CollectTree(w, doomed);
+            Unlink(doomed, keep);
+        }
+    }
+}
+
 LONG_PTR GetLong(Window* w, int index, bool pointer, bool& ok) {
     ok = true;
     switch (index) {
@@ -255,6 +295,12 @@ bool IsInTree(const Window* root, HWND h) {
     for (Window* w = Find(h); w; w = ParentOf(w))
         if (w == root) return true;
     return false;
+}
+
+bool LocalWindow(HWND h) {
+    if (!h) return false;
+    TreeLock g(T().lock);
+    return Find(h) != nullptr;
 }
 
 DWORD ThreadOf(HWND h) {
@@ -552,6 +598,7 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
 BOOL DestroyWindow(HWND hWnd) {
     const DWORD self = GetCurrentThreadId();
     std::vector<HWND> owned;
+    bool finishing = false;  // already being destroyed by an outer call: finished here and now
     {
         TreeLock g(T().lock);
         Window* w = FindOrFail(hWnd);
@@ -560,13 +607,18 @@ BOOL DestroyWindow(HWND hWnd) {
             SetError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        if (w->destroying) return TRUE;
-        if (w->TopLevel()) {
+        if (w->destroying) {
+            finishing = true;
+        } else if (w->TopLevel()) {
             for (HWND h : T().top) {
                 Window* o = Find(h);
                 if (o && o->owner == hWnd && o->thread == self) owned.push_back(h);
             }
         }
+    }
+    if (finishing) {
+        FinishDestroy(hWnd);
+        return TRUE;
     }
     // Owned windows go first, as a whole.
     for (HWND h : owned) DestroyWindow(h);
@@ -577,10 +629,21 @@ BOOL DestroyWindow(HWND hWnd) {
     bool wasActive = false;
     bool topLevel = false;
     {
+        // An owned window's handlers may have started destroying this one meanwhile.
+        TreeLock g(T().lock);
+        Window* w = Find(hWnd);
+        if (!w) return TRUE;
+        finishing = w->destroying;
+    }
+    if (finishing) {
+        FinishDestroy(hWnd);
+        return TRUE;
+    }
+    {
         TreeLock g(T().lock);
         auto& t = T();
         Window* w = Find(hWnd);
-        if (!w || w->destroying) return TRUE;
+        if (!w) return TRUE;
         topLevel = w->TopLevel();
         std::vector<Window*> tree;
         CollectTree(w, tree);
@@ -614,20 +677,7 @@ BOOL DestroyWindow(HWND hWnd) {
         if (ts.active == hWnd) ts.active = nullptr;
         if (T().foreground == hWnd) T().foreground = nullptr;
     }
-    for (HWND h : order) CallProc(h, WM_DESTROY, 0, 0);
-    for (auto it = order.rbegin(); it != order.rend(); ++it) CallProc(*it, WM_NCDESTROY, 0, 0);
-
-    std::vector<std::shared_ptr<Window>> keep;  // released after the lock
-    {
-        TreeLock g(T().lock);
-        Window* w = Find(hWnd);
-        if (w) {
-            // Windows made inside the tree while it was being destroyed go with it.
-            std::vector<Window*> doomed;
-            CollectTree(w, doomed);
-            Unlink(doomed, keep);
-        }
-    }
+    FinishDestroy(hWnd);
     if (topLevel) CurrentScreen().WindowsChanged();
     if (wasActive && nextActive && IsWindow(nextActive)) ActivateWindow(nextActive, false);
     return TRUE;
@@ -640,8 +690,9 @@ LRESULT CallWindowProcW(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wPara
 
 BOOL IsWindow(HWND hWnd) {
     if (!hWnd) return FALSE;
-    TreeLock g(T().lock);
-    return Find(hWnd) != nullptr;
+    if (LocalWindow(hWnd)) return TRUE;
+    // Another program's window exists while that program has it; an ended program has none.
+    return remote::Foreign(hWnd) && remote::Call(remote::Op::IsWindow, hWnd) != 0 ? TRUE : FALSE;
 }
 
 BOOL IsWindowVisible(HWND hWnd) {
@@ -834,7 +885,7 @@ LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) { return S
 int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
     if (!lpString || nMaxCount <= 0) return 0;
     lpString[0] = 0;
-    if (!IsWindow(hWnd)) {
+    if (!LocalWindow(hWnd)) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
@@ -843,7 +894,7 @@ int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
 }
 
 BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
-    if (!IsWindow(hWnd)) {
+    if (!LocalWindow(hWnd)) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
@@ -853,7 +904,7 @@ BOOL SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
 }
 
 int GetWindowTextLengthW(HWND hWnd) {
-    if (!IsWindow(hWnd)) {
+    if (!LocalWindow(hWnd)) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }

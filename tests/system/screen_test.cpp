@@ -20,19 +20,13 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "SystemHarness.h"
 
 extern char** environ;
 
-namespace {
+using namespace system_harness;
 
-bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
+namespace {
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& out = "",
             const std::string& err = "") {
@@ -59,32 +53,6 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-}
-
-// Exit code, or -1 when it did not end in time (it is killed then).
-int WaitExit(pid_t pid, int seconds = 30) {
-    int status = 0;
-    bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool HasLine(const std::string& path, const std::string& line) {
-    std::istringstream in(Slurp(path));
-    for (std::string l; std::getline(in, l);)
-        if (l == line) return true;
-    return false;
 }
 
 struct CtlResult {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "SystemHarness.h"
 #ifdef QRX_SCREEN_WINDOW
 #include "SdlInput.h"
 #include "qrx/winuser.h"
@@ -24,16 +25,9 @@
 
 extern char** environ;
 
-namespace {
+using namespace system_harness;
 
-bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
+namespace {
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& err = "") {
     std::vector<std::string> envs;
@@ -52,23 +46,6 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-}
-
-int WaitExit(pid_t pid, int seconds = 30) {
-    int status = 0;
-    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 int Ctl(const std::vector<std::string>& args) {

@@ -24,8 +24,11 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "SystemHarness.h"
 
 extern char** environ;
+
+using namespace system_harness;
 
 namespace {
 
@@ -37,29 +40,6 @@ constexpr int kWidth = 800, kHeight = 480;
 constexpr int kPanelLeft = 340, kPanelTop = 180, kPanelRight = 460, kPanelBottom = 300;
 constexpr uint32_t kPeerColor = 0x00FF00;
 const char* kPeerColorRef = "00ff00";  // COLORREF 0x00BBGGRR
-
-bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
-    auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool HasLine(const std::string& path, const std::string& line) {
-    std::istringstream in(Slurp(path));
-    for (std::string l; std::getline(in, l);)
-        if (l == line) return true;
-    return false;
-}
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     std::vector<std::string> envs;
@@ -82,13 +62,6 @@ void Stop(pid_t pid) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
-}
-
-void Install(const TempDeviceRoot& root, const char* built, const std::string& relative) {
-    fs::path target = root.Host(relative);
-    fs::create_directories(target.parent_path());
-    fs::copy_file(built, target, fs::copy_options::overwrite_existing);
-    fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
 }
 
 // A program of the device started through the platform; killed at the end if still running.

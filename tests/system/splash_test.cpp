@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "SystemHarness.h"
 #include "qrx/boardapi.h"
 #include "qrx/host.h"
 
 extern char** environ;
+
+using namespace system_harness;
 
 namespace {
 
@@ -37,13 +40,6 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 30) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return done();
-}
-
-void Install(const TempDeviceRoot& root, const char* built, const std::string& relative) {
-    fs::path target = root.Host(relative);
-    fs::create_directories(target.parent_path());
-    fs::copy_file(built, target, fs::copy_options::overwrite_existing);
-    fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
 }
 
 std::vector<DWORD> TouchCodes() {

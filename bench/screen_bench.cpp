@@ -59,12 +59,12 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 // Peer role: QRX_BENCH_PEER="name x y w h bbggrr;..." makes one window per entry.
-int RunPeer(const char* spec) {
+int RunPeer(const char* plan) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() == 1) return 0;
     const char* pipe = getenv("QRX_BENCH_PIPE");
     g_tapPipe = pipe ? atoi(pipe) : -1;
-    std::string all = spec;
+    std::string all = plan;
     size_t start = 0;
     while (start < all.size()) {
         size_t end = all.find(';', start);
@@ -97,7 +97,7 @@ int RunPeer(const char* spec) {
 
 struct PeerRole {
     PeerRole() {
-        if (const char* spec = getenv("QRX_BENCH_PEER")) _exit(RunPeer(spec));
+        if (const char* plan = getenv("QRX_BENCH_PEER")) _exit(RunPeer(plan));
     }
 } g_peerRole;
 
@@ -179,10 +179,10 @@ private:
         if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
     }
     void Fail(const std::string& why) { m_error = why; }
-    void Spawn(const std::string& spec) {
+    void Spawn(const std::string& plan) {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) env.emplace_back(*e);
-        env.push_back("QRX_BENCH_PEER=" + spec);
+        env.push_back("QRX_BENCH_PEER=" + plan);
         env.push_back("QRX_BENCH_PIPE=" + std::to_string(m_pipe[1]));
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(e.data());

@@ -49,7 +49,7 @@ struct Sink {
 
 enum class Size { None, Char, Short, Long, LongLong, SizeT, I32, I64 };
 
-struct Spec {
+struct Conversion {
     bool left = false, plus = false, space = false, zero = false, alt = false;
     size_t width = 0;
     bool hasPrecision = false;
@@ -61,13 +61,13 @@ struct Spec {
 // Pads a field of `len` characters to the width: spaces before or after it.
 struct Field {
     Sink& out;
-    const Spec& spec;
+    const Conversion& conv;
     size_t len;
-    Field(Sink& o, const Spec& s, size_t n) : out(o), spec(s), len(n) {
-        if (!spec.left && spec.width > len) out.Repeat(u' ', spec.width - len);
+    Field(Sink& o, const Conversion& s, size_t n) : out(o), conv(s), len(n) {
+        if (!conv.left && conv.width > len) out.Repeat(u' ', conv.width - len);
     }
     ~Field() {
-        if (spec.left && spec.width > len) out.Repeat(u' ', spec.width - len);
+        if (conv.left && conv.width > len) out.Repeat(u' ', conv.width - len);
     }
 };
 
@@ -80,18 +80,18 @@ size_t ReadNumber(const WCHAR*& p) {
     return v;
 }
 
-void FormatInteger(Sink& out, const Spec& spec, unsigned long long magnitude, bool negative, bool isSigned) {
+void FormatInteger(Sink& out, const Conversion& conv, unsigned long long magnitude, bool negative, bool isSigned) {
     char digits[24];
     size_t n = 0;
     unsigned base = 10;
     const char* set = "0123456789abcdef";
-    if (spec.conv == 'x' || spec.conv == 'p') base = 16;
-    if (spec.conv == 'X') {
+    if (conv.conv == 'x' || conv.conv == 'p') base = 16;
+    if (conv.conv == 'X') {
         base = 16;
         set = "0123456789ABCDEF";
     }
-    if (spec.conv == 'o') base = 8;
-    size_t precision = spec.hasPrecision ? spec.precision : 1;
+    if (conv.conv == 'o') base = 8;
+    size_t precision = conv.hasPrecision ? conv.precision : 1;
     for (unsigned long long v = magnitude; v; v /= base) digits[n++] = set[v % base];
     if (magnitude == 0 && precision > 0) digits[n++] = '0';
 
@@ -100,41 +100,41 @@ void FormatInteger(Sink& out, const Spec& spec, unsigned long long magnitude, bo
     if (isSigned) {
         if (negative)
             prefix[prefixLen++] = '-';
-        else if (spec.plus)
+        else if (conv.plus)
             prefix[prefixLen++] = '+';
-        else if (spec.space)
+        else if (conv.space)
             prefix[prefixLen++] = ' ';
-    } else if (spec.alt && base == 16 && (magnitude != 0 || spec.conv == 'p')) {
+    } else if (conv.alt && base == 16 && (magnitude != 0 || conv.conv == 'p')) {
         prefix[prefixLen++] = '0';
-        prefix[prefixLen++] = spec.conv == 'X' ? 'X' : 'x';
+        prefix[prefixLen++] = conv.conv == 'X' ? 'X' : 'x';
     }
     size_t zeros = precision > n ? precision - n : 0;
-    if (spec.alt && base == 8 && zeros == 0 && (n == 0 || digits[n - 1] != '0')) zeros = 1;
+    if (conv.alt && base == 8 && zeros == 0 && (n == 0 || digits[n - 1] != '0')) zeros = 1;
     size_t len = prefixLen + zeros + n;
-    if (spec.zero && !spec.left && !spec.hasPrecision && spec.width > len) {
-        zeros += spec.width - len;
-        len = spec.width;
+    if (conv.zero && !conv.left && !conv.hasPrecision && conv.width > len) {
+        zeros += conv.width - len;
+        len = conv.width;
     }
-    Field field(out, spec, len);
+    Field field(out, conv, len);
     out.Ascii(prefix, prefixLen);
     out.Repeat(u'0', zeros);
     while (n && !out.Stopped()) out.Put(static_cast<WCHAR>(digits[--n]));
 }
 
-void FormatFloat(Sink& out, const Spec& spec, double value) {
+void FormatFloat(Sink& out, const Conversion& conv, double value) {
     // The C library gives the exact digits; width and padding are done here so that no field
     // width, however large, makes it produce text that could never fit.
     char fmt[16];
     size_t f = 0;
     fmt[f++] = '%';
-    if (spec.plus) fmt[f++] = '+';
-    if (spec.space) fmt[f++] = ' ';
-    if (spec.alt) fmt[f++] = '#';
+    if (conv.plus) fmt[f++] = '+';
+    if (conv.space) fmt[f++] = ' ';
+    if (conv.alt) fmt[f++] = '#';
     fmt[f++] = '.';
     fmt[f++] = '*';
-    fmt[f++] = static_cast<char>(spec.conv);
+    fmt[f++] = static_cast<char>(conv.conv);
     fmt[f] = 0;
-    int precision = spec.hasPrecision ? static_cast<int>(spec.precision > INT_MAX ? INT_MAX : spec.precision) : 6;
+    int precision = conv.hasPrecision ? static_cast<int>(conv.precision > INT_MAX ? INT_MAX : conv.precision) : 6;
 
     char local[512];
     char* text = local;
@@ -154,33 +154,33 @@ void FormatFloat(Sink& out, const Spec& spec, double value) {
     }
     size_t stored = len < sizeof local ? len : (text == local ? sizeof local - 1 : big.size() - 1);
 
-    if (spec.zero && !spec.left && std::isfinite(value) && spec.width > len) {
+    if (conv.zero && !conv.left && std::isfinite(value) && conv.width > len) {
         size_t sign = (text[0] == '-' || text[0] == '+' || text[0] == ' ') ? 1 : 0;
         out.Ascii(text, sign);
-        out.Repeat(u'0', spec.width - len);
+        out.Repeat(u'0', conv.width - len);
         out.Ascii(text + sign, stored - sign);
     } else {
-        Field field(out, spec, len);
+        Field field(out, conv, len);
         out.Ascii(text, stored);
     }
     if (stored < len) out.overflow = true;
 }
 
-void FormatWideString(Sink& out, const Spec& spec, const WCHAR* s) {
+void FormatWideString(Sink& out, const Conversion& conv, const WCHAR* s) {
     if (!s) s = u"(null)";
-    size_t n = spec.hasPrecision ? wcsnlen(s, spec.precision) : wcslen(s);
-    Field field(out, spec, n);
+    size_t n = conv.hasPrecision ? wcsnlen(s, conv.precision) : wcslen(s);
+    Field field(out, conv, n);
     out.Wide(s, n);
 }
 
 // 8-bit text is read in the ANSI code page, as the platform does.
-void FormatNarrowString(Sink& out, const Spec& spec, const char* s) {
+void FormatNarrowString(Sink& out, const Conversion& conv, const char* s) {
     if (!s) s = "(null)";
-    size_t n = spec.hasPrecision ? strnlen(s, spec.precision) : std::strlen(s);
+    size_t n = conv.hasPrecision ? strnlen(s, conv.precision) : std::strlen(s);
     bool ascii = true;
     for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
     if (ascii) {
-        Field field(out, spec, n);
+        Field field(out, conv, n);
         out.Ascii(s, n);
         return;
     }
@@ -202,7 +202,7 @@ void FormatNarrowString(Sink& out, const Spec& spec, const char* s) {
         out.error = true;
         return;
     }
-    Field field(out, spec, static_cast<size_t>(wide));
+    Field field(out, conv, static_cast<size_t>(wide));
     out.Wide(text, static_cast<size_t>(wide));
 }
 
@@ -256,18 +256,18 @@ void Run(Sink& out, const WCHAR* format, va_list& args) {
             continue;
         }
         const WCHAR* start = p++;
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                conv.left = true;
             else if (*p == '+')
-                spec.plus = true;
+                conv.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                conv.space = true;
             else if (*p == '0')
-                spec.zero = true;
+                conv.zero = true;
             else if (*p == '#')
-                spec.alt = true;
+                conv.alt = true;
             else
                 break;
         }
@@ -275,93 +275,93 @@ void Run(Sink& out, const WCHAR* format, va_list& args) {
             ++p;
             long long w = va_arg(args, int);
             if (w < 0) {
-                spec.left = true;
+                conv.left = true;
                 w = -w;
             }
-            spec.width = static_cast<size_t>(w);
+            conv.width = static_cast<size_t>(w);
         } else {
-            spec.width = ReadNumber(p);
+            conv.width = ReadNumber(p);
         }
         if (*p == '.') {
             ++p;
-            spec.hasPrecision = true;
+            conv.hasPrecision = true;
             if (*p == '*') {
                 ++p;
                 int v = va_arg(args, int);
                 if (v < 0)
-                    spec.hasPrecision = false;
+                    conv.hasPrecision = false;
                 else
-                    spec.precision = static_cast<size_t>(v);
+                    conv.precision = static_cast<size_t>(v);
             } else {
-                spec.precision = ReadNumber(p);
+                conv.precision = ReadNumber(p);
             }
         }
         if (p[0] == 'h' && p[1] == 'h') {
-            spec.size = Size::Char;
+            conv.size = Size::Char;
             p += 2;
         } else if (p[0] == 'h') {
-            spec.size = Size::Short;
+            conv.size = Size::Short;
             ++p;
         } else if (p[0] == 'l' && p[1] == 'l') {
-            spec.size = Size::LongLong;
+            conv.size = Size::LongLong;
             p += 2;
         } else if (p[0] == 'l') {
-            spec.size = Size::Long;
+            conv.size = Size::Long;
             ++p;
         } else if (p[0] == 'z') {
-            spec.size = Size::SizeT;
+            conv.size = Size::SizeT;
             ++p;
         } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            spec.size = Size::I64;
+            conv.size = Size::I64;
             p += 3;
         } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-            spec.size = Size::I32;
+            conv.size = Size::I32;
             p += 3;
         }
-        spec.conv = *p;
-        switch (spec.conv) {
+        conv.conv = *p;
+        switch (conv.conv) {
             case 'd':
             case 'i': {
-                long long v = SignedArg(spec.size, args);
+                long long v = SignedArg(conv.size, args);
                 unsigned long long m =
                     v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-                FormatInteger(out, spec, m, v < 0, true);
+                FormatInteger(out, conv, m, v < 0, true);
                 break;
             }
             case 'u':
             case 'x':
             case 'X':
             case 'o':
-                FormatInteger(out, spec, UnsignedArg(spec.size, args), false, false);
+                FormatInteger(out, conv, UnsignedArg(conv.size, args), false, false);
                 break;
             case 'p': {
                 auto v = reinterpret_cast<uintptr_t>(va_arg(args, void*));
                 if (v == 0) {
-                    Spec s = spec;
+                    Conversion s = conv;
                     s.hasPrecision = false;
                     FormatWideString(out, s, u"(nil)");
                 } else {
-                    spec.alt = true;
-                    FormatInteger(out, spec, v, false, false);
+                    conv.alt = true;
+                    FormatInteger(out, conv, v, false, false);
                 }
                 break;
             }
             case 'c':
             case 'C': {
                 int v = va_arg(args, int);
-                bool narrow = spec.conv == 'c' ? spec.size == Size::Short : spec.size != Size::Long;
+                bool narrow = conv.conv == 'c' ? conv.size == Size::Short : conv.size != Size::Long;
                 WCHAR c = narrow ? NarrowChar(v) : static_cast<WCHAR>(v);
-                Field field(out, spec, 1);
+                Field field(out, conv, 1);
                 out.Put(c);
                 break;
             }
             case 's':
             case 'S': {
-                bool narrow = spec.conv == 's' ? spec.size == Size::Short : spec.size != Size::Long;
+                bool narrow = conv.conv == 's' ? conv.size == Size::Short : conv.size != Size::Long;
                 if (narrow)
-                    FormatNarrowString(out, spec, va_arg(args, const char*));
+                    FormatNarrowString(out, conv, va_arg(args, const char*));
                 else
-                    FormatWideString(out, spec, va_arg(args, const WCHAR*));
+                    FormatWideString(out, conv, va_arg(args, const WCHAR*));
                 break;
             }
             case 'f':
@@ -370,7 +370,7 @@ void Run(Sink& out, const WCHAR* format, va_list& args) {
             case 'E':
             case 'g':
             case 'G':
-                FormatFloat(out, spec, va_arg(args, double));
+                FormatFloat(out, conv, va_arg(args, double));
                 break;
             case '%':
                 out.Put(u'%');

@@ -62,7 +62,7 @@ void AppendHex(std::string& s, const std::vector<BYTE>& bytes) {
     }
 }
 
-bool Matches(const FaultSpec& f, const std::vector<BYTE>& payload) {
+bool Matches(const FaultSetup& f, const std::vector<BYTE>& payload) {
     if (f.kind == Fault::None || f.count == 0) return false;
     if (f.group >= 0 && (payload.size() < 2 || payload[1] != f.group)) return false;
     if (f.code >= 0 && (payload.size() < 3 || payload[2] != f.code)) return false;
@@ -191,9 +191,9 @@ void McuSim::Stop() {
     }
 }
 
-void McuSim::InjectFault(const FaultSpec& spec) {
+void McuSim::InjectFault(const FaultSetup& fault) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_fault = spec;
+    m_fault = fault;
 }
 
 void McuSim::SetConnection(Connection c) {
@@ -304,7 +304,7 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
     LogEntry e;
     e.tick = GetTickCount();
     e.request = payload;
-    FaultSpec fault;
+    FaultSetup fault;
     std::vector<BYTE> reply;
     {
         std::lock_guard<std::mutex> g(m_lock);

@@ -362,12 +362,12 @@ TEST_F(DeviceRootTest, MicomLinkAgainstTheSimulatedMcu) {
     for (sim::Fault f : {sim::Fault::LeadingGarbage, sim::Fault::BadChecksum, sim::Fault::WrongReply,
                          sim::Fault::Silence, sim::Fault::Flood}) {
         SCOPED_TRACE(sim::FaultName(f));
-        sim::FaultSpec spec;
-        spec.kind = f;
-        mcu.InjectFault(spec);
+        sim::FaultSetup injected;
+        injected.kind = f;
+        mcu.InjectFault(injected);
         EXPECT_EQ(GetCurrentStatus(&port, &rec), 1);
-        spec.count = 2;
-        mcu.InjectFault(spec);
+        injected.count = 2;
+        mcu.InjectFault(injected);
         EXPECT_EQ(GetCurrentStatus(&port, &rec), 0);
         mcu.ClearFault();
     }

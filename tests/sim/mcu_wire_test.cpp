@@ -281,7 +281,7 @@ TEST_F(McuWireTest, InjectedFaultsSpoilReplies) {
     EXPECT_FALSE(before.empty());
 
     // Another command's reply, limited to the status poll and to two replies.
-    sim::FaultSpec wrong{sim::Fault::WrongReply, 2};
+    sim::FaultSetup wrong{sim::Fault::WrongReply, 2};
     wrong.group = 0x02;
     wrong.code = 0x00;
     mcu->InjectFault(wrong);
@@ -294,7 +294,7 @@ TEST_F(McuWireTest, InjectedFaultsSpoilReplies) {
     EXPECT_EQ(Unframe(line->Transact(kStatusRequest)).size(), 24u);
 
     // Delay past the link's 600 ms.
-    sim::FaultSpec delay{sim::Fault::Delay, 1};
+    sim::FaultSetup delay{sim::Fault::Delay, 1};
     delay.delayMs = 700;
     mcu->InjectFault(delay);
     auto t0 = std::chrono::steady_clock::now();
@@ -302,7 +302,7 @@ TEST_F(McuWireTest, InjectedFaultsSpoilReplies) {
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::nanoseconds(qrx::DeviceMsToRealNs(600)));
 
     // Flood: noise without a frame, then normal service.
-    sim::FaultSpec flood{sim::Fault::Flood, 1};
+    sim::FaultSetup flood{sim::Fault::Flood, 1};
     flood.floodBytes = 3000;
     mcu->InjectFault(flood);
     line->Write(kKeepAlive);

@@ -47,7 +47,7 @@ Decoded DecodePng(const std::vector<uint8_t>& bytes) {
     return d;
 }
 
-bool ParseOk(const std::string& text, std::vector<ArchiveSpec>& out) {
+bool ParseOk(const std::string& text, std::vector<ArchiveSet>& out) {
     std::string error;
     bool ok = ParseImageSet(text, "set", out, error);
     EXPECT_TRUE(ok) << error;
@@ -55,7 +55,7 @@ bool ParseOk(const std::string& text, std::vector<ArchiveSpec>& out) {
 }
 
 std::string ParseError(const std::string& text) {
-    std::vector<ArchiveSpec> out;
+    std::vector<ArchiveSet> out;
     std::string error;
     EXPECT_FALSE(ParseImageSet(text, "set", out, error)) << text;
     return error;
@@ -72,7 +72,7 @@ public:
 }  // namespace
 
 TEST(ImageSet, ParsesArchivesImagesAndDefaults) {
-    std::vector<ArchiveSpec> sets;
+    std::vector<ArchiveSet> sets;
     ASSERT_TRUE(ParseOk("# comment\n"
                         "archive A.zip\n"
                         "bg.png 800 480 panel backdrop=#102030 title=\"Main menu\"   # trailing\n"
@@ -82,7 +82,7 @@ TEST(ImageSet, ParsesArchivesImagesAndDefaults) {
                         sets));
     ASSERT_EQ(sets.size(), 2u);
     ASSERT_EQ(sets[0].images.size(), 1u);
-    const ImageSpec& bg = sets[0].images[0];
+    const ImageEntry& bg = sets[0].images[0];
     EXPECT_EQ(bg.name, "bg.png");
     EXPECT_EQ(bg.width, 800);
     EXPECT_EQ(bg.height, 480);
@@ -90,7 +90,7 @@ TEST(ImageSet, ParsesArchivesImagesAndDefaults) {
     EXPECT_EQ(bg.Colour("backdrop"), RGB(0x10, 0x20, 0x30));
     EXPECT_EQ(bg.Text("title"), u"Main menu");
     EXPECT_EQ(bg.Int("radius"), 12);  // default filled in
-    const ImageSpec& btn = sets[1].images[0];
+    const ImageEntry& btn = sets[1].images[0];
     EXPECT_EQ(btn.Text("label"), u"\uC124\uC815");
     EXPECT_EQ(btn.Raw("state"), "pressed");
     EXPECT_FALSE(btn.Has("backdrop"));
@@ -177,8 +177,8 @@ TEST(PngWriter, OpaqueAsRgbTransparentAsRgbaAndRoundTrips) {
 
 class SplashArchive : public DeviceRootTest {
 protected:
-    std::vector<ArchiveSpec> Load() {
-        std::vector<ArchiveSpec> sets;
+    std::vector<ArchiveSet> Load() {
+        std::vector<ArchiveSet> sets;
         std::string error;
         EXPECT_TRUE(LoadImageSet(std::string(QRX_SOURCE_DIR) + "/assets/splash/images.txt", sets, error)) << error;
         return sets;
@@ -186,7 +186,7 @@ protected:
 };
 
 TEST_F(SplashArchive, BuildsReproduciblyWithImagesTheProgramsLoad) {
-    std::vector<ArchiveSpec> sets = Load();
+    std::vector<ArchiveSet> sets = Load();
     ASSERT_EQ(sets.size(), 1u);
     ASSERT_EQ(sets[0].name, "Splash.zip");
     std::string out1 = root.Host("out1"), out2 = root.Host("out2"), loose = root.Host("loose");
@@ -200,13 +200,13 @@ TEST_F(SplashArchive, BuildsReproduciblyWithImagesTheProgramsLoad) {
     EXPECT_EQ(zip, ReadAll(std::string(QRX_BUILD_DIR) + "/assets/Splash.zip")) << "the build's archive is stale";
 
     // Loose copies are the archive's members: valid PNGs of the listed sizes.
-    for (const ImageSpec& spec : sets[0].images) {
-        std::string bytes = ReadAll(loose + "/Splash/" + spec.name);
+    for (const ImageEntry& entry : sets[0].images) {
+        std::string bytes = ReadAll(loose + "/Splash/" + entry.name);
         Decoded d = DecodePng(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-        ASSERT_TRUE(d.ok) << spec.name;
-        EXPECT_EQ(d.width, spec.width) << spec.name;
-        EXPECT_EQ(d.height, spec.height) << spec.name;
-        EXPECT_EQ(d.colourType, spec.Has("backdrop") ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGBA) << spec.name;
+        ASSERT_TRUE(d.ok) << entry.name;
+        EXPECT_EQ(d.width, entry.width) << entry.name;
+        EXPECT_EQ(d.height, entry.height) << entry.name;
+        EXPECT_EQ(d.colourType, entry.Has("backdrop") ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGBA) << entry.name;
     }
 
     root.WriteFile("Windows/Splash.zip", zip);
@@ -239,14 +239,14 @@ TEST_F(SplashArchive, BuildsReproduciblyWithImagesTheProgramsLoad) {
 }
 
 TEST_F(SplashArchive, FramesDifferAndAFailedBuildKeepsTheOldArchive) {
-    std::vector<ArchiveSpec> sets = Load();
+    std::vector<ArchiveSet> sets = Load();
     ASSERT_FALSE(sets.empty());
     std::vector<std::vector<uint8_t>> frames;
-    for (const ImageSpec& spec : sets[0].images) {
+    for (const ImageEntry& entry : sets[0].images) {
         Rgba img;
         std::string error;
-        ASSERT_TRUE(DrawImage(spec, img, error)) << error;
-        if (spec.name.find("_loading") != std::string::npos) frames.push_back(img.pixels);
+        ASSERT_TRUE(DrawImage(entry, img, error)) << error;
+        if (entry.name.find("_loading") != std::string::npos) frames.push_back(img.pixels);
     }
     ASSERT_GE(frames.size(), 8u);
     for (size_t i = 1; i < frames.size(); ++i) EXPECT_NE(frames[i], frames[i - 1]) << "frame " << i;

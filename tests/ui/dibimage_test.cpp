@@ -14,7 +14,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-struct PngSpec {
+struct PngLayout {
     int width = 1, height = 1, depth = 8, colorType = PNG_COLOR_TYPE_GRAY;
     bool interlace = false;
     std::vector<png_color> palette;
@@ -28,7 +28,7 @@ void Append(png_structp png, png_bytep data, size_t n) {
 }
 
 // rows: packed PNG rows, 16-bit samples big-endian; every row is the same when only one is given.
-std::string WritePng(const PngSpec& s, const std::vector<Bytes>& rows) {
+std::string WritePng(const PngLayout& s, const std::vector<Bytes>& rows) {
     std::string out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -176,7 +176,7 @@ TEST(DibImageDecode, EveryGreyAndColourTypeAndDepth) {
          {255, 255}},
     };
     for (const Case& c : cases) {
-        PngSpec s;
+        PngLayout s;
         s.width = c.width;
         s.depth = c.depth;
         s.colorType = c.type;
@@ -198,7 +198,7 @@ TEST(DibImageDecode, PaletteDepthsWithAndWithoutTransparency) {
         Bytes row;
     } cases[] = {{1, 1, {0x40}}, {2, 4, {0x1B}}, {4, 4, {0x01, 0x23}}, {8, 8, {0, 1, 2, 3}}};
     for (const Case& c : cases) {
-        PngSpec s;
+        PngLayout s;
         s.width = c.depth == 1 ? 2 : 4;
         s.depth = c.depth;
         s.colorType = PNG_COLOR_TYPE_PALETTE;
@@ -228,7 +228,7 @@ TEST(DibImageDecode, PaletteDepthsWithAndWithoutTransparency) {
 }
 
 TEST(DibImageDecode, InterlacedImagesMatchTheirPlainForm) {
-    PngSpec s;
+    PngLayout s;
     s.width = 11;
     s.height = 9;
     s.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
@@ -245,7 +245,7 @@ TEST(DibImageDecode, InterlacedImagesMatchTheirPlainForm) {
             ASSERT_EQ(laced->AlphaGet(x, y), plain->AlphaGet(x, y)) << x << "," << y;
         }
 
-    PngSpec g;
+    PngLayout g;
     g.width = 9;
     g.height = 5;
     g.depth = 2;
@@ -259,7 +259,7 @@ TEST(DibImageDecode, InterlacedImagesMatchTheirPlainForm) {
 }
 
 TEST(DibImageDecode, BadInputFailsCleanlyWithAReason) {
-    PngSpec s;
+    PngLayout s;
     s.width = s.height = 16;
     s.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
     std::string good = WritePng(s, {Bytes(64, 0x5A)});
@@ -335,7 +335,7 @@ TEST(DibImageObject, CreatePaletteAlphaAndPixelAccessStayInBounds) {
 }
 
 TEST(DibImageDraw, BlendsOverRedExactly) {
-    PngSpec s;
+    PngLayout s;
     s.width = 3;
     s.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
     auto im = Decode(WritePng(s, {{0, 0, 255, 0, 0, 0, 255, 128, 0, 200, 100, 255}}));
@@ -351,7 +351,7 @@ TEST(DibImageDraw, BlendsOverRedExactly) {
     EXPECT_EQ(im->Draw(half.dc, 1, 1), 1);
     EXPECT_EQ(half.At(3, 1), uint32_t((128 * 255 >> 8) << 16 | (127 * 200 >> 8) << 8 | (127 * 100 >> 8)));
 
-    PngSpec p;
+    PngLayout p;
     p.width = 3;
     p.colorType = PNG_COLOR_TYPE_PALETTE;
     p.palette = {{0, 0, 0}, {0, 0, 255}, {0, 255, 0}};
@@ -369,7 +369,7 @@ TEST(DibImageDraw, BlendsOverRedExactly) {
 }
 
 TEST(DibImageDraw, SizesScalingClippingAndDisabledImages) {
-    PngSpec s;
+    PngLayout s;
     s.width = 4;
     s.height = 2;
     s.colorType = PNG_COLOR_TYPE_RGB;
@@ -397,7 +397,7 @@ TEST(DibImageDraw, SizesScalingClippingAndDisabledImages) {
 
     // Three rows drawn 21 tall: single precision would sample one row past the image's end.
     for (int type : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}) {
-        PngSpec t;
+        PngLayout t;
         t.height = 3;
         t.colorType = type;
         std::vector<Bytes> rows;

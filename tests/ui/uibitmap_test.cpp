@@ -28,7 +28,7 @@ void Put(std::string& s, size_t at, DWORD v, int bytes) {
     for (int i = 0; i < bytes; ++i) s[at + i] = char(v >> (8 * i));
 }
 
-struct BmpSpec {
+struct BmpLayout {
     int width = 4, height = 3, bpp = 24;
     bool core = false, topDown = false, bitfields = false;
     std::vector<COLORREF> palette = {};
@@ -36,7 +36,7 @@ struct BmpSpec {
 };
 
 // pixel(x, y), y from the top: a palette index, a raw 16- or 32-bit value, or a COLORREF at 24 bits.
-std::string MakeBmp(const BmpSpec& s, const Pixel& pixel) {
+std::string MakeBmp(const BmpLayout& s, const Pixel& pixel) {
     DWORD header = s.core ? 12 : 40, entry = s.core ? 3 : 4;
     DWORD table = s.bitfields ? 12 : DWORD(s.palette.size()) * entry;
     DWORD stride = (DWORD(s.width) * s.bpp + 31) / 32 * 4, off = 14 + header + table;
@@ -231,7 +231,7 @@ TEST(UiBitmapBmp, ReadsEveryLayoutItCanDraw) {
     CUiBitmap b;
     struct Case {
         const char* what;
-        BmpSpec spec;
+        BmpLayout layout;
         Pixel pixel;
         int x, y;
         COLORREF expect;
@@ -249,8 +249,8 @@ TEST(UiBitmapBmp, ReadsEveryLayoutItCanDraw) {
         {"32-bit", {.bpp = 32}, [](int, int) { return 0x123456u; }, 2, 2, RGB(0x12, 0x34, 0x56)},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(LoadBytes(b, MakeBmp(c.spec, c.pixel)), 1) << c.what;
-        EXPECT_EQ(b.GetNumColors(), c.spec.bpp > 8 ? 0 : c.spec.clrUsed ? int(c.spec.clrUsed) : 1 << c.spec.bpp);
+        ASSERT_EQ(LoadBytes(b, MakeBmp(c.layout, c.pixel)), 1) << c.what;
+        EXPECT_EQ(b.GetNumColors(), c.layout.bpp > 8 ? 0 : c.layout.clrUsed ? int(c.layout.clrUsed) : 1 << c.layout.bpp);
         canvas.Fill(RGB(1, 1, 1));
         EXPECT_TRUE(b.Draw(canvas.dc, 0, 0)) << c.what;
         COLORREF got = canvas.At(c.x, c.y);
@@ -260,7 +260,7 @@ TEST(UiBitmapBmp, ReadsEveryLayoutItCanDraw) {
 
 TEST(UiBitmapBmp, RefusesDataThatDoesNotHoldTheImage) {
     CUiBitmap b;
-    BmpSpec s{.bpp = 8, .palette = std::vector<COLORREF>(4, RGB(9, 9, 9)), .clrUsed = 4};
+    BmpLayout s{.bpp = 8, .palette = std::vector<COLORREF>(4, RGB(9, 9, 9)), .clrUsed = 4};
     std::string good = MakeBmp(s, [](int x, int) { return DWORD(x); });
     ASSERT_EQ(LoadBytes(b, good), 1);
     struct Damage {
@@ -320,7 +320,7 @@ TEST(UiBitmapDraw, ColourKeyLeavesTheDestinationAndNeverTouchesTheImage) {
     EXPECT_TRUE(b.Draw(canvas.dc, 0, 0));
     EXPECT_EQ(canvas.At(1, 0), kKey);
 
-    BmpSpec pal{.width = 2, .height = 1, .bpp = 8, .palette = {ink, kKey}, .clrUsed = 2};
+    BmpLayout pal{.width = 2, .height = 1, .bpp = 8, .palette = {ink, kKey}, .clrUsed = 2};
     std::string p8 = MakeBmp(pal, [](int x, int) { return DWORD(x); });
     EXPECT_EQ(keyedAt(p8, 0), ink);
     EXPECT_EQ(keyedAt(p8, 1), ground);
@@ -388,7 +388,7 @@ TEST_F(UiBitmapArchive, PngImagesDrawWholeIntoTheDestination) {
 }
 
 TEST(UiBitmapDraw, LoadAndDrawOnTwoThreadsStayConsistent) {
-    BmpSpec p{.width = 16, .height = 16, .bpp = 8, .palette = {RGB(10, 20, 30), kKey}, .clrUsed = 2};
+    BmpLayout p{.width = 16, .height = 16, .bpp = 8, .palette = {RGB(10, 20, 30), kKey}, .clrUsed = 2};
     std::string a = MakeBmp(p, [](int x, int) { return DWORD(x & 1); });
     std::string c = MakeBmp({.width = 8, .height = 8}, [](int x, int) { return x & 1 ? kKey : RGB(10, 20, 30); });
     CUiBitmap b;
@@ -441,7 +441,7 @@ TEST_F(UiBitmapArchive, DrawingMatchesTheGoldenPicture) {
     });
     std::string ringBmp = MakeBmp({.width = 20, .height = 20},
                                   [&](int x, int y) { return ring(x, y, 9.5, 6, 9.5) ? RGB(240, 200, 0) : kKey; });
-    BmpSpec cross{.width = 16, .height = 16, .bpp = 4, .palette = {kKey, RGB(255, 255, 255), RGB(0, 0, 0)}, .clrUsed = 3};
+    BmpLayout cross{.width = 16, .height = 16, .bpp = 4, .palette = {kKey, RGB(255, 255, 255), RGB(0, 0, 0)}, .clrUsed = 3};
     std::string crossBmp = MakeBmp(cross, [](int x, int y) {
         bool bar = (x >= 6 && x <= 9) || (y >= 6 && y <= 9), edge = x == 6 || x == 9 || y == 6 || y == 9;
         return DWORD(bar ? (edge ? 2 : 1) : 0);

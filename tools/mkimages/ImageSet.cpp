@@ -115,23 +115,23 @@ bool CheckParam(const ParamInfo& p, const std::string& value, std::string& why) 
 
 const ParamInfo kBackdrop{"backdrop", ParamType::Colour};
 
-bool ParseImageLine(const std::vector<std::string>& tok, ImageSpec& spec, std::string& error) {
+bool ParseImageLine(const std::vector<std::string>& tok, ImageEntry& entry, std::string& error) {
     if (tok.size() < 4) {
         error = "an image line is: name width height kind [key=value ...]";
         return false;
     }
-    spec.name = tok[0];
-    if (!PlainName(spec.name, ".png")) {
-        error = "image name '" + spec.name + "' must be letters, digits, '_', '-', '.' ending in .png (64 at most)";
+    entry.name = tok[0];
+    if (!PlainName(entry.name, ".png")) {
+        error = "image name '" + entry.name + "' must be letters, digits, '_', '-', '.' ending in .png (64 at most)";
         return false;
     }
-    if (!ParseInt(tok[1], spec.width) || !ParseInt(tok[2], spec.height) || spec.width < 1 || spec.height < 1 ||
-        spec.width > kMaxImageSide || spec.height > kMaxImageSide) {
+    if (!ParseInt(tok[1], entry.width) || !ParseInt(tok[2], entry.height) || entry.width < 1 || entry.height < 1 ||
+        entry.width > kMaxImageSide || entry.height > kMaxImageSide) {
         error = "image size must be 1 to " + std::to_string(kMaxImageSide) + " pixels each way";
         return false;
     }
-    spec.kind = FindKind(tok[3]);
-    if (!spec.kind) {
+    entry.kind = FindKind(tok[3]);
+    if (!entry.kind) {
         error = "unknown kind '" + tok[3] + "'";
         return false;
     }
@@ -143,13 +143,13 @@ bool ParseImageLine(const std::vector<std::string>& tok, ImageSpec& spec, std::s
         }
         std::string key = tok[i].substr(0, eq), value = tok[i].substr(eq + 1);
         const ParamInfo* info = key == kBackdrop.key ? &kBackdrop : nullptr;
-        for (const ParamInfo& p : spec.kind->params)
+        for (const ParamInfo& p : entry.kind->params)
             if (key == p.key) info = &p;
         if (!info) {
-            error = std::string("kind ") + spec.kind->name + " has no parameter '" + key + "'";
+            error = std::string("kind ") + entry.kind->name + " has no parameter '" + key + "'";
             return false;
         }
-        if (spec.params.count(key)) {
+        if (entry.params.count(key)) {
             error = "parameter '" + key + "' given twice";
             return false;
         }
@@ -158,10 +158,10 @@ bool ParseImageLine(const std::vector<std::string>& tok, ImageSpec& spec, std::s
             error = key + " " + why;
             return false;
         }
-        spec.params[key] = value;
+        entry.params[key] = value;
     }
-    for (const ParamInfo& p : spec.kind->params)
-        if (!spec.params.count(p.key)) spec.params[p.key] = p.def;
+    for (const ParamInfo& p : entry.kind->params)
+        if (!entry.params.count(p.key)) entry.params[p.key] = p.def;
     return true;
 }
 
@@ -174,25 +174,25 @@ bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
 
 }  // namespace
 
-int ImageSpec::Int(const std::string& key) const {
+int ImageEntry::Int(const std::string& key) const {
     int v = 0;
     ParseInt(Raw(key), v);
     return v;
 }
 
-std::u16string ImageSpec::Text(const std::string& key) const {
+std::u16string ImageEntry::Text(const std::string& key) const {
     std::u16string t;
     Utf8ToUtf16(Raw(key), t);
     return t;
 }
 
-COLORREF ImageSpec::Colour(const std::string& key) const {
+COLORREF ImageEntry::Colour(const std::string& key) const {
     COLORREF c = 0;
     ParseColour(Raw(key), c);
     return c;
 }
 
-const std::string& ImageSpec::Raw(const std::string& key) const {
+const std::string& ImageEntry::Raw(const std::string& key) const {
     static const std::string empty;
     auto it = params.find(key);
     return it == params.end() ? empty : it->second;
@@ -230,15 +230,15 @@ bool Utf8ToUtf16(const std::string& in, std::u16string& out) {
     return true;
 }
 
-bool ParseImageSet(const std::string& text, const std::string& source, std::vector<ArchiveSpec>& archives,
+bool ParseImageSet(const std::string& text, const std::string& source, std::vector<ArchiveSet>& archives,
                    std::string& error) {
     if (text.size() > kMaxSetFile) {
         error = source + ": file too large";
         return false;
     }
     std::set<std::string> archiveNames;
-    for (const ArchiveSpec& a : archives) archiveNames.insert(Lower(a.name));
-    ArchiveSpec* current = nullptr;
+    for (const ArchiveSet& a : archives) archiveNames.insert(Lower(a.name));
+    ArchiveSet* current = nullptr;
     std::set<std::string> memberNames;
     std::istringstream in(text);
     std::string line;
@@ -257,23 +257,23 @@ bool ParseImageSet(const std::string& text, const std::string& source, std::vect
         if (tok[0] == "archive") {
             if (tok.size() != 2 || !PlainName(tok[1], ".zip")) return fail("an archive line is: archive NAME.zip");
             if (!archiveNames.insert(Lower(tok[1])).second) return fail("archive " + tok[1] + " named twice");
-            archives.push_back(ArchiveSpec{tok[1], source, {}});
+            archives.push_back(ArchiveSet{tok[1], source, {}});
             current = &archives.back();
             memberNames.clear();
             continue;
         }
         if (!current) return fail("an image before any archive line");
-        ImageSpec spec;
-        spec.line = number;
-        if (!ParseImageLine(tok, spec, why)) return fail(why);
+        ImageEntry entry;
+        entry.line = number;
+        if (!ParseImageLine(tok, entry, why)) return fail(why);
         // The archive looks members up without regard to case.
-        if (!memberNames.insert(Lower(spec.name)).second) return fail("image " + spec.name + " listed twice");
-        current->images.push_back(std::move(spec));
+        if (!memberNames.insert(Lower(entry.name)).second) return fail("image " + entry.name + " listed twice");
+        current->images.push_back(std::move(entry));
     }
     return true;
 }
 
-bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSpec>& archives, std::string& error) {
+bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSet>& archives, std::string& error) {
     std::ifstream in(hostPath, std::ios::binary);
     if (!in) {
         error = hostPath + ": cannot open";
@@ -286,22 +286,22 @@ bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSpec>& archive
     return ParseImageSet(text, hostPath, archives, error);
 }
 
-bool DrawImage(const ImageSpec& spec, Rgba& out, std::string& error) {
-    if (!spec.kind) {
-        error = spec.name + ": no kind";
+bool DrawImage(const ImageEntry& entry, Rgba& out, std::string& error) {
+    if (!entry.kind) {
+        error = entry.name + ": no kind";
         return false;
     }
-    std::unique_ptr<ImageDrawer> drawer = spec.kind->make(spec);
-    bool opaque = spec.Has(kBackdrop.key);
-    if (!Render(*drawer, spec.width, spec.height, spec.kind->scale, !opaque, opaque ? spec.Colour(kBackdrop.key) : 0,
+    std::unique_ptr<ImageDrawer> drawer = entry.kind->make(entry);
+    bool opaque = entry.Has(kBackdrop.key);
+    if (!Render(*drawer, entry.width, entry.height, entry.kind->scale, !opaque, opaque ? entry.Colour(kBackdrop.key) : 0,
                 out, error)) {
-        error = spec.name + ": " + error;
+        error = entry.name + ": " + error;
         return false;
     }
     return true;
 }
 
-bool BuildArchives(const std::vector<ArchiveSpec>& archives, const std::string& outDir, const std::string& pngDir,
+bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& outDir, const std::string& pngDir,
                    std::vector<std::string>& written, std::string& error) {
     std::error_code ec;
     fs::create_directories(outDir, ec);
@@ -309,23 +309,23 @@ bool BuildArchives(const std::vector<ArchiveSpec>& archives, const std::string& 
         error = outDir + ": cannot create the folder";
         return false;
     }
-    for (const ArchiveSpec& a : archives) {
+    for (const ArchiveSet& a : archives) {
         std::vector<ZipMember> members;
         std::string looseDir;
         if (!pngDir.empty()) {
             looseDir = (fs::path(pngDir) / a.name.substr(0, a.name.size() - 4)).string();
             fs::create_directories(looseDir, ec);
         }
-        for (const ImageSpec& spec : a.images) {
+        for (const ImageEntry& entry : a.images) {
             Rgba image;
-            ZipMember m{spec.name, {}};
-            if (!DrawImage(spec, image, error)) return false;
+            ZipMember m{entry.name, {}};
+            if (!DrawImage(entry, image, error)) return false;
             if (!EncodePng(image, m.bytes)) {
-                error = spec.name + ": PNG encoding failed";
+                error = entry.name + ": PNG encoding failed";
                 return false;
             }
-            if (!looseDir.empty() && !WriteFileBytes((fs::path(looseDir) / spec.name).string(), m.bytes)) {
-                error = looseDir + "/" + spec.name + ": cannot write";
+            if (!looseDir.empty() && !WriteFileBytes((fs::path(looseDir) / entry.name).string(), m.bytes)) {
+                error = looseDir + "/" + entry.name + ": cannot write";
                 return false;
             }
             members.push_back(std::move(m));

@@ -29,19 +29,19 @@ struct ParamInfo {
     const char* def = "";           // default text, in the same syntax
 };
 
-struct ImageSpec;
+struct ImageEntry;
 
 struct KindInfo {
     const char* name;
     std::vector<ParamInfo> params;
     int scale;  // supersampling
-    std::unique_ptr<ImageDrawer> (*make)(const ImageSpec& spec);
+    std::unique_ptr<ImageDrawer> (*make)(const ImageEntry& entry);
 };
 
 const KindInfo* FindKind(const std::string& name);
 const std::vector<KindInfo>& Kinds();
 
-struct ImageSpec {
+struct ImageEntry {
     std::string name;
     int width = 0, height = 0;
     const KindInfo* kind = nullptr;
@@ -55,10 +55,10 @@ struct ImageSpec {
     bool Has(const std::string& key) const { return params.count(key) != 0; }
 };
 
-struct ArchiveSpec {
+struct ArchiveSet {
     std::string name;
     std::string source;  // the set file, for messages
-    std::vector<ImageSpec> images;
+    std::vector<ImageEntry> images;
 };
 
 // Largest set file, line and text value accepted.
@@ -67,15 +67,15 @@ constexpr size_t kMaxLine = 1024;
 constexpr size_t kMaxTextValue = 128;
 
 // Appends the archives of one set; error is "source:line: what".
-bool ParseImageSet(const std::string& text, const std::string& source, std::vector<ArchiveSpec>& archives,
+bool ParseImageSet(const std::string& text, const std::string& source, std::vector<ArchiveSet>& archives,
                    std::string& error);
-bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSpec>& archives, std::string& error);
+bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSet>& archives, std::string& error);
 
-bool DrawImage(const ImageSpec& spec, Rgba& out, std::string& error);
+bool DrawImage(const ImageEntry& entry, Rgba& out, std::string& error);
 
 // Writes every archive into outDir; with pngDir set, also each image loose under pngDir/<archive
 // name without .zip>/ for looking at. written receives the archive paths.
-bool BuildArchives(const std::vector<ArchiveSpec>& archives, const std::string& outDir, const std::string& pngDir,
+bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& outDir, const std::string& pngDir,
                    std::vector<std::string>& written, std::string& error);
 
 // UTF-8 to UTF-16; false on malformed input.

@@ -17,12 +17,12 @@ const COLORREF kText = RGB(0xFF, 0xFF, 0xFF);
 const COLORREF kTextDim = RGB(0x7D, 0x83, 0x8A);
 const COLORREF kDisabled = RGB(0x20, 0x23, 0x26);
 
-RectF Whole(const ImageSpec& s) { return {0, 0, double(s.width), double(s.height)}; }
+RectF Whole(const ImageEntry& s) { return {0, 0, double(s.width), double(s.height)}; }
 
 // A page or popup ground: rounded panel with an edge line and an optional title band.
 class PanelDrawer : public ImageDrawer {
 public:
-    explicit PanelDrawer(const ImageSpec& s) : m_s(s) {}
+    explicit PanelDrawer(const ImageEntry& s) : m_s(s) {}
     void Draw(Painter& p) const override {
         RectF r = Whole(m_s);
         double radius = m_s.Int("radius"), border = m_s.Int("border");
@@ -39,13 +39,13 @@ public:
     }
 
 private:
-    const ImageSpec& m_s;
+    const ImageEntry& m_s;
 };
 
 // A push button in one of its three states.
 class ButtonDrawer : public ImageDrawer {
 public:
-    explicit ButtonDrawer(const ImageSpec& s) : m_s(s) {}
+    explicit ButtonDrawer(const ImageEntry& s) : m_s(s) {}
     void Draw(Painter& p) const override {
         RectF r = Whole(m_s);
         double radius = m_s.Int("radius");
@@ -69,14 +69,14 @@ public:
     }
 
 private:
-    const ImageSpec& m_s;
+    const ImageEntry& m_s;
 };
 
 // One frame of the charging animation: a battery filling with the accent colour, frame 0 empty and
 // the last one full, with a bolt across it.
 class ChargeDrawer : public ImageDrawer {
 public:
-    explicit ChargeDrawer(const ImageSpec& s) : m_s(s) {}
+    explicit ChargeDrawer(const ImageEntry& s) : m_s(s) {}
     void Draw(Painter& p) const override {
         double w = m_s.width, h = m_s.height;
         std::u16string label = m_s.Text("label");
@@ -107,11 +107,11 @@ public:
     }
 
 private:
-    const ImageSpec& m_s;
+    const ImageEntry& m_s;
 };
 
 template <class D>
-std::unique_ptr<ImageDrawer> Make(const ImageSpec& s) {
+std::unique_ptr<ImageDrawer> Make(const ImageEntry& s) {
     return std::make_unique<D>(s);
 }
 

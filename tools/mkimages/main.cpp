@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qrx-mkimages --out DIR [--png DIR] SET...\n");
         return 2;
     }
-    std::vector<mkimages::ArchiveSpec> archives;
+    std::vector<mkimages::ArchiveSet> archives;
     std::string error;
     for (const std::string& s : sets)
         if (!mkimages::LoadImageSet(s, archives, error)) {

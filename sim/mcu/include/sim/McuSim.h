@@ -247,7 +247,7 @@ enum class Fault {
 };
 const char* FaultName(Fault f);
 
-struct FaultSpec {
+struct FaultSetup {
     Fault kind = Fault::None;
     int count = 1;        // replies it spoils; below 0 until cleared
     int group = -1;       // only requests of this group (-1 any)
@@ -292,8 +292,8 @@ public:
     // Why Start failed.
     const std::string& Error() const { return m_error; }
 
-    void InjectFault(const FaultSpec& spec);
-    void ClearFault() { InjectFault(FaultSpec{}); }
+    void InjectFault(const FaultSetup& fault);
+    void ClearFault() { InjectFault(FaultSetup{}); }
     void SetConnection(Connection c);
     void SetFrequencyCode(int code);
     void SetTemperatureOverride(Sensor s, std::optional<double> celsius);
@@ -320,7 +320,7 @@ private:
     mutable std::condition_variable m_logCond;
     std::deque<LogEntry> m_log;
     size_t m_logTotal = 0;
-    FaultSpec m_fault;
+    FaultSetup m_fault;
     FILE* m_logFile = nullptr;
     int m_master = -1;
     int m_slave = -1;

@@ -480,7 +480,7 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         t_current = outer;
         return r;
     }
-    auto me = CurrentQueue();
+    CurrentQueue();  // before the target can answer with a send of its own, this thread needs its queue
     auto item = std::make_shared<SentItem>();
     item->hwnd = hWnd;
     item->msg = Msg;
@@ -492,26 +492,14 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     target->sent.push_back(item);
     ++target->change;
     qrx::KernelCond().notify_all();
-    // Messages sent to this thread meanwhile are handled, so two threads sending to each other
-    // do not lock up.
-    for (;;) {
-        if (item->done) return item->result;
-        if (!me->sent.empty()) {
-            auto mine = me->sent.front();
-            me->sent.pop_front();
-            lk.unlock();
-            HandleSent(mine);
-            lk.lock();
-            continue;
-        }
-        MarkWaiting(*me, true);
-        qrx::KernelCond().wait(lk);
-        MarkWaiting(*me, false);
-    }
+    lk.unlock();
+    return qrx::win::WaitSentDone(item);
 }
 
 namespace qrx::win {
 
+// Messages sent to this thread meanwhile are handled, so two threads sending to each other do not
+// lock up.
 LRESULT WaitSentDone(const std::shared_ptr<SentItem>& item) {
     auto me = CurrentQueue();
     std::unique_lock<std::mutex> lk(qrx::KernelLock());

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include <windows.h>
+
 #include "DeviceRoot.h"
 
 namespace system_harness {
@@ -57,5 +59,42 @@ inline void Install(const TempDeviceRoot& root, const char* built, const std::st
     std::filesystem::copy_file(built, target, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(target, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
 }
+
+// A device program started with CreateProcessW; ended and its handles closed when it goes out of scope.
+class Program {
+public:
+    Program(const WCHAR* image, const std::u16string& commandLine) {
+        std::u16string line = commandLine;
+        m_started = CreateProcessW(image, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &m_pi);
+    }
+    ~Program() {
+        if (!m_started) return;
+        if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) {
+            TerminateProcess(m_pi.hProcess, 1);
+            WaitForSingleObject(m_pi.hProcess, 30000);
+        }
+        CloseHandle(m_pi.hThread);
+        CloseHandle(m_pi.hProcess);
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    bool Started() const { return m_started != FALSE; }
+    // The exit code, or -1 when it did not end within the bound.
+    DWORD Wait(DWORD ms = 30000) {
+        DWORD code = static_cast<DWORD>(-1);
+        if (WaitForSingleObject(m_pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(m_pi.hProcess, &code);
+        return code;
+    }
+    bool Running() {
+        DWORD code = 0;
+        return GetExitCodeProcess(m_pi.hProcess, &code) && code == STILL_ACTIVE;
+    }
+    void Kill() { TerminateProcess(m_pi.hProcess, 9); }
+
+private:
+    PROCESS_INFORMATION m_pi{};
+    BOOL m_started = FALSE;
+};
 
 }  // namespace system_harness

@@ -64,38 +64,6 @@ void Stop(pid_t pid) {
     }
 }
 
-// A program of the device started through the platform; killed at the end if still running.
-class Program {
-public:
-    Program(const WCHAR* image, const std::u16string& commandLine) {
-        std::u16string line = commandLine;
-        m_started = CreateProcessW(image, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &m_pi);
-    }
-    ~Program() {
-        if (!m_started) return;
-        if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) {
-            TerminateProcess(m_pi.hProcess, 1);
-            WaitForSingleObject(m_pi.hProcess, 30000);
-        }
-        CloseHandle(m_pi.hThread);
-        CloseHandle(m_pi.hProcess);
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    bool Started() const { return m_started != FALSE; }
-    // The exit code, or -1 when it did not end within the bound.
-    DWORD Wait(DWORD ms = 30000) {
-        DWORD code = static_cast<DWORD>(-1);
-        if (WaitForSingleObject(m_pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(m_pi.hProcess, &code);
-        return code;
-    }
-
-private:
-    PROCESS_INFORMATION m_pi{};
-    BOOL m_started = FALSE;
-};
-
 // One screen picture as 0xRRGGBB values.
 struct Picture {
     std::vector<uint32_t> px;

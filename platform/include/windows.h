@@ -15,3 +15,5 @@
 #include "qrx/processapi.h"
 #include "qrx/wingdi.h"
 #include "qrx/winuser.h"
+#include "qrx/dbt.h"
+#include "qrx/objbase.h"

@@ -26,6 +26,8 @@ namespace {
 
 constexpr size_t kMaxStateFileBytes = 64 * 1024;
 constexpr size_t kMaxRecords = 32;
+// A buzzer pattern is up to 31 tones and their stops: the tone device keeps all of one.
+constexpr size_t kMaxToneRecords = 128;
 constexpr size_t kMaxRecordedBytes = 64;  // of one control's input; the full size is noted beside
 
 std::atomic<bool> g_gpioAvailable{true};
@@ -253,6 +255,8 @@ BOOL Drive(HANDLE h, DWORD pin, DWORD level) {
 
 // ---- Stream devices -----------------------------------------------------------------------------
 
+size_t HistoryOf(const std::string& device) { return device == "PWM1" ? kMaxToneRecords : kMaxRecords; }
+
 std::string DevicePath(const std::string& name) {
     std::string folder = PlatformStatePath("devices");
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return std::string();
@@ -319,7 +323,8 @@ bool AppendRecord(const std::string& device, DWORD code, const BYTE* bytes, DWOR
     DeviceRecord scratch;
     for (std::string_view line : Lines(text))
         if (ParseRecord(line, scratch)) kept.push_back(line);
-    size_t first = kept.size() >= kMaxRecords ? kept.size() - (kMaxRecords - 1) : 0;
+    size_t history = HistoryOf(device);
+    size_t first = kept.size() >= history ? kept.size() - (history - 1) : 0;
     std::string out;
     for (size_t i = first; i < kept.size(); ++i) {
         out.append(kept[i]);
@@ -448,7 +453,8 @@ std::vector<DeviceRecord> ReadDeviceRecords(const std::string& device) {
     DeviceRecord r;
     for (std::string_view line : Lines(text))
         if (ParseRecord(line, r)) records.push_back(r);
-    if (records.size() > kMaxRecords) records.erase(records.begin(), records.end() - kMaxRecords);
+    size_t history = HistoryOf(device);
+    if (records.size() > history) records.erase(records.begin(), records.end() - static_cast<ptrdiff_t>(history));
     return records;
 }
 

@@ -109,6 +109,11 @@ struct FileIdentity {
 };
 FileIdentity Identify(const std::string& path);
 
+// Storage volumes (volume.cpp): moves a volume's folder aside or back. 0 or the error code; `folder`
+// is the folder's name as it is spelled on the device, for the event.
+DWORD TakeVolumeOut(const std::string& name, std::u16string& folder);
+DWORD PutVolumeIn(const std::string& name, std::u16string& folder);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

@@ -1,5 +1,6 @@
 // A small program of the device for the screen tests. "window" shows one coloured window and logs
-// what reaches it; "call" reaches another program's window and logs the results.
+// what reaches it (pen, keys, storage events); "call" reaches another program's window and logs the
+// results.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -59,6 +60,20 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_APP + 4:
         return g_posted;
+    case WM_DEVICECHANGE: {
+        // "devicechange EVENT type TYPE size SIZE name NAME", the record as this program got it.
+        std::string line = "devicechange " + std::to_string(wParam);
+        if (const auto* hdr = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)) {
+            line += " type " + std::to_string(hdr->dbch_devicetype) + " size " + std::to_string(hdr->dbch_size);
+            if (hdr->dbch_devicetype == DBT_DEVTYP_PORT) {
+                line += " name ";
+                for (const WCHAR* c = reinterpret_cast<const DEV_BROADCAST_PORT*>(lParam)->dbcp_name; *c; ++c)
+                    line.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+            }
+        }
+        Log(line);
+        return TRUE;
+    }
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

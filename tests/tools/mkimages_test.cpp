@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -260,4 +261,99 @@ TEST_F(SplashArchive, FramesDifferAndAFailedBuildKeepsTheOldArchive) {
     EXPECT_FALSE(BuildArchives(sets, out, "", written, error));
     EXPECT_EQ(ReadAll(out + "/Splash.zip"), before);
     EXPECT_FALSE(fs::exists(out + "/Splash.zip.part"));
+}
+
+namespace {
+
+Rgba DrawLine(const std::string& line) {
+    std::vector<ArchiveSet> sets;
+    Rgba img;
+    if (!ParseOk("archive T.zip\n" + line + "\n", sets)) return img;
+    std::string error;
+    EXPECT_TRUE(DrawImage(sets[0].images[0], img, error)) << error;
+    return img;
+}
+
+const uint8_t* At(const Rgba& img, int x, int y) { return &img.pixels[(size_t(y) * img.width + x) * 4]; }
+
+}  // namespace
+
+TEST(ImageKinds, ClearGradientAndStatesDrawWhatTheySay) {
+    Rgba clear = DrawLine("c.png 4 4 clear");
+    ASSERT_EQ(clear.pixels.size(), 4u * 4 * 4);
+    for (size_t i = 3; i < clear.pixels.size(); i += 4) EXPECT_EQ(clear.pixels[i], 0);
+
+    Rgba ramp = DrawLine("g.png 10 101 gradient top=#000000 bottom=#C86400 rule=3 rulecolour=#00FF00");
+    ASSERT_EQ(ramp.height, 101);
+    EXPECT_EQ(At(ramp, 5, 0)[0], 0);
+    EXPECT_NEAR(At(ramp, 5, 50)[0], 100, 1);  // half way
+    EXPECT_NEAR(At(ramp, 5, 50)[1], 50, 1);
+    EXPECT_EQ(At(ramp, 5, 99)[1], 255);  // the rule
+    EXPECT_EQ(At(ramp, 5, 99)[0], 0);
+    EXPECT_NE(At(ramp, 5, 97)[1], 255);
+    EXPECT_FALSE(ramp.HasAlpha());
+
+    // Every pictogram in every state draws something, and the states differ.
+    for (const char* glyph : {"home", "manual", "auto", "program", "filter", "log", "lock", "bluetooth", "pc", "unit",
+                              "operation", "setting"}) {
+        std::vector<std::vector<uint8_t>> seen;
+        for (const char* state : {"normal", "pressed", "disabled", "on", "off"}) {
+            Rgba icon = DrawLine(std::string("i.png 40 40 icon glyph=") + glyph + " state=" + state);
+            int covered = 0;
+            for (size_t i = 3; i < icon.pixels.size(); i += 4) covered += icon.pixels[i] > 128;
+            EXPECT_GT(covered, 40) << glyph << " " << state;
+            for (const auto& other : seen) EXPECT_NE(icon.pixels, other) << glyph << " " << state;
+            seen.push_back(icon.pixels);
+        }
+    }
+    // A tile keeps its label band clear.
+    Rgba tile = DrawLine("t.png 100 120 tile glyph=setting band=30");
+    for (int x = 0; x < 100; x += 9) EXPECT_EQ(At(tile, x, 10)[3], 0) << x;
+    EXPECT_EQ(At(tile, 50, 40)[3], 255);
+    EXPECT_NE(ParseError("archive A.zip\nx.png 9 9 icon glyph=rocket\n").find("one of"), std::string::npos);
+}
+
+class QrxArchive : public DeviceRootTest {};
+
+TEST_F(QrxArchive, HoldsEveryImageTheLayoutNamesAndFiveDistinctLogos) {
+    std::vector<ArchiveSet> sets;
+    std::string error;
+    ASSERT_TRUE(LoadImageSet(std::string(QRX_SOURCE_DIR) + "/assets/qrx/images.txt", sets, error)) << error;
+    ASSERT_EQ(sets.size(), 1u);
+    ASSERT_EQ(sets[0].name, "QRX.zip");
+    std::string out = root.Host("out");
+    std::vector<std::string> written;
+    ASSERT_TRUE(BuildArchives(sets, out, "", written, error)) << error;
+    std::string zip = ReadAll(out + "/QRX.zip");
+    EXPECT_EQ(zip, ReadAll(std::string(QRX_BUILD_DIR) + "/assets/QRX.zip")) << "the build's archive is stale";
+    root.WriteFile("Windows/QRX.zip", zip);
+    ASSERT_TRUE(LoadArchiveFile(u"\\Windows\\QRX.zip"));
+
+    // Every ".png" name of the layout script's keys loads from the archive.
+    std::istringstream layout(ReadAll(std::string(QRX_SOURCE_DIR) + "/app/main/qrx.layout"));
+    int names = 0;
+    for (std::string line; std::getline(layout, line);) {
+        if (line.empty() || line[0] == ';' || line.find('=') == std::string::npos) continue;
+        for (size_t end = line.find(".png"); end != std::string::npos; end = line.find(".png", end + 4)) {
+            size_t start = line.find_last_of("=,", end) + 1;
+            std::string name = line.substr(start, end + 4 - start);
+            std::u16string wide(name.begin(), name.end());
+            CUiBitmap bitmap;
+            EXPECT_GE(bitmap.Load(wide.c_str()), 0) << name;
+            ++names;
+        }
+    }
+    EXPECT_GT(names, 30);
+
+    std::vector<std::vector<uint8_t>> logos;
+    for (const ImageEntry& entry : sets[0].images) {
+        if (entry.name.rfind("company_logo_", 0) != 0) continue;
+        EXPECT_EQ(entry.name, "company_logo_0" + std::to_string(logos.size()) + ".png");
+        Rgba img;
+        ASSERT_TRUE(DrawImage(entry, img, error)) << error;
+        for (const auto& other : logos) EXPECT_NE(img.pixels, other) << entry.name;
+        logos.push_back(img.pixels);
+    }
+    EXPECT_EQ(logos.size(), 5u);
+    FreeArchiveFile();
 }

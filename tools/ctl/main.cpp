@@ -1,6 +1,8 @@
 // qrx-ctl: sends one command to the screen server's control socket and prints its answer.
 //   qrx-ctl tap X Y | press X Y | move X Y | release X Y | key VK | shot FILE.png | windows
-//         | wait CLASS [SECONDS]
+//         | wait CLASS [SECONDS] | volume arrive NAME | volume remove NAME
+// "volume" inserts or takes out a storage volume ("SD Card", quoted as one argument) and tells every
+// program of the device.
 // The device root is QRX_DEVICE_ROOT, else build/device. Exit code 0 on "ok", 1 on an error.
 #include <limits.h>
 #include <poll.h>
@@ -23,7 +25,8 @@ constexpr size_t kMaxAnswer = 16 * 1024 * 1024;
 int Usage() {
     std::fprintf(stderr,
                  "usage: qrx-ctl tap X Y | press X Y | move X Y | release X Y | key VK | shot FILE.png | windows |"
-                 " wait CLASS [SECONDS]\n");
+                 " wait CLASS [SECONDS] | volume arrive NAME | volume remove NAME\n"
+                 "       (a NAME with spaces is one quoted argument: volume remove \"SD Card\")\n");
     return 1;
 }
 
@@ -75,6 +78,11 @@ int main(int argc, char** argv) {
             line += std::string(" ") + argv[3];
         }
         seconds = wait + 15;
+    } else if (cmd == "volume") {
+        if (argc != 4 || (std::strcmp(argv[2], "arrive") != 0 && std::strcmp(argv[2], "remove") != 0) ||
+            !Clean(argv[3]))
+            return Usage();
+        line = cmd + " " + argv[2] + " " + argv[3];
     } else {
         return Usage();
     }

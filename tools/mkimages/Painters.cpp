@@ -28,7 +28,7 @@ public:
         double radius = m_s.Int("radius"), border = m_s.Int("border");
         p.FillRound(r, radius, kPanel);
         std::u16string title = m_s.Text("title");
-        if (!title.empty()) {
+        if (!title.empty() || m_s.Int("band")) {
             double band = std::min<double>(m_s.Int("titlebar"), r.Height());
             p.FillRound({r.left, r.top, r.right, r.top + band + radius}, radius, kPanelHigh);
             p.Fill({r.left, r.top + band, r.right, r.top + band + radius}, kPanel);
@@ -110,6 +110,227 @@ private:
     const ImageEntry& m_s;
 };
 
+// A vertical colour ramp, for page grounds; an optional accent rule along the bottom edge.
+class GradientDrawer : public ImageDrawer {
+public:
+    explicit GradientDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        COLORREF a = m_s.Colour("top"), b = m_s.Colour("bottom");
+        double w = m_s.width, h = m_s.height;
+        for (int y = 0; y < m_s.height; ++y) {
+            double t = m_s.height > 1 ? double(y) / (m_s.height - 1) : 0;
+            auto mix = [t](int x, int z) { return std::lround(x + (z - x) * t); };
+            p.Fill({0, double(y), w, y + 1.0},
+                   RGB(mix(GetRValue(a), GetRValue(b)), mix(GetGValue(a), GetGValue(b)), mix(GetBValue(a), GetBValue(b))));
+        }
+        int rule = m_s.Int("rule");
+        if (rule > 0) p.Fill({0, h - rule, w, h}, m_s.Colour("rulecolour"));
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
+// Nothing at all: controls that must show the page behind them get this instead of no image.
+class ClearDrawer : public ImageDrawer {
+public:
+    explicit ClearDrawer(const ImageEntry&) {}
+    void Draw(Painter&) const override {}
+};
+
+// A bar of the given width between two points, as a polygon.
+void Bar(Painter& p, PointF a, PointF b, double width, COLORREF colour) {
+    double dx = b.x - a.x, dy = b.y - a.y, len = std::hypot(dx, dy);
+    if (len <= 0) return;
+    double nx = -dy / len * width / 2, ny = dx / len * width / 2;
+    p.FillPolygon({{a.x + nx, a.y + ny}, {b.x + nx, b.y + ny}, {b.x - nx, b.y - ny}, {a.x - nx, a.y - ny}}, colour);
+}
+
+const PointF kBolt[] = {{0.4, -1.0}, {-0.6, 0.22}, {0.02, 0.22}, {-0.4, 1.0}, {0.6, -0.22}, {-0.02, -0.22}};
+
+void BoltAt(Painter& p, double cx, double cy, double k, COLORREF colour) {
+    std::vector<PointF> pts;
+    for (const PointF& b : kBolt) pts.push_back({cx + b.x * k, cy + b.y * k});
+    p.FillPolygon(pts, colour);
+}
+
+// The pictograms of buttons and status icons, drawn in a box of side s around (cx, cy). Holes are
+// left open, so an icon over a transparent ground shows the page through them.
+void Glyph(Painter& p, const std::string& name, double cx, double cy, double s, COLORREF c) {
+    auto P = [&](double x, double y) { return PointF{cx + x * s, cy + y * s}; };
+    auto R = [&](double l, double t, double r, double b) { return RectF{cx + l * s, cy + t * s, cx + r * s, cy + b * s}; };
+    if (name == "home") {
+        p.FillPolygon({P(0, -0.48), P(0.5, -0.02), P(-0.5, -0.02)}, c);
+        p.FillPolygon({P(-0.33, -0.06), P(0.33, -0.06), P(0.33, 0.45), P(0.1, 0.45), P(0.1, 0.16), P(-0.1, 0.16),
+                       P(-0.1, 0.45), P(-0.33, 0.45)},
+                      c);
+    } else if (name == "manual") {
+        const double knob[3] = {-0.18, 0.2, -0.02};
+        for (int i = 0; i < 3; ++i) {
+            double x = -0.3 + 0.3 * i;
+            p.FillRound(R(x - 0.035, -0.45, x + 0.035, 0.45), 0.03 * s, c);
+            p.FillRound(R(x - 0.12, knob[i] - 0.08, x + 0.12, knob[i] + 0.08), 0.04 * s, c);
+        }
+    } else if (name == "auto") {
+        p.FrameRound(R(-0.46, -0.46, 0.46, 0.46), 0.46 * s, 0.09 * s, c);
+        p.Text(R(-0.4, -0.4, 0.4, 0.4), u"A", 0.52 * s, true, c);
+    } else if (name == "program") {
+        for (int i = 0; i < 3; ++i) {
+            double y = -0.3 + 0.3 * i;
+            p.FillRound(R(-0.45, y - 0.08, -0.29, y + 0.08), 0.03 * s, c);
+            p.FillRound(R(-0.17, y - 0.06, 0.45, y + 0.06), 0.03 * s, c);
+        }
+    } else if (name == "filter") {
+        p.FillPolygon({P(-0.46, -0.4), P(0.46, -0.4), P(0.1, 0.04), P(0.1, 0.44), P(-0.1, 0.32), P(-0.1, 0.04)}, c);
+    } else if (name == "log") {
+        p.FrameRound(R(-0.34, -0.46, 0.34, 0.46), 0.07 * s, 0.08 * s, c);
+        for (int i = 0; i < 3; ++i) {
+            double y = -0.2 + 0.2 * i;
+            p.Fill(R(-0.19, y - 0.035, i == 2 ? 0.06 : 0.19, y + 0.035), c);
+        }
+    } else if (name == "lock") {
+        p.FrameRound(R(-0.25, -0.5, 0.25, 0.2), 0.25 * s, 0.09 * s, c);
+        p.FillRound(R(-0.36, -0.06, 0.36, 0.46), 0.07 * s, c);
+    } else if (name == "bluetooth") {
+        double w = 0.09 * s;
+        Bar(p, P(0, -0.47), P(0, 0.47), w, c);
+        Bar(p, P(-0.03, -0.47), P(0.25, -0.23), w, c);
+        Bar(p, P(0.25, -0.23), P(-0.27, 0.22), w, c);
+        Bar(p, P(-0.03, 0.47), P(0.25, 0.23), w, c);
+        Bar(p, P(0.25, 0.23), P(-0.27, -0.22), w, c);
+    } else if (name == "pc") {
+        p.FrameRound(R(-0.47, -0.4, 0.47, 0.2), 0.06 * s, 0.08 * s, c);
+        p.Fill(R(-0.06, 0.2, 0.06, 0.34), c);
+        p.FillRound(R(-0.26, 0.32, 0.26, 0.42), 0.04 * s, c);
+    } else if (name == "unit") {
+        p.FrameRound(R(-0.42, -0.2, 0.42, 0.44), 0.07 * s, 0.08 * s, c);
+        p.Fill(R(-0.22, -0.44, -0.1, -0.2), c);
+        p.Fill(R(0.1, -0.44, 0.22, -0.2), c);
+        p.Fill(R(-0.2, 0.06, 0.2, 0.18), c);
+    } else if (name == "operation") {
+        p.FrameRound(R(-0.46, -0.27, 0.36, 0.27), 0.07 * s, 0.07 * s, c);
+        p.FillRound(R(0.36, -0.1, 0.46, 0.1), 0.03 * s, c);
+        BoltAt(p, cx - 0.05 * s, cy, 0.2 * s, c);
+    } else if (name == "setting") {
+        const double kPi = 3.14159265358979;
+        for (int k = 0; k < 8; ++k) {
+            double a = k * kPi / 4, ca = std::cos(a), sa = std::sin(a);
+            auto T = [&](double r, double t) { return P(r * ca - t * sa, r * sa + t * ca); };
+            p.FillPolygon({T(0.25, -0.09), T(0.47, -0.075), T(0.47, 0.075), T(0.25, 0.09)}, c);
+        }
+        p.FrameRound(R(-0.36, -0.36, 0.36, 0.36), 0.36 * s, 0.2 * s, c);
+    }
+}
+
+const char kGlyphs[] = "home|manual|auto|program|filter|log|lock|bluetooth|pc|unit|operation|setting";
+
+// A pictogram button or status icon. Push-button states: normal (pictogram only), pressed (on a
+// plate with the accent edge), disabled (dimmed); status states: on (accent) and off (dim).
+class IconDrawer : public ImageDrawer {
+public:
+    explicit IconDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        RectF r = Whole(m_s);
+        const std::string& state = m_s.Raw("state");
+        COLORREF glyph = RGB(0xE6, 0xE8, 0xEA);
+        if (state == "pressed") {
+            double radius = m_s.Int("radius");
+            p.FillRound(r, radius, kPanelHigh);
+            p.FrameRound(r, radius, 2, kAccent);
+            glyph = kAccent;
+        } else if (state == "disabled") {
+            glyph = RGB(0x4A, 0x4F, 0x55);
+        } else if (state == "on") {
+            glyph = kAccent;
+        } else if (state == "off") {
+            glyph = RGB(0x5A, 0x60, 0x67);
+        }
+        double size = m_s.Int("glyphsize");
+        if (size <= 0) size = std::min(r.Width(), r.Height()) * 0.6;
+        double cy = m_s.Int("glyphy") >= 0 ? m_s.Int("glyphy") : r.Height() / 2;
+        Glyph(p, m_s.Raw("glyph"), r.Width() / 2, cy, size, glyph);
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
+// A large menu tile: the top band is left clear for the label the program draws there, the card
+// below carries the pictogram.
+class TileDrawer : public ImageDrawer {
+public:
+    explicit TileDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        RectF card{0, double(m_s.Int("band")), double(m_s.width), double(m_s.height)};
+        const std::string& state = m_s.Raw("state");
+        double radius = m_s.Int("radius");
+        COLORREF fill = kPanel, edge = kEdge, glyph = kText, rule = kAccent;
+        if (state == "pressed") {
+            fill = kAccent;
+            edge = kAccent;
+            glyph = kScreen;
+            rule = kScreen;
+        } else if (state == "disabled") {
+            fill = kDisabled;
+            rule = edge;
+            glyph = kTextDim;
+        }
+        p.FillRound(card, radius, fill);
+        p.FrameRound(card, radius, 2, edge);
+        p.Fill({card.left + radius, card.top + 2, card.right - radius, card.top + 5}, rule);
+        double size = std::min(card.Width(), card.Height()) * 0.56;
+        Glyph(p, m_s.Raw("glyph"), card.left + card.Width() / 2, card.top + card.Height() / 2 + 2, size, glyph);
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
+// A maker's mark for the main page: an emblem on the left and a word mark with a tag line.
+class LogoDrawer : public ImageDrawer {
+public:
+    explicit LogoDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        double w = m_s.width, h = m_s.height;
+        COLORREF c = m_s.Colour("colour");
+        double e = h * 0.8, cx = h * 0.5, cy = h * 0.5, k = e / 2;
+        const std::string& emblem = m_s.Raw("emblem");
+        if (emblem == "ring") {
+            p.FrameRound({cx - k, cy - k, cx + k, cy + k}, k, k * 0.18, c);
+            BoltAt(p, cx, cy, k * 0.55, c);
+        } else if (emblem == "hexagon") {
+            std::vector<PointF> hex;
+            for (int i = 0; i < 6; ++i) {
+                double a = (60.0 * i + 30) * 3.14159265358979 / 180;
+                hex.push_back({cx + k * std::cos(a), cy + k * std::sin(a)});
+            }
+            p.FillPolygon(hex, c);
+            BoltAt(p, cx, cy, k * 0.55, kScreen);
+        } else if (emblem == "diamond") {
+            p.FillPolygon({{cx, cy - k}, {cx + k, cy}, {cx, cy + k}, {cx - k, cy}}, c);
+            double i = k * 0.5;
+            p.FillPolygon({{cx, cy - i}, {cx + i, cy}, {cx, cy + i}, {cx - i, cy}}, kScreen);
+        } else if (emblem == "shield") {
+            p.FillPolygon({{cx - k * 0.85, cy - k}, {cx + k * 0.85, cy - k}, {cx + k * 0.85, cy + k * 0.1},
+                           {cx, cy + k}, {cx - k * 0.85, cy + k * 0.1}},
+                          c);
+            BoltAt(p, cx, cy - k * 0.05, k * 0.5, kScreen);
+        } else {
+            p.FrameRound({cx - k, cy - k, cx + k, cy + k}, k * 0.3, k * 0.16, c);
+            p.Fill({cx - k * 0.5, cy - k * 0.12, cx + k * 0.5, cy + k * 0.12}, c);
+            p.Fill({cx - k * 0.12, cy - k * 0.5, cx + k * 0.12, cy + k * 0.5}, c);
+        }
+        double left = h + h * 0.05;
+        std::u16string sub = m_s.Text("sub");
+        double split = sub.empty() ? h : h * 0.68;
+        p.Text({left, 0, w, split}, m_s.Text("label"), h * 0.42, true, kText);
+        if (!sub.empty()) p.Text({left, split - h * 0.06, w, h}, sub, h * 0.16, false, c);
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
 template <class D>
 std::unique_ptr<ImageDrawer> Make(const ImageEntry& s) {
     return std::make_unique<D>(s);
@@ -123,7 +344,8 @@ const std::vector<KindInfo>& Kinds() {
          {{"radius", ParamType::Int, 0, 200, nullptr, "12"},
           {"border", ParamType::Int, 0, 20, nullptr, "2"},
           {"title", ParamType::Text, 0, 0, nullptr, ""},
-          {"titlebar", ParamType::Int, 8, 200, nullptr, "40"}},
+          {"titlebar", ParamType::Int, 8, 200, nullptr, "40"},
+          {"band", ParamType::Int, 0, 1, nullptr, "0"}},
          2,
          &Make<PanelDrawer>},
         {"button",
@@ -139,6 +361,36 @@ const std::vector<KindInfo>& Kinds() {
           {"label", ParamType::Text, 0, 0, nullptr, ""}},
          4,
          &Make<ChargeDrawer>},
+        {"gradient",
+         {{"top", ParamType::Colour, 0, 0, nullptr, "#25292E"},
+          {"bottom", ParamType::Colour, 0, 0, nullptr, "#111315"},
+          {"rule", ParamType::Int, 0, 100, nullptr, "0"},
+          {"rulecolour", ParamType::Colour, 0, 0, nullptr, "#FFB020"}},
+         1,
+         &Make<GradientDrawer>},
+        {"clear", {}, 1, &Make<ClearDrawer>},
+        {"icon",
+         {{"glyph", ParamType::Choice, 0, 0, kGlyphs, "home"},
+          {"state", ParamType::Choice, 0, 0, "normal|pressed|disabled|on|off", "normal"},
+          {"glyphsize", ParamType::Int, 0, 2048, nullptr, "0"},
+          {"glyphy", ParamType::Int, -1, 2048, nullptr, "-1"},
+          {"radius", ParamType::Int, 0, 200, nullptr, "8"}},
+         4,
+         &Make<IconDrawer>},
+        {"tile",
+         {{"glyph", ParamType::Choice, 0, 0, kGlyphs, "operation"},
+          {"state", ParamType::Choice, 0, 0, "normal|pressed|disabled", "normal"},
+          {"band", ParamType::Int, 0, 2048, nullptr, "36"},
+          {"radius", ParamType::Int, 0, 200, nullptr, "16"}},
+         2,
+         &Make<TileDrawer>},
+        {"logo",
+         {{"emblem", ParamType::Choice, 0, 0, "ring|hexagon|diamond|shield|square", "ring"},
+          {"colour", ParamType::Colour, 0, 0, nullptr, "#FFB020"},
+          {"label", ParamType::Text, 0, 0, nullptr, ""},
+          {"sub", ParamType::Text, 0, 0, nullptr, ""}},
+         4,
+         &Make<LogoDrawer>},
     };
     return kinds;
 }

@@ -34,4 +34,22 @@ void UseAttributeSidecar(bool on);
 // Overrides the device path that GetModuleFileNameW reports for the main program.
 void SetModuleFileNameOverride(const std::u16string& devicePath);
 
+// ---- Removable storage ----------------------------------------------------------------------------
+// A storage volume is a folder of the device root ("SD Card"); a missing folder is a removed volume.
+// RemoveVolume moves the folder aside into <root>/.platform/volumes/<name>, keeping its content, and
+// ArriveVolume moves it back (an empty folder when none was kept; a folder already there stays).
+// Both then send WM_DEVICECHANGE (DBT_DEVICEREMOVECOMPLETE or DBT_DEVICEARRIVAL, a DEV_BROADCAST_PORT
+// of type DBT_DEVTYP_PORT naming the folder) to every top-level window of every program of the device,
+// through the screen server when one runs, else to this process's own. Each window gets it on its own
+// thread, as a sent message, when that thread next handles sent messages (without a screen server the
+// calling thread's own windows get it before the call returns); the call never waits for another
+// thread. Names are matched without regard to case.
+// False, with the error set, for a name that is empty, starts with a dot, holds a separator, a control
+// character or outer spaces (ERROR_INVALID_NAME); for an unknown volume (ERROR_FILE_NOT_FOUND); when a
+// removed copy is kept and a folder of that name has come back meanwhile (ERROR_ALREADY_EXISTS: the
+// kept copy is never replaced); when the name is a file (ERROR_DIRECTORY). Removing a removed volume
+// only sends the event again.
+bool RemoveVolume(const std::string& name);
+bool ArriveVolume(const std::string& name);
+
 }  // namespace qrx

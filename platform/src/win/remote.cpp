@@ -15,6 +15,7 @@
 #include <cstring>
 #include <thread>
 
+#include "qrx/dbt.h"
 #include "qrx/host.h"
 
 namespace qrx::win::remote {
@@ -50,6 +51,7 @@ namespace {
 
 constexpr size_t kMaxLine = 1024 * 1024;  // a full title or region in hex fits
 constexpr size_t kMaxRegionRects = 4096;
+constexpr size_t kMaxVolumeName = 255;
 
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> out;
@@ -510,6 +512,12 @@ private:
             unsigned long long id = 0;
             long long r = 0;
             if (ParseU64(f[1], id) && ParseI64(f[2], r)) Complete(id, static_cast<LRESULT>(r));
+        } else if (cmd == "devicechange" && f.size() == 3) {
+            unsigned long long event = 0;
+            std::u16string volume;
+            if (ParseU64(f[1], event) && (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE) &&
+                UnhexUtf16(f[2], volume, kMaxVolumeName) && !volume.empty())
+                DeliverDeviceChange(static_cast<WPARAM>(event), volume);
         } else if (cmd == "req" && f.size() == 10) {
             unsigned long long id = 0, op = 0;
             long long a[6];
@@ -594,6 +602,13 @@ bool AllWindows(std::vector<screen::WindowInfo>& out, std::vector<DWORD>* thread
     if (!g_remote.load()) CurrentScreen();
     RemoteScreen* remote = g_remote.load();
     return remote && remote->List(out, threads);
+}
+
+bool BroadcastDeviceChange(WPARAM event, const std::u16string& volume) {
+    if (!g_remote.load()) CurrentScreen();
+    RemoteScreen* remote = g_remote.load();
+    if (!remote || !remote->Connected()) return false;
+    return Control("devicechange " + std::to_string(event) + " " + HexUtf16(volume), nullptr, 10, nullptr);
 }
 
 bool ForeignOwner(HWND h, DWORD* pid, DWORD* thread) {

@@ -40,6 +40,10 @@ bool StartScreenServer(std::string* error);
 // Has every program bring its pixels up to date and composes the screen.
 bool ComposeSharedScreen(std::vector<uint32_t>& pixels);
 
+// Has the screen server tell every program of the device about a storage event (which each delivers
+// to its own windows); false when not connected or the server did not take it.
+bool BroadcastDeviceChange(WPARAM event, const std::u16string& volume);
+
 // Line protocol helpers shared with the server and the control tool.
 std::string HexUtf16(const std::u16string& s);
 bool UnhexUtf16(const std::string& hex, std::u16string& out, size_t limit);

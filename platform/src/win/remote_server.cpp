@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "qrx/boardapi.h"
+#include "qrx/dbt.h"
 #include "qrx/host.h"
 #include "qrx/wingdi.h"
 #include "win/remote.h"
@@ -430,6 +431,28 @@ bool ClassShown(const std::u16string& folded) {
     return false;
 }
 
+// Storage events go out as lines, like input: the server never waits for a program to take them.
+void TellPrograms(unsigned long long event, const std::u16string& volume) {
+    std::vector<ProgramPtr> list;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        list = g_programs;
+    }
+    std::string line = "devicechange " + std::to_string(event) + " " + HexUtf16(volume) + "\n";
+    for (auto& p : list) p->Write(line);
+}
+
+std::string VolumeError(DWORD error, const std::string& name) {
+    std::string shown = name.substr(0, 64);
+    switch (error) {
+        case ERROR_INVALID_NAME: return "not a volume name: " + shown;
+        case ERROR_FILE_NOT_FOUND: return "no volume " + shown;
+        case ERROR_ALREADY_EXISTS: return "a removed copy of " + shown + " is kept and a folder of that name is back";
+        case ERROR_DIRECTORY: return shown + " is not a folder";
+        default: return "cannot move " + shown + " (error " + std::to_string(error) + ")";
+    }
+}
+
 std::string Control(const std::string& line) {
     auto f = Split(line);
     if (f.empty()) return "error empty command\n";
@@ -462,6 +485,28 @@ std::string Control(const std::string& line) {
         std::vector<uint32_t> pixels;
         Compose(pixels);
         if (!SavePng(pixels, path)) return "error cannot write " + path + "\n";
+        return "ok\n";
+    }
+    if (cmd == "volume") {
+        if (f.size() < 3 || (f[1] != "arrive" && f[1] != "remove")) return "error usage: volume arrive|remove NAME\n";
+        // The name is the rest of the line: volume names hold spaces ("SD Card").
+        std::string name = line.substr(line.find(f[1]) + f[1].size());
+        size_t first = name.find_first_not_of(' '), last = name.find_last_not_of(' ');
+        name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
+        bool remove = f[1] == "remove";
+        std::u16string folder;
+        DWORD error = remove ? TakeVolumeOut(name, folder) : PutVolumeIn(name, folder);
+        if (error) return "error " + VolumeError(error, name) + "\n";
+        TellPrograms(remove ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL, folder);
+        return "ok\n";
+    }
+    if (cmd == "devicechange") {
+        unsigned long long event = 0;
+        std::u16string volume;
+        if (f.size() != 3 || !ParseU64(f[1], event) || (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) ||
+            !UnhexUtf16(f[2], volume, 255) || volume.empty())
+            return "error usage: devicechange EVENT VOLUME\n";
+        TellPrograms(event, volume);
         return "ok\n";
     }
     if (cmd == "windows" || cmd == "list") {

@@ -259,4 +259,10 @@ std::unique_ptr<Screen> MakeLocalScreen();
 // Waits for another party to complete the item, handling messages sent to this thread meanwhile.
 LRESULT WaitSentDone(const std::shared_ptr<SentItem>& item);
 
+// Storage events (devicechange.cpp): hands WM_DEVICECHANGE with a DEV_BROADCAST_PORT naming the volume
+// to each top-level window of this process on its own thread; never waits for another thread.
+void DeliverDeviceChange(WPARAM event, const std::u16string& volume);
+// The same for every program of the device: through the screen server when connected, else here.
+void BroadcastDeviceChange(WPARAM event, const std::u16string& volume);
+
 }  // namespace qrx::win

@@ -1,0 +1,143 @@
+// Storage volumes through the screen server: qrx-ctl takes a card out and puts it back, and every
+// program's window hears of it with the volume's name in its own memory.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "DeviceRoot.h"
+#include "SystemHarness.h"
+#include "qrx/host.h"
+
+extern char** environ;
+
+using namespace system_harness;
+
+namespace {
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log = "", const std::string& out = "",
+            const std::string& err = "") {
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("QRX_PEER_LOG=", 0) != 0) envs.emplace_back(*e);
+    if (!log.empty()) envs.push_back("QRX_PEER_LOG=" + log);
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+struct CtlResult {
+    int code = -1;
+    std::string err;
+};
+
+class VolumeSystemTest : public DeviceRootTest {
+protected:
+    void SetUp() override {
+        m_server = Spawn({QRX_SCREEN_SERVER});
+        ASSERT_GT(m_server, 0);
+        ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
+    }
+    void TearDown() override {
+        for (pid_t p : m_children) Stop(p);
+        if (m_server > 0) Stop(m_server);
+    }
+    static void Stop(pid_t pid) {
+        if (kill(pid, SIGTERM) == 0) WaitExit(pid, 10);
+    }
+
+    CtlResult Ctl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{QRX_CTL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string err = root.Host(".ctl-err");
+        CtlResult r;
+        pid_t pid = Spawn(argv, "", root.Host(".ctl-out"), err);
+        if (pid <= 0) return r;
+        r.code = WaitExit(pid, 60);
+        r.err = Slurp(err);
+        return r;
+    }
+
+    // A program with one window that logs the storage events it gets.
+    std::string Peer(const std::string& cls, int x) {
+        std::string log = root.Host(cls + ".log");
+        pid_t pid = Spawn({QRX_SCREEN_PEER, "window", cls, cls, std::to_string(x), "0", "100", "100", "00ff00"}, log);
+        if (pid > 0) m_children.push_back(pid);
+        EXPECT_TRUE(WaitUntil([&] { return HasLine(log, "shown"); })) << cls;
+        EXPECT_EQ(Ctl({"wait", cls, "20"}).code, 0) << cls;
+        return log;
+    }
+
+    pid_t m_server = -1;
+    std::vector<pid_t> m_children;
+};
+
+const std::string kRemoved = "devicechange 32772 type 3 size 28 name SD Card";
+const std::string kArrived = "devicechange 32768 type 3 size 28 name SD Card";
+
+TEST_F(VolumeSystemTest, ControlToolTakesTheCardOutAndBackAndEveryProgramHears) {
+    root.WriteFile("SD Card/Log/run.csv", "a,b\n");
+    std::string logA = Peer("VolPeerA", 0), logB = Peer("VolPeerB", 200);
+
+    ASSERT_EQ(Ctl({"volume", "remove", "SD Card"}).code, 0);
+    EXPECT_FALSE(std::filesystem::exists(root.Host("SD Card")));
+    EXPECT_EQ("a,b\n", root.ReadFile(".platform/volumes/SD Card/Log/run.csv"));
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, kRemoved) && HasLine(logB, kRemoved); }));
+
+    ASSERT_EQ(Ctl({"volume", "arrive", "sd card"}).code, 0);
+    EXPECT_EQ("a,b\n", root.ReadFile("SD Card/Log/run.csv"));
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, kArrived) && HasLine(logB, kArrived); }));
+    // In the order they happened, once each.
+    std::string text = Slurp(logA);
+    EXPECT_LT(text.find(kRemoved), text.find(kArrived));
+    EXPECT_EQ(text.find(kRemoved), text.rfind(kRemoved));
+
+    // A program of the device does the same through the API; the others hear it from the server.
+    ASSERT_TRUE(qrx::RemoveVolume("Hard Disk"));
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logB, "devicechange 32772 type 3 size 32 name Hard Disk"); }));
+    ASSERT_TRUE(qrx::ArriveVolume("Hard Disk"));
+    EXPECT_TRUE(WaitUntil([&] { return HasLine(logA, "devicechange 32768 type 3 size 32 name Hard Disk"); }));
+}
+
+TEST_F(VolumeSystemTest, ControlToolRefusesBadVolumesAndBadUsage) {
+    std::string log = Peer("VolPeerC", 0);
+    CtlResult escape = Ctl({"volume", "remove", "../Windows"});
+    EXPECT_EQ(1, escape.code);
+    EXPECT_NE(std::string::npos, escape.err.find("not a volume name")) << escape.err;
+    CtlResult state = Ctl({"volume", "remove", ".platform"});
+    EXPECT_EQ(1, state.code);
+    CtlResult unknown = Ctl({"volume", "remove", "Floppy"});
+    EXPECT_EQ(1, unknown.code);
+    EXPECT_NE(std::string::npos, unknown.err.find("no volume Floppy")) << unknown.err;
+    CtlResult usage = Ctl({"volume", "eject", "SD Card"});
+    EXPECT_EQ(1, usage.code);
+    EXPECT_NE(std::string::npos, usage.err.find("volume remove NAME")) << usage.err;
+    EXPECT_EQ(1, Ctl({"volume", "remove"}).code);
+
+    EXPECT_TRUE(std::filesystem::is_directory(root.Host("Windows")));
+    EXPECT_TRUE(std::filesystem::is_directory(root.Host("SD Card")));
+    EXPECT_TRUE(std::filesystem::exists(root.Host(".platform/screen.sock")));
+    // Nothing was announced: a later event is the first the program sees.
+    ASSERT_EQ(Ctl({"volume", "remove", "SD Card"}).code, 0);
+    ASSERT_TRUE(WaitUntil([&] { return HasLine(log, kRemoved); }));
+    EXPECT_EQ(std::string::npos, Slurp(log).find("devicechange 32768"));
+    EXPECT_EQ(Slurp(log).find("devicechange"), Slurp(log).rfind("devicechange"));
+}
+
+}  // namespace

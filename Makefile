@@ -1,15 +1,17 @@
-# The two commands of the README: `make test` and (with the main program) `make run`.
+# The two commands of the README: `make test` and `make run`.
 # `make bench` builds and runs the benchmark program.
 
 JOBS ?= $(shell nproc)
 TEST_DIR := build/test
 BENCH_DIR := build/bench
+RUN_DIR := build/run
+DEVICE_DIR := build/device
 
 # Debian packages the build needs.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev \
             zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core fonts-nanum
 
-.PHONY: test bench deps clean
+.PHONY: test bench run deps clean
 
 deps:
 	@missing=""; \
@@ -34,6 +36,14 @@ bench: deps
 	@cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRX_SANITIZE=OFF -DQRX_TESTS=OFF -DQRX_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target qrx-bench
 	@$(BENCH_DIR)/bench/qrx-bench
+
+# Optimised, without tests; the device root keeps its "NAND Flash" data. The runner takes the place of
+# the shell (exec), so Ctrl-C and SIGTERM reach it and it leaves nothing running behind.
+run: deps
+	@cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRX_SANITIZE=OFF -DQRX_TESTS=OFF -DQRX_WERROR=OFF >/dev/null
+	@cmake --build $(RUN_DIR) -j $(JOBS)
+	@$(RUN_DIR)/tools/qrx-mkroot --root $(DEVICE_DIR) --build $(RUN_DIR)
+	@exec $(RUN_DIR)/tools/run/qrx-run --root $(DEVICE_DIR) --build $(RUN_DIR) --mcu --stay-on
 
 clean:
 	rm -rf build

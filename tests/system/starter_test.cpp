@@ -59,6 +59,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
         Record("not found");
         return 1;
     }
+    // As the main program does first, it opens its MCU port.
+    if (Exists("standin.com2")) {
+        HANDLE port = CreateFileW(u"COM2:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        Record(port != INVALID_HANDLE_VALUE ? "COM2 opened" : "COM2 failed");
+        if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    }
     if (unlink((qrx::DeviceRoot() + "/standin.reboot").c_str()) == 0) return static_cast<int>(0x0101003Cu);
     // Stays until it is stopped, for 60 s at most.
     if (Exists("standin.stay"))

@@ -1,11 +1,15 @@
-// qrx-run: powers the device on in a device root. Starts the screen server when it is built, boots
-// \Windows\Starter.exe, boots again when a program asks for a reboot, and on SIGINT/SIGTERM stops
-// every process it started, including the programs those started in turn.
+// qrx-run: powers the device on in a device root. Starts the screen server when it is built, with
+// --mcu the simulated MCU on COM2, boots \Windows\Starter.exe, boots again when a program asks for a
+// reboot, and on SIGINT/SIGTERM/SIGHUP stops every process it started, including the programs those
+// started in turn. It ends by itself when no program runs any more (not with --stay-on) or when the
+// screen server ends (its window was closed).
 //
 // The reboot control: a program asks for a reboot by ending with the exit code IOCTL_HAL_REBOOT
 // (0x0101003C). The runner adopts every orphaned program of the device, so it sees the code of the
 // program that asked even when that program was started by an ended Starter; the host keeps only
 // its low byte (60).
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -14,9 +18,9 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -35,12 +39,21 @@ namespace {
 
 constexpr DWORD kRebootCode = 0x0101003Cu;
 constexpr int kRebootStatus = static_cast<int>(kRebootCode & 0xFF);
-// Real seconds: the screen server's start-up and a process's grace time after SIGTERM.
-constexpr int kScreenStartSeconds = 10;
+// Real seconds: start-up of the screen server and of the simulated MCU, and a process's grace time
+// after SIGTERM.
+constexpr int kStartSeconds = 10;
 constexpr int kStopGraceSeconds = 5;
 
+// The MCU of `make run`: a 12 V 60 Ah lead-acid battery at half charge on the MCU's port.
+constexpr int kMcuPort = 2;
+const char* const kMcuBattery[] = {"--chemistry", "lead-acid", "--volts", "12", "--capacity", "60", "--soc", "50"};
+
 void Usage(const char* self) {
-    std::fprintf(stderr, "usage: %s --root DIR [--build BUILDDIR]\n", self);
+    std::fprintf(stderr,
+                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--stay-on]\n"
+                 "  --mcu      runs the simulated MCU on COM2 (12 V 60 Ah lead-acid battery at 50 %%)\n"
+                 "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n",
+                 self);
 }
 
 bool IsExecutable(const std::string& path) {
@@ -64,7 +77,8 @@ std::string OwnBuildFolder() {
 }
 
 // A process in a group of its own, so that it and everything it starts can be stopped together.
-pid_t Spawn(const std::string& path) {
+// errFd, when given, becomes its stderr.
+pid_t Spawn(const std::string& path, const std::vector<std::string>& args = {}, int errFd = -1) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, all;
@@ -74,10 +88,17 @@ pid_t Spawn(const std::string& path) {
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    std::string arg0 = path;
-    char* argv[] = {arg0.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    std::vector<std::string> words{path};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         std::fprintf(stderr, "qrx-run: cannot start %s: %s\n", path.c_str(), std::strerror(rc));
@@ -100,75 +121,239 @@ bool ScreenReady(const std::string& socketPath) {
     return ok;
 }
 
+bool StopPending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+           sigismember(&pending, SIGHUP) == 1;
+}
+
+// Passes the screen server's stderr on to ours and learns from its start-up line whether it shows a
+// window or runs headless; only the server itself knows whether SDL could open the display.
+class ScreenOutput {
+public:
+    enum Mode { Unknown, Window, Headless };
+
+    ~ScreenOutput() { Finish(); }
+
+    // The write end for the server, or -1.
+    int Open() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+        m_read = fds[0];
+        m_write = fds[1];
+        m_thread = std::thread([this] { Pump(); });
+        return m_write;
+    }
+    // Once the server holds the write end, ours goes, so its end is seen.
+    void CloseWriteEnd() {
+        if (m_write >= 0) close(m_write);
+        m_write = -1;
+    }
+    Mode GetMode() const { return m_mode.load(); }
+    // Takes what is left and ends the pump; it never waits on a writer that stays.
+    void Finish() {
+        CloseWriteEnd();
+        m_done = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_read >= 0) close(m_read);
+        m_read = -1;
+    }
+
+private:
+    void Pump() {
+        std::string line;
+        char buf[4096];
+        for (;;) {
+            pollfd p{m_read, POLLIN, 0};
+            int r = poll(&p, 1, 100);
+            if (r < 0 && errno != EINTR) break;
+            if (r <= 0) {
+                if (m_done) break;
+                continue;
+            }
+            ssize_t n = read(m_read, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i) {
+                line.push_back(buf[i]);
+                if (buf[i] == '\n' || line.size() >= 4096) {
+                    Take(line);
+                    line.clear();
+                }
+            }
+        }
+        if (!line.empty()) Take(line);
+    }
+
+    void Take(const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        if (m_mode.load() != Unknown) return;
+        if (line.rfind("qrx-screen: headless ", 0) == 0)
+            m_mode = Headless;
+        else if (line.find(" screen in a window ") != std::string::npos)
+            m_mode = Window;
+    }
+
+    int m_read = -1;
+    int m_write = -1;
+    std::atomic<bool> m_done{false};
+    std::atomic<Mode> m_mode{Unknown};
+    std::thread m_thread;
+};
+
+struct Programs {
+    std::string root;
+    std::string starter;
+    std::string screen;   // empty: none built
+    std::string mcu;      // empty: no simulated MCU
+    std::string ctl;      // empty: not built
+    bool stayOn = false;  // stays on when no program runs, as the device does, until it is turned off
+};
+
 class Runner {
 public:
-    Runner(std::string starter, std::string screen) : m_starter(std::move(starter)), m_screen(std::move(screen)) {}
+    explicit Runner(Programs p) : m_p(std::move(p)) {}
 
     int Run(const sigset_t& signals) {
-        if (!m_screen.empty() && !StartScreen(signals)) return 1;
-        if (!Boot()) {
-            StopAll();
-            return 1;
+        if (!m_p.screen.empty()) {
+            Start s = StartScreen();
+            if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
         }
+        if (!m_p.mcu.empty()) {
+            Start s = StartMcu();
+            if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
+        }
+        ShowHowToUse();
+        if (!Boot()) return Finish(1);
         for (;;) {
             siginfo_t info;
             timespec tick{0, 200 * 1000 * 1000};
             int sig = sigtimedwait(&signals, &info, &tick);
             if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
                 std::fprintf(stderr, "qrx-run: stopping\n");
-                StopAll();
-                return 0;
+                return Finish(0);
             }
             bool reboot = Reap();
+            if (m_screenLost) {
+                // Closing the window turns the device off; a crashed screen ends the run with an error.
+                std::fprintf(stderr, "qrx-run: the screen server ended; stopping the device\n");
+                return Finish(m_screenStatus == 0 ? 0 : 1);
+            }
             if (reboot) {
                 std::fprintf(stderr, "qrx-run: reboot\n");
                 StopDevice();
-                if (!Boot()) {
-                    StopAll();
-                    return 1;
-                }
+                if (!Boot()) return Finish(1);
                 continue;
             }
             if (!DeviceAlive()) {
-                std::fprintf(stderr, "qrx-run: no program runs any more\n");
-                StopAll();
-                return 0;
+                if (!m_p.stayOn) {
+                    std::fprintf(stderr, "qrx-run: no program runs any more\n");
+                    return Finish(0);
+                }
+                if (!m_idleTold)
+                    std::fprintf(stderr,
+                                 "qrx-run: no program runs any more; the device stays on until it is turned off\n");
+                m_idleTold = true;
+            } else {
+                m_idleTold = false;
             }
         }
     }
 
 private:
-    bool StartScreen(const sigset_t& signals) {
+    enum class Start { Up, Failed, Stopped };
+
+    int Finish(int code) {
+        StopAll();
+        m_screenOut.Finish();
+        return code;
+    }
+
+    // Waits, reaping, until up() holds; Stopped when a stop signal comes first.
+    template <typename Up>
+    Start WaitStarted(pid_t& pid, Up up) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
+        while (std::chrono::steady_clock::now() < until) {
+            if (up()) return Start::Up;
+            if (StopPending()) return Start::Stopped;
+            Reap();
+            if (pid < 0) return Start::Failed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return up() ? Start::Up : Start::Failed;
+    }
+
+    Start StartScreen() {
         std::string socketPath = qrx::PlatformStatePath("screen.sock");
         if (ScreenReady(socketPath)) {
             std::fprintf(stderr, "qrx-run: a screen server already runs on this device root\n");
-            return false;
+            return Start::Failed;
         }
-        m_screenPid = Spawn(m_screen);
-        if (m_screenPid < 0) return false;
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kScreenStartSeconds);
-        while (std::chrono::steady_clock::now() < until) {
-            if (ScreenReady(socketPath)) return true;
-            if (sigpending_stop(signals)) break;
-            Reap();
-            if (m_screenPid < 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        std::fprintf(stderr, "qrx-run: the screen server did not come up\n");
-        StopAll();
-        return false;
+        int errFd = m_screenOut.Open();
+        m_screenPid = Spawn(m_p.screen, {}, errFd);
+        m_screenOut.CloseWriteEnd();
+        if (m_screenPid < 0) return Start::Failed;
+        // The socket is up before the server knows whether it gets a window: wait for both.
+        Start s = WaitStarted(
+            m_screenPid, [&] { return ScreenReady(socketPath) && m_screenOut.GetMode() != ScreenOutput::Unknown; });
+        if (s == Start::Failed && m_screenPid > 0 && ScreenReady(socketPath)) return Start::Up;
+        if (s == Start::Failed) std::fprintf(stderr, "qrx-run: the screen server did not come up\n");
+        return s;
     }
 
-    static bool sigpending_stop(const sigset_t&) {
-        sigset_t pending;
-        sigemptyset(&pending);
-        if (sigpending(&pending) != 0) return false;
-        return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
-               sigismember(&pending, SIGHUP) == 1;
+    Start StartMcu() {
+        // The device's programs must find the simulator, not a port named in our environment.
+        std::string variable = "QRX_COM" + std::to_string(kMcuPort);
+        if (const char* set = std::getenv(variable.c_str()); set && *set) {
+            std::fprintf(stderr, "qrx-run: %s=%s is left out: the simulated MCU has COM%d\n", variable.c_str(), set,
+                         kMcuPort);
+            unsetenv(variable.c_str());
+        }
+        // A stale entry of a simulator that was killed must not pass for the new one's.
+        if (!qrx::SetPortMapping(kMcuPort, "")) {
+            std::fprintf(stderr, "qrx-run: cannot write the port map of %s\n", m_p.root.c_str());
+            return Start::Failed;
+        }
+        std::vector<std::string> args{"--port", std::to_string(kMcuPort)};
+        args.insert(args.end(), std::begin(kMcuBattery), std::end(kMcuBattery));
+        m_mcuPid = Spawn(m_p.mcu, args);
+        if (m_mcuPid < 0) return Start::Failed;
+        char tty[PATH_MAX];
+        Start s = WaitStarted(m_mcuPid, [&] { return qrx::GetPortMapping(kMcuPort, tty, sizeof tty); });
+        if (s == Start::Failed) std::fprintf(stderr, "qrx-run: the simulated MCU did not come up\n");
+        return s;
+    }
+
+    void ShowHowToUse() {
+        ScreenOutput::Mode mode = m_screenOut.GetMode();
+        std::string ctl = m_p.ctl.empty() ? "qrx-ctl" : m_p.ctl;
+        if (mode == ScreenOutput::Window) {
+            std::printf(
+                "qrx-run: the screen is in its window; the mouse is the pen. Ctrl-C or closing the window\n"
+                "  turns the device off. %s drives it as well.\n",
+                ctl.c_str());
+        } else if (!m_p.screen.empty()) {
+            const char* ctlCommands[][2] = {
+                {"shot FILE.png", "the screen as a picture"},
+                {"tap X Y", "a tap of the pen (X 0-799, Y 0-479)"},
+                {"windows", "the windows of the programs"},
+                {"key VK", "a key (virtual-key code)"},
+                {"volume arrive|remove \"SD Card\"", "a card put in or taken out"},
+            };
+            std::printf("qrx-run: the screen is headless. See and use it with qrx-ctl%s:\n",
+                        m_p.ctl.empty() ? " (not built)" : "");
+            std::printf("  export QRX_DEVICE_ROOT=%s   (or run it from the tree root: it defaults to build/device)\n",
+                        m_p.root.c_str());
+            for (const auto& c : ctlCommands) std::printf("  %s %-32s %s\n", ctl.c_str(), c[0], c[1]);
+            std::printf("  Ctrl-C turns the device off.\n");
+        }
+        std::fflush(stdout);
     }
 
     bool Boot() {
-        pid_t pid = Spawn(m_starter);
+        pid_t pid = Spawn(m_p.starter);
         if (pid < 0) return false;
         m_groups.push_back(pid);
         return true;
@@ -181,9 +366,18 @@ private:
             int status = 0;
             pid_t pid = waitpid(-1, &status, WNOHANG);
             if (pid <= 0) break;
+            int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             if (pid == m_screenPid) {
-                std::fprintf(stderr, "qrx-run: the screen server ended\n");
                 m_screenPid = -1;
+                if (!m_stopping) {
+                    m_screenLost = true;
+                    m_screenStatus = code;
+                }
+                continue;
+            }
+            if (pid == m_mcuPid) {
+                m_mcuPid = -1;
+                if (!m_stopping) std::fprintf(stderr, "qrx-run: the simulated MCU ended (status %d)\n", code);
                 continue;
             }
             if (WIFEXITED(status) && WEXITSTATUS(status) == kRebootStatus) reboot = true;
@@ -224,17 +418,24 @@ private:
         Reap();
     }
 
-    void StopAll() {
-        StopDevice();
-        if (m_screenPid > 0) {
-            pid_t screen = m_screenPid;
-            kill(screen, SIGTERM);
-            if (!ReapUntil([&] { return m_screenPid < 0; })) {
-                kill(-screen, SIGKILL);
-                kill(screen, SIGKILL);
-                ReapUntil([&] { return m_screenPid < 0; });
-            }
+    // A helper of ours (screen server, simulated MCU); its group goes too when it does not end in time.
+    void StopHelper(pid_t& pid) {
+        if (pid <= 0) return;
+        pid_t p = pid;
+        kill(p, SIGTERM);
+        if (!ReapUntil([&] { return pid < 0; })) {
+            kill(-p, SIGKILL);
+            kill(p, SIGKILL);
+            ReapUntil([&] { return pid < 0; });
         }
+    }
+
+    void StopAll() {
+        m_stopping = true;
+        // The programs first, so none sees its MCU or its screen go while it still runs.
+        StopDevice();
+        StopHelper(m_mcuPid);
+        StopHelper(m_screenPid);
         // Anything adopted that left its group still is our child.
         for (;;) {
             int status;
@@ -269,9 +470,14 @@ private:
         return any;
     }
 
-    std::string m_starter;
-    std::string m_screen;
+    Programs m_p;
+    ScreenOutput m_screenOut;
     pid_t m_screenPid = -1;
+    pid_t m_mcuPid = -1;
+    bool m_screenLost = false;
+    int m_screenStatus = 0;
+    bool m_stopping = false;
+    bool m_idleTold = false;
     std::vector<pid_t> m_groups;  // one process group per boot
 };
 
@@ -279,10 +485,15 @@ private:
 
 int main(int argc, char** argv) {
     std::string root, build;
+    bool mcu = false, stayOn = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if ((a == "--root" || a == "--build") && i + 1 < argc) {
+        if ((a == "--root" || a == "--build") && i + 1 < argc && argv[i + 1][0] != '\0') {
             (a == "--root" ? root : build) = argv[++i];
+        } else if (a == "--mcu") {
+            mcu = true;
+        } else if (a == "--stay-on") {
+            stayOn = true;
         } else {
             Usage(argv[0]);
             return 2;
@@ -299,19 +510,31 @@ int main(int argc, char** argv) {
     }
     root = resolved;
     if (build.empty()) build = OwnBuildFolder();
+    // Paths that are printed for the user and handed to the helpers hold wherever they are used.
+    if (!build.empty() && realpath(build.c_str(), resolved)) build = resolved;
 
     setenv("QRX_DEVICE_ROOT", root.c_str(), 1);
     qrx::ReloadHostConfig();
-    std::string starter;
-    if (!qrx::MapDevicePath(u"\\Windows\\Starter.exe", starter) || !IsExecutable(starter)) {
+    Programs programs;
+    programs.root = root;
+    programs.stayOn = stayOn;
+    if (!qrx::MapDevicePath(u"\\Windows\\Starter.exe", programs.starter) || !IsExecutable(programs.starter)) {
         std::fprintf(stderr, "qrx-run: no \\Windows\\Starter.exe in %s\n", root.c_str());
         return 2;
     }
-    std::string screen;
     if (!build.empty() && IsExecutable(build + "/platform/screen/qrx-screen"))
-        screen = build + "/platform/screen/qrx-screen";
+        programs.screen = build + "/platform/screen/qrx-screen";
     else
         std::fprintf(stderr, "qrx-run: no screen server built; running without it\n");
+    if (mcu) {
+        if (build.empty() || !IsExecutable(build + "/sim/mcu/qrx-sim-mcu")) {
+            std::fprintf(stderr, "qrx-run: --mcu: no qrx-sim-mcu in %s/sim/mcu\n",
+                         build.empty() ? "the build folder" : build.c_str());
+            return 2;
+        }
+        programs.mcu = build + "/sim/mcu/qrx-sim-mcu";
+    }
+    if (!build.empty() && IsExecutable(build + "/tools/ctl/qrx-ctl")) programs.ctl = build + "/tools/ctl/qrx-ctl";
 
     // The signals are taken synchronously, and orphans of the device become our children.
     sigset_t signals;
@@ -321,8 +544,10 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGCHLD);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
+    // A reader of our output that went away must not end the runner before it has stopped the device.
+    signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    Runner runner(starter, screen);
+    Runner runner(std::move(programs));
     return runner.Run(signals);
 }

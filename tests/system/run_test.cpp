@@ -1,0 +1,291 @@
+// The device runner as `make run` uses it: the simulated MCU on COM2, headless use of the screen, and a
+// stop that leaves no process of the device behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DeviceRoot.h"
+#include "SystemHarness.h"
+#include "app/McuFrame.h"
+#include "qrx/host.h"
+
+extern char** environ;
+
+using namespace system_harness;
+
+namespace {
+
+std::set<pid_t> Descendants(pid_t pid);
+bool Gone(pid_t pid);
+
+// A runner that a failed test left running is stopped, and whatever of the device survived it too.
+struct Runner {
+    pid_t pid = -1;
+    std::string out, err;  // files of its stdout and stderr
+    bool ended = false;
+    std::set<pid_t> seen;  // the device's processes while the runner still ran
+
+    Runner() = default;
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+    Runner(Runner&& o) noexcept : pid(o.pid), out(o.out), err(o.err), ended(o.ended) { o.pid = -1; }
+    ~Runner() {
+        if (pid <= 0) return;
+        if (!ended) {
+            seen.merge(Descendants(pid));
+            kill(pid, SIGTERM);
+            WaitExit(pid, 30);
+        }
+        for (pid_t p : seen)
+            if (!Gone(p)) kill(p, SIGKILL);
+    }
+    // The exit code once it ended by itself or after `sig` (0: none sent).
+    int Wait(int sig = 0) {
+        seen.merge(Descendants(pid));
+        if (sig) kill(-pid, sig);
+        ended = true;
+        return WaitExit(pid, 30);
+    }
+};
+
+// The runner in a process group of its own, as a shell starts a foreground job, headless whatever
+// the desktop of the test, and without a port override in its way.
+Runner StartRunner(const TempDeviceRoot& root, std::vector<std::string> options,
+                   const std::string& build = QRX_BUILD_DIR) {
+    Runner r;
+    r.out = root.Host("run.out");
+    r.err = root.Host("run.err");
+    std::vector<std::string> args{QRX_RUN_EXE, "--root", root.Path(), "--build", build};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string v = *e;
+        if (v.rfind("DISPLAY=", 0) == 0 || v.rfind("WAYLAND_DISPLAY=", 0) == 0 || v.rfind("QRX_COM2=", 0) == 0 ||
+            v.rfind("QRX_TIME_SCALE=", 0) == 0)
+            continue;
+        env.push_back(v);
+    }
+    env.push_back("QRX_TIME_SCALE=50");
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    if (posix_spawn(&r.pid, argv[0], &actions, &attr, argv.data(), envp.data()) != 0) r.pid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return r;
+}
+
+std::string Output(const Runner& r) { return "stdout:\n" + Slurp(r.out) + "stderr:\n" + Slurp(r.err); }
+
+// Every process below pid, found through the kernel's child lists (the runner adopts orphans).
+std::set<pid_t> Descendants(pid_t pid) {
+    std::set<pid_t> found;
+    std::vector<pid_t> todo{pid};
+    while (!todo.empty()) {
+        pid_t p = todo.back();
+        todo.pop_back();
+        std::istringstream in(Slurp("/proc/" + std::to_string(p) + "/task/" + std::to_string(p) + "/children"));
+        for (pid_t c; in >> c;)
+            if (found.insert(c).second) todo.push_back(c);
+    }
+    return found;
+}
+
+std::string CommandLine(pid_t pid) {
+    std::string s = Slurp("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : s)
+        if (c == '\0') c = ' ';
+    return s;
+}
+
+// Gone, or a zombie that no longer runs.
+bool Gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return errno == ESRCH;
+    std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// Those of the processes that still run after a generous bound, with their command lines.
+std::string Running(const std::set<pid_t>& pids) {
+    std::string left;
+    WaitUntil([&] {
+        left.clear();
+        for (pid_t p : pids)
+            if (!Gone(p)) left += std::to_string(p) + " " + CommandLine(p) + "\n";
+        return left.empty();
+    });
+    return left;
+}
+
+bool ScreenUp(const std::string& root) {
+    std::string path = root + "/.platform/screen.sock";
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+std::string PortMapping(int port) {
+    char tty[4096] = {};
+    return qrx::GetPortMapping(port, tty, sizeof tty) ? std::string(tty) : std::string();
+}
+
+size_t Launches(const TempDeviceRoot& root) {
+    std::istringstream in(root.ReadFile("standin.log"));
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find("\\QRX.exe|") != std::string::npos;
+    return n;
+}
+
+// One request to the MCU on COM2 the way the device frames it; the reply payload, empty when none
+// came within the bound.
+std::vector<BYTE> AskMcu(const std::vector<BYTE>& request) {
+    HANDLE port = CreateFileW(u"COM2:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return {};
+    COMMTIMEOUTS now = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(port, &now);
+    BYTE frame[MCU_FRAME_MAX(16)];
+    DWORD length = McuEncodeFrame(request.data(), static_cast<DWORD>(request.size()), frame, sizeof frame);
+    DWORD written = 0;
+    std::vector<BYTE> reply;
+    if (length && WriteFile(port, frame, length, &written, nullptr) && written == length) {
+        std::vector<BYTE> got;
+        WaitUntil([&] {
+            BYTE buf[256];
+            DWORD n = 0;
+            if (ReadFile(port, buf, sizeof buf, &n, nullptr)) got.insert(got.end(), buf, buf + n);
+            return !got.empty() && got.back() == MCU_FRAME_END;
+        });
+        BYTE payload[256];
+        DWORD n = McuDecodeFrame(got.data(), static_cast<DWORD>(got.size()), payload, sizeof payload);
+        reply.assign(payload, payload + n);
+    }
+    CloseHandle(port);
+    return reply;
+}
+
+TEST(RunMcuTest, McuAnswersThroughARebootAndAnInterruptEndsEverything) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    root.WriteFile("standin.reboot", "");
+    root.WriteFile("standin.stay", "");
+    root.WriteFile("standin.com2", "");
+    // A simulator that was killed left its entry behind: it must not pass for the new one's.
+    root.WriteFile(".platform/ports", "COM2=/nonexistent/stale\n");
+    unsetenv("QRX_COM2");
+    Runner runner = StartRunner(root, {"--mcu"});
+    ASSERT_GT(runner.pid, 0);
+
+    // The simulator is up before the first boot and stays through the reboot.
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && HasLine(root.Host("standin.log"), "COM2 opened"); }, 60))
+        << Output(runner);
+    EXPECT_FALSE(HasLine(root.Host("standin.log"), "COM2 failed")) << root.ReadFile("standin.log");
+    std::string tty = PortMapping(2);
+    EXPECT_EQ(tty.rfind("/dev/pts/", 0), 0u) << tty;
+    EXPECT_EQ(AskMcu({0x02, 0xFF, 0x01, 0x01}), (std::vector<BYTE>{0xFF, 0x01, 242, 1, 0, 4}));
+    // A 12 V battery at half charge, connected: the measurement record's volts and battery bits.
+    std::vector<BYTE> status = AskMcu({0x02, 0x02, 0x00, 0x01});
+    ASSERT_EQ(status.size(), 24u);
+    int centivolts = status[2] | status[3] << 8;
+    EXPECT_GT(centivolts, 1150);
+    EXPECT_LT(centivolts, 1300);
+    EXPECT_EQ(status[23] & 0x03, 0);
+
+    // Headless, it says how to see and use the screen, with the control tool of its build.
+    std::string out = Slurp(runner.out);
+    const std::string ctl = std::string(QRX_BUILD_DIR) + "/tools/ctl/qrx-ctl ";
+    for (const char* command : {"shot FILE.png", "tap X Y", "windows", "key VK", "volume arrive|remove \"SD Card\""})
+        EXPECT_NE(out.find(ctl + command), std::string::npos) << command << "\n" << out;
+    EXPECT_NE(out.find("QRX_DEVICE_ROOT=" + root.Path()), std::string::npos) << out;
+
+    std::set<pid_t> device = Descendants(runner.pid);
+    std::string names;
+    for (pid_t p : device) names += CommandLine(p) + "\n";
+    EXPECT_NE(names.find("qrx-sim-mcu"), std::string::npos) << names;
+    EXPECT_NE(names.find("qrx-screen"), std::string::npos) << names;
+    EXPECT_NE(names.find("QRX.exe"), std::string::npos) << names;
+
+    // Ctrl-C reaches the terminal's foreground group.
+    EXPECT_EQ(runner.Wait(SIGINT), 0) << Output(runner);
+    EXPECT_EQ(Running(device), "");
+    EXPECT_FALSE(ScreenUp(root.Path()));
+    // The simulator ended on its own terms: it took its entry out of the port map.
+    EXPECT_EQ(PortMapping(2), "");
+}
+
+TEST(RunMcuTest, StaysOnWithoutProgramsAndEndsWithItsScreen) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    unsetenv("QRX_COM2");
+    Runner runner = StartRunner(root, {"--mcu", "--stay-on"});
+    ASSERT_GT(runner.pid, 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(runner.err).find("the device stays on") != std::string::npos; }, 60))
+        << Output(runner);
+    EXPECT_EQ(waitpid(runner.pid, nullptr, WNOHANG), 0);
+    EXPECT_EQ(PortMapping(2).rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(AskMcu({0x02, 0xFF, 0x01, 0x01}).size(), 6u);
+    ASSERT_TRUE(ScreenUp(root.Path()));
+
+    // The screen server going (its window closed) turns the whole device off.
+    std::set<pid_t> device = Descendants(runner.pid);
+    pid_t screen = -1;
+    for (pid_t p : device)
+        if (CommandLine(p).find("qrx-screen") != std::string::npos) screen = p;
+    ASSERT_GT(screen, 0);
+    kill(screen, SIGTERM);
+    EXPECT_EQ(runner.Wait(), 0) << Output(runner);
+    EXPECT_EQ(Running(device), "");
+    EXPECT_EQ(PortMapping(2), "");
+}
+
+TEST(RunMcuTest, RefusesWhatItCannotRun) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    // No simulator in that build: nothing boots.
+    root.WriteFile("empty-build/CMakeCache.txt", "");
+    Runner noSim = StartRunner(root, {"--mcu"}, root.Host("empty-build"));
+    ASSERT_GT(noSim.pid, 0);
+    EXPECT_EQ(noSim.Wait(), 2);
+    EXPECT_NE(Slurp(noSim.err).find("qrx-sim-mcu"), std::string::npos) << Output(noSim);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{{"--mcu=yes"}, {"--verbose"}}) {
+        Runner r = StartRunner(root, bad);
+        ASSERT_GT(r.pid, 0);
+        EXPECT_EQ(r.Wait(), 2) << bad[0];
+        EXPECT_NE(Slurp(r.err).find("usage:"), std::string::npos);
+    }
+    EXPECT_EQ(Launches(root), 0u);
+}
+
+}  // namespace

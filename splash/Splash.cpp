@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ui/FileUtil.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
@@ -56,24 +57,13 @@ LONG ParseTimeout(const WCHAR* text) {
     return static_cast<LONG>(value);
 }
 
-BOOL LoadLayoutResource() {
-    HRSRC res = FindResourceW(g_hInst, MAKEINTRESOURCEW(kLayoutResource), RT_RCDATA);
-    if (!res) return FALSE;
-    HGLOBAL data = LoadResource(g_hInst, res);
-    const void* text = data ? LockResource(data) : nullptr;
-    DWORD size = SizeofResource(g_hInst, res);
-    if (!text || size == 0) return FALSE;
-    SetLayoutScript(text, size);
-    return TRUE;
-}
-
 LRESULT OnCreate(HWND hWnd) {
     SetTouchMode(FALSE);
     if (!LoadArchiveFile(kArchivePath)) {
         RestoreTouchMode();
         return -1;
     }
-    LoadLayoutResource();
+    LoadLayoutResource(g_hInst, kLayoutResource);
     CShellManager& shells = CShellManager::Instance();
     CShellPanel* panel = shells.OpenShell(hWnd, 0, nullptr, TRUE);
     if (!panel) {
@@ -126,16 +116,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow) {
     title[0] = 0;
     LoadStringW(hInstance, kTitleString, title, 260);
 
-    HANDLE hSem = CreateSemaphoreW(nullptr, 1, 1, kAppName);
-    if (hSem && GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(hSem);
-        if (HWND running = FindWindowW(kAppName, nullptr)) {
-            SetForegroundWindow(running);
-            ShowWindow(running, nCmdShow);
-        }
-        return FALSE;
-    }
-    // The semaphore only marks the running instance; it lives as long as the program.
+    if (RaiseRunningInstance(kAppName, nCmdShow)) return FALSE;
 
     RegisterLoadingClass(hInstance);
     HWND hWnd = CreateWindowExW(WS_EX_TOPMOST, kAppName, title, WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,

@@ -292,3 +292,15 @@ SYSTEMTIME* AddSeconds(SYSTEMTIME* out, SYSTEMTIME* time, double seconds) {
     if (out && out != time) *out = *time;
     return out;
 }
+
+BOOL RaiseRunningInstance(const WCHAR* name, int nCmdShow) {
+    HANDLE marker = CreateSemaphoreW(nullptr, 1, 1, name);
+    if (!marker || GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;
+    // The first instance's semaphore lives as long as it runs; this one's copy goes now.
+    CloseHandle(marker);
+    if (HWND running = FindWindowW(name, nullptr)) {
+        SetForegroundWindow(running);
+        ShowWindow(running, nCmdShow);
+    }
+    return TRUE;
+}

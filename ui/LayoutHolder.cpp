@@ -32,3 +32,14 @@ const char* GetLayoutScript(DWORD* size) {
     }
     return text;
 }
+
+BOOL LoadLayoutResource(HINSTANCE module, int id) {
+    HRSRC res = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
+    if (!res) return FALSE;
+    HGLOBAL data = LoadResource(module, res);
+    const void* text = data ? LockResource(data) : nullptr;
+    DWORD size = SizeofResource(module, res);
+    if (!text || size == 0) return FALSE;
+    SetLayoutScript(text, size);
+    return TRUE;
+}

@@ -58,17 +58,6 @@ void ShowMainTexts() {
     }
 }
 
-BOOL LoadLayoutResource() {
-    HRSRC res = FindResourceW(g_hInst, MAKEINTRESOURCEW(kLayoutResource), RT_RCDATA);
-    if (!res) return FALSE;
-    HGLOBAL data = LoadResource(g_hInst, res);
-    const void* text = data ? LockResource(data) : nullptr;
-    DWORD size = SizeofResource(g_hInst, res);
-    if (!text || size == 0) return FALSE;
-    SetLayoutScript(text, size);
-    return TRUE;
-}
-
 void RestoreTaskBar() {
     if (!g_bTaskBarHidden) return;
     ShowTaskBar(TRUE);
@@ -82,7 +71,7 @@ LRESULT OnCreate(HWND hWnd) {
     }
     ShowTaskBar(FALSE);
     g_bTaskBarHidden = TRUE;
-    if (!LoadLayoutResource() || !CShellManager::Instance().OpenShell(hWnd, SHELL_MAIN, nullptr, TRUE)) {
+    if (!LoadLayoutResource(g_hInst, kLayoutResource) || !CShellManager::Instance().OpenShell(hWnd, SHELL_MAIN, nullptr, TRUE)) {
         OutputDebugStringW(u"[FRAME]main page not opened\r\n");
         RestoreTaskBar();
         FreeArchiveFile();
@@ -292,16 +281,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow) {
     title[0] = 0;
     LoadStringW(hInstance, kTitleString, title, MAX_PATH);
 
-    HANDLE running = CreateSemaphoreW(nullptr, 1, 1, QRX_APP_NAME);
-    if (running && GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(running);
-        if (HWND first = FindWindowW(QRX_APP_NAME, nullptr)) {
-            SetForegroundWindow(first);
-            ShowWindow(first, nCmdShow);
-        }
-        return FALSE;
-    }
-    // The semaphore marks the running instance for as long as the program lives.
+    if (RaiseRunningInstance(QRX_APP_NAME, nCmdShow)) return FALSE;
 
     CoInitializeEx(nullptr, 0);
     MyRegisterClass(hInstance, QRX_APP_NAME);

@@ -26,6 +26,9 @@ DWORD GetTicks(DWORD start);
 // Shows or hides the platform taskbar and sets the work area to match; returns whether it was shown.
 BOOL ShowTaskBar(BOOL show);
 UINT GetLocaleCodePage(LCID lcid);
+// Marks the program as running with a semaphore of that name. When another instance holds it already,
+// brings that instance's window of class name to the front and returns 1: this one is to end.
+BOOL RaiseRunningInstance(const WCHAR* name, int nCmdShow);
 
 int TrimRightA(char* text, BOOL blanks);
 int TrimRightW(WCHAR* text, BOOL blanks);

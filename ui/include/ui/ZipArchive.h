@@ -60,3 +60,5 @@ BOOL UnzipArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo*
 void SetLayoutScript(const void* text, DWORD size);
 BOOL HasLayoutScript();
 const char* GetLayoutScript(DWORD* size);
+// Hands the module's RCDATA resource id over as the layout script; 0 when the module has none.
+BOOL LoadLayoutResource(HINSTANCE module, int id);

@@ -56,8 +56,10 @@ void CTopBarWnd::InitTexts() {
 }
 
 void CTopBarWnd::SetPage(int page, int show, int force) {
+    // A new page under a bar that stays shown still needs that page's buttons.
+    const BOOL samePage = page == m_nPage;
     m_nPage = page;
-    if (show == m_nShow && !force) return;
+    if (show == m_nShow && samePage && !force) return;
     m_nShow = show;
     CShellPanel* panel = Panel();
     if (!panel) return;

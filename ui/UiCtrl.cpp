@@ -427,6 +427,15 @@ void CUiCtrl::Invalidate(const RECT* rc, BOOL erase) {
         if (wnd) ::InvalidateRect(wnd, rc, erase);
         return;
     }
+    if (!m_hWnd && wnd) {
+        // Painted straight onto the window, a control would take its own last picture for the page
+        // behind it, and leave it showing through its transparent parts: its page repaints it instead.
+        RECT own;
+        GetRect(&own, FALSE);
+        ::InvalidateRect(wnd, &own, FALSE);
+        ::UpdateWindow(wnd);
+        return;
+    }
     OnPaint(nullptr);
     if (wnd) ::UpdateWindow(wnd);
 }

@@ -31,11 +31,22 @@ const int kMainModelLabel = 2;
 const int kMainLogo = 3;
 BOOL g_bTaskBarHidden = FALSE;
 
+// The language's face in the size and weight the layout gave the control.
+void SetLangFace(CUiCtrl* ctrl) {
+    LOGFONTW lf{};
+    if (ctrl->GetFont() && GetObjectW(ctrl->GetFont(), sizeof lf, &lf) > 0)
+        ctrl->CreateFont(GetLangFontFace(), ctrl->GetFontHeight(), lf.lfWeight >= FW_BOLD ? 1 : 0, lf.lfItalic,
+                         lf.lfUnderline);
+    else
+        ctrl->SetFontFace(GetLangFontFace());
+}
+
 void ShowModelLabel(const WCHAR* name) {
     CUiCtrl* label = CShellManager::Instance().GetShellCtrl(SHELL_MAIN, kMainModelLabel);
     if (!label) return;
-    label->SetFontFace(GetLangFontFace());
-    label->SetText(name, TRUE);
+    SetLangFace(label);
+    label->SetText(name, FALSE);
+    label->Invalidate(nullptr, TRUE);
 }
 
 void ShowCompanyLogo(DWORD index) {
@@ -52,9 +63,10 @@ void ShowMainTexts() {
     for (int control = 0; control < 2; ++control) {
         CUiCtrl* button = shells.GetShellCtrl(SHELL_MAIN, control);
         if (!button) continue;
-        button->SetFontFace(GetLangFontFace());
+        SetLangFace(button);
         const WCHAR* text = GetLangText(SHELL_MAIN, control, FALSE);
-        if (text[0]) button->SetText(text, TRUE);
+        if (text[0]) button->SetText(text, FALSE);
+        button->Invalidate(nullptr, TRUE);
     }
 }
 

@@ -1,7 +1,15 @@
 // Helpers of the system tests: real programs in a temporary device root.
 #pragma once
+#include <fcntl.h>
+#include <png.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include <chrono>
 #include <filesystem>
@@ -14,6 +22,8 @@
 #include <windows.h>
 
 #include "DeviceRoot.h"
+
+extern char** environ;
 
 namespace system_harness {
 
@@ -95,6 +105,303 @@ public:
 private:
     PROCESS_INFORMATION m_pi{};
     BOOL m_started = FALSE;
+};
+
+// ---- Host programs, screenshots and the main program's device ----------------------------------
+
+// A host program with the test's environment: `env` entries ("NAME=value") replace inherited ones
+// and `unset` names are dropped; stdout and stderr go to the given files when named.
+inline pid_t SpawnHost(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                       const std::vector<std::string>& unset = {}, const std::string& out = "",
+                       const std::string& err = "") {
+    auto named = [](const std::string& entry, const std::string& name) {
+        return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
+    };
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool drop = false;
+        for (const auto& n : unset) drop = drop || named(entry, n);
+        for (const auto& o : env) drop = drop || named(entry, o.substr(0, o.find('=')));
+        if (!drop) envs.push_back(entry);
+    }
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Ends a spawned host program: SIGTERM, then SIGKILL when it does not end within the bound.
+inline void StopHost(pid_t pid, int seconds = 10) {
+    if (pid > 0 && kill(pid, SIGTERM) == 0) WaitExit(pid, seconds);
+}
+
+// Processes whose executable lies below the host folder (the programs of one device root, however
+// they were started). Only ever finds what that root's tests started.
+inline std::vector<pid_t> ProcessesBelow(const std::string& folder) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code linkError;
+        std::string exe = std::filesystem::read_symlink(it->path() / "exe", linkError).string();
+        if (!linkError && exe.compare(0, folder.size() + 1, folder + "/") == 0) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// An 8-bit RGB picture, row after row.
+struct RgbPicture {
+    unsigned width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t* At(unsigned x, unsigned y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
+inline bool ReadPngPicture(const std::string& path, RgbPicture& picture) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    picture.width = image.width;
+    picture.height = image.height;
+    picture.rgb.assign(PNG_IMAGE_SIZE(image), 0);
+    return png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr) != 0;
+}
+
+// Pixels of two same-sized pictures that differ by more than `tolerance` in a channel, outside the
+// masked rectangles (left, top, right, bottom); every pixel when the sizes differ.
+inline size_t DifferentPixels(const RgbPicture& a, const RgbPicture& b, int tolerance,
+                              const std::vector<RECT>& masks = {}) {
+    if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size())
+        return static_cast<size_t>(a.width) * a.height + 1;
+    size_t differ = 0;
+    for (unsigned y = 0; y < a.height; ++y)
+        for (unsigned x = 0; x < a.width; ++x) {
+            bool masked = false;
+            for (const RECT& m : masks)
+                masked = masked || (static_cast<LONG>(x) >= m.left && static_cast<LONG>(x) < m.right &&
+                                    static_cast<LONG>(y) >= m.top && static_cast<LONG>(y) < m.bottom);
+            if (masked) continue;
+            const uint8_t* p = a.At(x, y);
+            const uint8_t* q = b.At(x, y);
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(p[c] - q[c]) > tolerance) {
+                    ++differ;
+                    break;
+                }
+        }
+    return differ;
+}
+
+// One line of `qrx-ctl windows`.
+struct ScreenWindow {
+    std::string className, title, program;
+    int pid = 0;
+    RECT rect{0, 0, 0, 0};  // left, top, right, bottom, as qrx-ctl prints them
+    bool visible = false;
+};
+
+inline std::vector<ScreenWindow> ParseWindowList(const std::string& text) {
+    std::vector<ScreenWindow> list;
+    std::istringstream in(text);
+    auto quoted = [](const std::string& line, const std::string& key) {
+        size_t at = line.find(key + "=\"");
+        if (at == std::string::npos) return std::string();
+        at += key.size() + 2;
+        size_t end = line.find('"', at);
+        return end == std::string::npos ? std::string() : line.substr(at, end - at);
+    };
+    auto plain = [](const std::string& line, const std::string& key) {
+        size_t at = line.find(" " + key + "=");
+        if (at == std::string::npos) return std::string();
+        at += key.size() + 2;
+        return line.substr(at, line.find(' ', at) - at);
+    };
+    for (std::string line; std::getline(in, line);) {
+        ScreenWindow w;
+        w.className = quoted(line, "class");
+        w.title = quoted(line, "title");
+        w.program = plain(line, "program");
+        w.pid = std::atoi(plain(line, "pid").c_str());
+        std::string rect = plain(line, "rect");
+        long x = 0, y = 0, cx = 0, cy = 0;
+        if (std::sscanf(rect.c_str(), "%ld,%ld,%ld,%ld", &x, &y, &cx, &cy) == 4)
+            w.rect = RECT{static_cast<LONG>(x), static_cast<LONG>(y), static_cast<LONG>(cx), static_cast<LONG>(cy)};
+        w.visible = plain(line, "visible") == "1";
+        if (!w.className.empty()) list.push_back(w);
+    }
+    return list;
+}
+
+// The main program QRX on a device of its own: a device root made by qrx-mkroot from the build, the
+// screen server headless, optionally the simulated MCU on COM2 with its command log, and QRX itself.
+// Every process is driven from outside (qrx-ctl, stand-in programs), so a test process never holds a
+// screen connection of its own. Everything started is ended when the object goes.
+class QrxDevice {
+public:
+    struct Options {
+        bool mcu = true;
+        std::vector<std::string> mcuArgs;  // extra qrx-sim-mcu options ("--firmware", "241")
+        int timeScale = 1;                 // QRX_TIME_SCALE of every program of the device
+    };
+
+    QrxDevice(const TempDeviceRoot& root, Options options) : m_root(root), m_options(std::move(options)) {}
+    explicit QrxDevice(const TempDeviceRoot& root) : QrxDevice(root, Options()) {}
+    ~QrxDevice() { Shutdown(); }
+    QrxDevice(const QrxDevice&) = delete;
+    QrxDevice& operator=(const QrxDevice&) = delete;
+
+    const TempDeviceRoot& Root() const { return m_root; }
+    std::string McuLogPath() const { return m_root.Host("mcu.log"); }
+
+    // The environment every program of the device gets: its time scale, headless, no port override.
+    std::vector<std::string> Env() const { return {"QRX_DEVICE_ROOT=" + m_root.Path(), "QRX_TIME_SCALE=" + std::to_string(m_options.timeScale)}; }
+    static std::vector<std::string> Unset() {
+        return {"DISPLAY", "WAYLAND_DISPLAY", "QRX_COM1", "QRX_COM2", "QRX_COM3", "QRX_COM4", "QRX_COM5", "QRX_COM6", "QRX_DEBUG"};
+    }
+
+    // Programs, archives, language files, fonts, registry and board pins from the build.
+    bool MakeRoot(std::string& why) {
+        pid_t pid = SpawnHost({QRX_MKROOT_EXE, "--root", m_root.Path(), "--build", QRX_BUILD_DIR}, Env(), Unset(),
+                              m_root.Host("mkroot.out"), m_root.Host("mkroot.err"));
+        if (pid <= 0 || WaitExit(pid, 60) != 0) {
+            why = "qrx-mkroot failed: " + Slurp(m_root.Host("mkroot.err"));
+            return false;
+        }
+        return true;
+    }
+
+    bool StartScreen(std::string& why) {
+        m_screen = SpawnHost({QRX_SCREEN_SERVER}, Env(), Unset(), m_root.Host("screen.out"), m_root.Host("screen.err"));
+        if (m_screen <= 0 || !WaitUntil([&] { return Ctl({"windows"}).code == 0; }, 30)) {
+            why = "the screen server did not come up: " + Slurp(m_root.Host("screen.err"));
+            return false;
+        }
+        return true;
+    }
+
+    // The simulated MCU on COM2; up once its pseudo-terminal is in the port map.
+    bool StartMcu(std::string& why) {
+        std::vector<std::string> args{QRX_SIM_MCU_EXE, "--log", McuLogPath()};
+        args.insert(args.end(), m_options.mcuArgs.begin(), m_options.mcuArgs.end());
+        m_mcu = SpawnHost(args, Env(), Unset(), m_root.Host("mcu.out"), m_root.Host("mcu.err"));
+        if (m_mcu <= 0 || !WaitUntil([&] { return Slurp(m_root.Host("mcu.out")).find("COM2 -> ") != std::string::npos; }, 30)) {
+            why = "the simulated MCU did not come up: " + Slurp(m_root.Host("mcu.err"));
+            return false;
+        }
+        return true;
+    }
+
+    // Starts Windows/QRX.exe of the root; its pid, -1 when it could not be started.
+    pid_t SpawnQrx() {
+        return SpawnHost({m_root.Host("Windows/QRX.exe")}, Env(), Unset(), m_root.Host("qrx.out"), m_root.Host("qrx.err"));
+    }
+
+    // The main window is up.
+    bool StartQrx(std::string& why) {
+        m_qrx = SpawnQrx();
+        // Polled rather than `qrx-ctl wait`, whose bound is in device seconds of the scaled server.
+        if (m_qrx <= 0 || !WaitForWindow("QRX_APPLICATION")) {
+            why = "no QRX_APPLICATION window: " + Slurp(m_root.Host("qrx.err"));
+            return false;
+        }
+        return true;
+    }
+
+    // Root, screen, the MCU when asked for, and QRX. `prepare` runs after the root is made and before
+    // anything starts (settings, stand-ins).
+    bool Start(std::string& why, const std::function<void()>& prepare = nullptr) {
+        if (!MakeRoot(why)) return false;
+        if (prepare) prepare();
+        if (!StartScreen(why)) return false;
+        if (m_options.mcu && !StartMcu(why)) return false;
+        return StartQrx(why);
+    }
+
+    // Exit code of QRX once it ended by itself, -1 when it did not within the bound.
+    int WaitQrxExit(int seconds = 30) {
+        if (m_qrx <= 0) return -1;
+        int status = 0;
+        if (!WaitUntil([&] { return waitpid(m_qrx, &status, WNOHANG) == m_qrx; }, seconds)) return -1;
+        m_qrx = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    bool QrxRunning() { return m_qrx > 0 && waitpid(m_qrx, nullptr, WNOHANG) == 0; }
+    pid_t QrxPid() const { return m_qrx; }
+
+    struct CtlOutput {
+        int code = -1;
+        std::string out, err;
+    };
+    CtlOutput Ctl(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{QRX_CTL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        static int serial = 0;
+        const std::string base = m_root.Host(".ctl-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        CtlOutput r;
+        // The tool's own waits are in real seconds whatever the device's time scale.
+        pid_t pid = SpawnHost(argv, {"QRX_DEVICE_ROOT=" + m_root.Path(), "QRX_TIME_SCALE=1"}, Unset(), base + ".out",
+                              base + ".err");
+        if (pid <= 0) return r;
+        r.code = WaitExit(pid, 60);
+        r.out = Slurp(base + ".out");
+        r.err = Slurp(base + ".err");
+        std::remove((base + ".out").c_str());
+        std::remove((base + ".err").c_str());
+        return r;
+    }
+
+    bool Tap(int x, int y) const { return Ctl({"tap", std::to_string(x), std::to_string(y)}).code == 0; }
+    std::vector<ScreenWindow> Windows() const { return ParseWindowList(Ctl({"windows"}).out); }
+    std::string WindowText() const { return Ctl({"windows"}).out; }
+    bool WaitForWindow(const std::string& cls, int seconds = 30) const {
+        return WaitUntil([&] {
+            for (const ScreenWindow& w : Windows())
+                if (w.visible && w.className == cls) return true;
+            return false;
+        }, seconds);
+    }
+    // A visible top-level window of the class exactly at the rectangle (left, top, right, bottom).
+    bool Shown(const std::string& cls, const RECT& r) const {
+        for (const ScreenWindow& w : Windows())
+            if (w.visible && w.className == cls && w.rect.left == r.left && w.rect.top == r.top &&
+                w.rect.right == r.right && w.rect.bottom == r.bottom)
+                return true;
+        return false;
+    }
+    bool Shot(RgbPicture& picture, const std::string& file = "shot.png") const {
+        const std::string path = m_root.Host(file);
+        return Ctl({"shot", path}).code == 0 && ReadPngPicture(path, picture);
+    }
+
+    // Ends QRX, the programs it started, the MCU and the screen server, in that order.
+    void Shutdown() {
+        if (m_qrx > 0) StopHost(m_qrx);
+        m_qrx = -1;
+        for (int round = 0; round < 3; ++round)
+            for (pid_t p : ProcessesBelow(m_root.Path())) kill(p, round == 0 ? SIGTERM : SIGKILL);
+        WaitUntil([&] { return ProcessesBelow(m_root.Path()).empty(); }, 10);
+        if (m_mcu > 0) StopHost(m_mcu);
+        m_mcu = -1;
+        if (m_screen > 0) StopHost(m_screen);
+        m_screen = -1;
+    }
+
+private:
+    const TempDeviceRoot& m_root;
+    Options m_options;
+    pid_t m_screen = -1, m_mcu = -1, m_qrx = -1;
 };
 
 }  // namespace system_harness

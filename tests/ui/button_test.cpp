@@ -203,3 +203,38 @@ TEST_F(ButtonTest, ZoomedImagePansAndTapsClick) {
     EXPECT_EQ(ScreenPixel(198, 110), ScreenColour(RGB(220, 220, 0)));
     EXPECT_EQ(ScreenPixel(101, 110), ScreenColour(RGB(220, 220, 0)));
 }
+
+TEST_F(ButtonTest, SeeThroughButtonLeavesNoTraceOfItsPressedLabel) {
+    WriteImage("clear.bmp", SolidBmp(100, 50, RGB(255, 0, 255)));
+    CButtonCtrl* button = OpenButton(
+        "type=1,1,0xFF00FF\r\nimage=\\Windows\\clear.bmp,\\Windows\\clear.bmp,,\r\n"
+        "text=1,0,0xFFFFFF,0x00C800,WWWWWW\r\nfont=,30,1,0,0\r\n");
+    ASSERT_NE(button, nullptr);
+    // Pixels of the button's rectangle: the page's blue, and how many carry the pressed label's green.
+    auto count = [](int& blue, int& green) {
+        std::vector<uint32_t> px;
+        ASSERT_TRUE(qrx::screen::Compose(px));
+        blue = green = 0;
+        for (int y = 100; y < 150; ++y)
+            for (int x = 100; x < 200; ++x) {
+                uint32_t p = px[static_cast<size_t>(y) * qrx::screen::kWidth + static_cast<size_t>(x)];
+                int r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF;
+                blue += p == ScreenColour(kBg) ? 1 : 0;
+                green += g > r + 16 ? 1 : 0;
+            }
+    };
+    int blue = 0, green = 0;
+    count(blue, green);
+    const int background = blue;
+    ASSERT_GT(background, 0) << "the button should show the page through it";
+    EXPECT_EQ(green, 0);
+    qrx::screen::Press(150, 120);
+    Idle();
+    count(blue, green);
+    EXPECT_GT(green, 0);
+    qrx::screen::Release(150, 120);
+    Idle();
+    count(blue, green);
+    EXPECT_EQ(green, 0);
+    EXPECT_EQ(blue, background);
+}

@@ -4,13 +4,17 @@
 #include <png.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -109,11 +113,19 @@ private:
 
 // ---- Host programs, screenshots and the main program's device ----------------------------------
 
+// How SpawnHost starts a program.
+enum SpawnFlags : unsigned {
+    kSpawnAppend = 0,
+    kSpawnTruncate = 1u << 0,  // the output files start empty instead of growing
+    kSpawnOwnGroup = 1u << 1,  // a process group of its own, as a shell starts a foreground job
+};
+
 // A host program with the test's environment: `env` entries ("NAME=value") replace inherited ones
-// and `unset` names are dropped; stdout and stderr go to the given files when named.
+// and `unset` names are dropped; stdout and stderr go to the given files when named ("/dev/null"
+// for none).
 inline pid_t SpawnHost(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                        const std::vector<std::string>& unset = {}, const std::string& out = "",
-                       const std::string& err = "") {
+                       const std::string& err = "", unsigned flags = kSpawnAppend) {
     auto named = [](const std::string& entry, const std::string& name) {
         return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
     };
@@ -131,12 +143,20 @@ inline pid_t SpawnHost(const std::vector<std::string>& args, const std::vector<s
     argv.push_back(nullptr);
     for (auto& e : envs) envp.push_back(e.data());
     envp.push_back(nullptr);
+    const int mode = O_WRONLY | O_CREAT | ((flags & kSpawnTruncate) ? O_TRUNC : O_APPEND);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), mode, 0644);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), mode, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (flags & kSpawnOwnGroup) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
@@ -144,6 +164,45 @@ inline pid_t SpawnHost(const std::vector<std::string>& args, const std::vector<s
 // Ends a spawned host program: SIGTERM, then SIGKILL when it does not end within the bound.
 inline void StopHost(pid_t pid, int seconds = 10) {
     if (pid > 0 && kill(pid, SIGTERM) == 0) WaitExit(pid, seconds);
+}
+
+// The screen server of the device root answers on its socket.
+inline bool ScreenUp(const std::string& root) {
+    const std::string path = root + "/.platform/screen.sock";
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// How one run of qrx-ctl ended: its exit code (-1 when it did not start or end) and what it printed.
+struct CtlResult {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs qrx-ctl with `args`; `env` and `unset` as for SpawnHost. Its output passes through files of
+// their own below `folder`, gone again afterwards.
+inline CtlResult RunCtl(const std::vector<std::string>& args, const std::string& folder,
+                        const std::vector<std::string>& env = {}, const std::vector<std::string>& unset = {}) {
+    std::vector<std::string> argv{QRX_CTL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    static std::atomic<unsigned> serial{0};
+    const std::string base = folder + "/.ctl-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+    CtlResult r;
+    pid_t pid = SpawnHost(argv, env, unset, base + ".out", base + ".err", kSpawnTruncate);
+    if (pid > 0) {
+        r.code = WaitExit(pid, 60);
+        r.out = Slurp(base + ".out");
+        r.err = Slurp(base + ".err");
+    }
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return r;
 }
 
 // Processes whose executable lies below the host folder (the programs of one device root, however
@@ -340,26 +399,9 @@ public:
     bool QrxRunning() { return m_qrx > 0 && waitpid(m_qrx, nullptr, WNOHANG) == 0; }
     pid_t QrxPid() const { return m_qrx; }
 
-    struct CtlOutput {
-        int code = -1;
-        std::string out, err;
-    };
-    CtlOutput Ctl(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{QRX_CTL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        static int serial = 0;
-        const std::string base = m_root.Host(".ctl-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-        CtlOutput r;
+    CtlResult Ctl(const std::vector<std::string>& args) const {
         // The tool's own waits are in real seconds whatever the device's time scale.
-        pid_t pid = SpawnHost(argv, {"QRX_DEVICE_ROOT=" + m_root.Path(), "QRX_TIME_SCALE=1"}, Unset(), base + ".out",
-                              base + ".err");
-        if (pid <= 0) return r;
-        r.code = WaitExit(pid, 60);
-        r.out = Slurp(base + ".out");
-        r.err = Slurp(base + ".err");
-        std::remove((base + ".out").c_str());
-        std::remove((base + ".err").c_str());
-        return r;
+        return RunCtl(args, m_root.Path(), {"QRX_DEVICE_ROOT=" + m_root.Path(), "QRX_TIME_SCALE=1"}, Unset());
     }
 
     bool Tap(int x, int y) const { return Ctl({"tap", std::to_string(x), std::to_string(y)}).code == 0; }

@@ -1,16 +1,11 @@
 // The device runner as `make run` uses it: the simulated MCU on COM2, headless use of the screen, and a
 // stop that leaves no process of the device behind.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <windows.h>
 
 #include <cerrno>
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,8 +15,6 @@
 #include "SystemHarness.h"
 #include "app/McuFrame.h"
 #include "qrx/host.h"
-
-extern char** environ;
 
 using namespace system_harness;
 
@@ -69,33 +62,8 @@ Runner StartRunner(const TempDeviceRoot& root, std::vector<std::string> options,
     r.err = root.Host("run.err");
     std::vector<std::string> args{QRX_RUN_EXE, "--root", root.Path(), "--build", build};
     args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string v = *e;
-        if (v.rfind("DISPLAY=", 0) == 0 || v.rfind("WAYLAND_DISPLAY=", 0) == 0 || v.rfind("QRX_COM2=", 0) == 0 ||
-            v.rfind("QRX_TIME_SCALE=", 0) == 0)
-            continue;
-        env.push_back(v);
-    }
-    env.push_back("QRX_TIME_SCALE=50");
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    if (posix_spawn(&r.pid, argv[0], &actions, &attr, argv.data(), envp.data()) != 0) r.pid = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    r.pid = SpawnHost(args, {"QRX_TIME_SCALE=50"}, {"DISPLAY", "WAYLAND_DISPLAY", "QRX_COM2"}, r.out, r.err,
+                      kSpawnTruncate | kSpawnOwnGroup);
     return r;
 }
 
@@ -140,18 +108,6 @@ std::string Running(const std::set<pid_t>& pids) {
         return left.empty();
     });
     return left;
-}
-
-bool ScreenUp(const std::string& root) {
-    std::string path = root + "/.platform/screen.sock";
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
 }
 
 std::string PortMapping(int port) {

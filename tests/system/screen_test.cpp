@@ -1,103 +1,50 @@
 // The screen server with real programs: one screen for all, input routing, calls between programs
 // and the control CLI.
 #include <gtest/gtest.h>
-#include <png.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
 
-extern char** environ;
-
 using namespace system_harness;
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& out = "",
-            const std::string& err = "") {
-    std::vector<std::string> envs;
-    // A given variable replaces the inherited one: the first of two would win.
-    auto overridden = [&](const std::string& e) {
-        for (const auto& o : env)
-            if (e.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0) return true;
-        return false;
-    };
-    for (char** e = environ; *e; ++e)
-        if (!overridden(*e)) envs.emplace_back(*e);
-    for (const auto& e : env) envs.push_back(e);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-struct CtlResult {
-    int code = -1;
-    std::string out, err;
-};
-
 class ScreenServerTest : public DeviceRootTest {
 protected:
     void SetUp() override {
-        m_server = Spawn({QRX_SCREEN_SERVER}, {});
+        m_server = SpawnHost({QRX_SCREEN_SERVER});
         ASSERT_GT(m_server, 0);
         ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
     }
 
     void TearDown() override {
-        for (pid_t p : m_children) Stop(p);
-        if (m_server > 0) Stop(m_server);
-    }
-
-    static void Stop(pid_t pid) {
-        if (kill(pid, SIGTERM) == 0) WaitExit(pid, 10);
+        for (pid_t p : m_children) StopHost(p);
+        StopHost(m_server);
     }
 
     CtlResult Ctl(const std::vector<std::string>& args, const std::string& root = "") {
-        std::vector<std::string> argv{QRX_CTL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::string out = root_.Host(".ctl-out"), err = root_.Host(".ctl-err");
         std::vector<std::string> env;
         if (!root.empty()) env.push_back("QRX_DEVICE_ROOT=" + root);
-        CtlResult r;
-        pid_t pid = Spawn(argv, env, out, err);
-        if (pid <= 0) return r;
-        r.code = WaitExit(pid, 60);
-        r.out = Slurp(out);
-        r.err = Slurp(err);
-        return r;
+        return RunCtl(args, root_.Path(), env);
     }
 
     // A program with one window; its log is returned through `log`.
     pid_t Window(const std::string& cls, int x, int y, int w, int h, const std::string& rgb, std::string& log) {
         log = root_.Host(cls + ".log");
-        pid_t pid = Spawn({QRX_SCREEN_PEER, "window", cls, cls + " title", std::to_string(x), std::to_string(y),
-                           std::to_string(w), std::to_string(h), rgb},
-                          {"QRX_PEER_LOG=" + log});
+        pid_t pid = SpawnHost({QRX_SCREEN_PEER, "window", cls, cls + " title", std::to_string(x), std::to_string(y),
+                               std::to_string(w), std::to_string(h), rgb},
+                              {"QRX_PEER_LOG=" + log});
         if (pid > 0) m_children.push_back(pid);
         EXPECT_TRUE(WaitUntil([&] { return HasLine(log, "shown"); })) << cls;
         EXPECT_EQ(Ctl({"wait", cls, "20"}).code, 0) << cls;
@@ -106,17 +53,11 @@ protected:
 
     bool Shot(std::vector<uint8_t>& rgb) {
         std::string file = root_.Host("shot.png");
-        if (Ctl({"shot", file}).code != 0) return false;
-        png_image image{};
-        image.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&image, file.c_str())) return false;
-        image.format = PNG_FORMAT_RGB;
-        if (image.width != 800 || image.height != 480) {
-            png_image_free(&image);
-            return false;
-        }
-        rgb.assign(PNG_IMAGE_SIZE(image), 0);
-        return png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0;
+        RgbPicture picture;
+        if (Ctl({"shot", file}).code != 0 || !ReadPngPicture(file, picture)) return false;
+        if (picture.width != 800 || picture.height != 480) return false;
+        rgb = std::move(picture.rgb);
+        return true;
     }
 
     // Waits until the screen shows the colour (0xRRGGBB) at each point.
@@ -208,7 +149,7 @@ TEST_F(ScreenServerTest, ProgramsFindAndMessageEachOthersWindows) {
     std::string logA;
     pid_t a = Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
     std::string logC = root.Host("caller.log");
-    pid_t c = Spawn({QRX_SCREEN_PEER, "call", "peera", "kill"}, {"QRX_PEER_LOG=" + logC});
+    pid_t c = SpawnHost({QRX_SCREEN_PEER, "call", "peera", "kill"}, {"QRX_PEER_LOG=" + logC});
     ASSERT_GT(c, 0);
     EXPECT_EQ(WaitExit(c, 60), 0) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "found yes")) << Slurp(logC);
@@ -262,7 +203,7 @@ TEST_F(ScreenServerTest, WaitCountsDeviceSeconds) {
     // A fast device clock: an hour of device time passes in a few real seconds, well before the
     // bound below; a wait counted in real seconds would still be running.
     TempDeviceRoot fast;
-    pid_t server = Spawn({QRX_SCREEN_SERVER}, {"QRX_DEVICE_ROOT=" + fast.Path(), "QRX_TIME_SCALE=1000"});
+    pid_t server = SpawnHost({QRX_SCREEN_SERVER}, {"QRX_DEVICE_ROOT=" + fast.Path(), "QRX_TIME_SCALE=1000"});
     ASSERT_GT(server, 0);
     m_children.push_back(server);
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}, fast.Path()).code == 0; }));

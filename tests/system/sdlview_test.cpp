@@ -1,19 +1,14 @@
 // The screen server's desktop window on SDL's dummy video driver: it opens, presents frames, serves
 // the control socket meanwhile and ends cleanly; and the mouse and keys become pen and key commands.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <regex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DeviceRoot.h"
@@ -23,39 +18,20 @@
 #include "qrx/winuser.h"
 #endif
 
-extern char** environ;
-
 using namespace system_harness;
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& err = "") {
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-    for (const auto& e : env) envs.push_back(e);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+// Stdout is not looked at; stderr goes to a file that starts empty when named.
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const std::vector<std::string>& unset = {}, const std::string& err = "") {
+    return SpawnHost(args, env, unset, "/dev/null", err, kSpawnTruncate);
 }
 
-int Ctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{QRX_CTL};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = Spawn(argv, {});
-    return pid > 0 ? WaitExit(pid, 60) : -1;
-}
-
-class SdlViewTest : public DeviceRootTest {};
+class SdlViewTest : public DeviceRootTest {
+protected:
+    int Ctl(const std::vector<std::string>& args) { return RunCtl(args, root.Path()).code; }
+};
 
 #ifdef QRX_SCREEN_WINDOW
 
@@ -131,7 +107,7 @@ TEST(SdlInputTest, CommonKeysBecomeVirtualKeys) {
 
 TEST_F(SdlViewTest, WindowOnTheDummyDriverServesPresentsAndStopsCleanly) {
     std::string err = root.Host("screen.err");
-    pid_t server = Spawn({QRX_SCREEN_SERVER, "--window"}, {"SDL_VIDEODRIVER=dummy"}, err);
+    pid_t server = Spawn({QRX_SCREEN_SERVER, "--window"}, {"SDL_VIDEODRIVER=dummy"}, {}, err);
     ASSERT_GT(server, 0);
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
     EXPECT_NE(Slurp(err).find("in a window (video driver 'dummy')"), std::string::npos) << Slurp(err);
@@ -163,7 +139,7 @@ TEST_F(SdlViewTest, WindowOnTheDummyDriverServesPresentsAndStopsCleanly) {
 
 TEST_F(SdlViewTest, HeadlessWhenAskedOrWithoutDisplayAndBadOptionsRefused) {
     std::string err = root.Host("screen.err");
-    pid_t server = Spawn({QRX_SCREEN_SERVER, "--headless"}, {"SDL_VIDEODRIVER=dummy"}, err);
+    pid_t server = Spawn({QRX_SCREEN_SERVER, "--headless"}, {"SDL_VIDEODRIVER=dummy"}, {}, err);
     ASSERT_GT(server, 0);
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
     EXPECT_NE(Slurp(err).find("headless"), std::string::npos) << Slurp(err);
@@ -171,8 +147,7 @@ TEST_F(SdlViewTest, HeadlessWhenAskedOrWithoutDisplayAndBadOptionsRefused) {
     EXPECT_EQ(WaitExit(server, 30), 0);
 
     // Without a display and without being asked, the dummy driver opens no window.
-    server = Spawn({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", QRX_SCREEN_SERVER},
-                   {"SDL_VIDEODRIVER=dummy"}, err);
+    server = Spawn({QRX_SCREEN_SERVER}, {"SDL_VIDEODRIVER=dummy"}, {"DISPLAY", "WAYLAND_DISPLAY"}, err);
     ASSERT_GT(server, 0);
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
     EXPECT_NE(Slurp(err).find("headless"), std::string::npos) << Slurp(err);
@@ -181,7 +156,7 @@ TEST_F(SdlViewTest, HeadlessWhenAskedOrWithoutDisplayAndBadOptionsRefused) {
 
     for (auto args : {std::vector<std::string>{QRX_SCREEN_SERVER, "--window", "--headless"},
                       std::vector<std::string>{QRX_SCREEN_SERVER, "--frobnicate"}}) {
-        pid_t bad = Spawn(args, {}, err);
+        pid_t bad = Spawn(args, {}, {}, err);
         ASSERT_GT(bad, 0);
         EXPECT_EQ(WaitExit(bad, 30), 2) << args.back();
     }

@@ -1,13 +1,8 @@
 // The loading screen started over another program's full-screen window with the screen server: what
 // it covers on the screen, where the pen goes, and how soon its first frame shows.
-#include <png.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <windows.h>
@@ -16,17 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
-
-extern char** environ;
 
 using namespace system_harness;
 
@@ -40,29 +30,6 @@ constexpr int kWidth = 800, kHeight = 480;
 constexpr int kPanelLeft = 340, kPanelTop = 180, kPanelRight = 460, kPanelBottom = 300;
 constexpr uint32_t kPeerColor = 0x00FF00;
 const char* kPeerColorRef = "00ff00";  // COLORREF 0x00BBGGRR
-
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-    for (const auto& e : env) envs.push_back(e);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    return pid;
-}
-
-void Stop(pid_t pid) {
-    if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
-    int status = 0;
-    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-}
 
 // One screen picture as 0xRRGGBB values.
 struct Picture {
@@ -93,14 +60,14 @@ protected:
         Install(root, QRX_SPLASH_EXE, "Windows/Splash.exe");
         Install(root, QRX_STANDIN_EXE, "Windows/Closer.exe");
         fs::copy_file(QRX_SPLASH_ZIP, root.Host("Windows/Splash.zip"));
-        m_server = Spawn({QRX_SCREEN_SERVER}, {});
+        m_server = SpawnHost({QRX_SCREEN_SERVER});
         ASSERT_GT(m_server, 0);
         ASSERT_TRUE(WaitUntil([&] { return Command("windows", nullptr); })) << "the screen server did not come up";
     }
 
     void TearDown() override {
-        Stop(m_peer);
-        Stop(m_server);
+        StopHost(m_peer);
+        StopHost(m_server);
     }
 
     // One command on the control socket; the answer lines before "ok" go to `out`.
@@ -144,16 +111,9 @@ protected:
     bool Shot(Picture& picture, const std::string& name = "shot.png") {
         std::string file = root.Host(name);
         if (!Command("shot " + file, nullptr)) return false;
-        png_image image{};
-        image.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&image, file.c_str())) return false;
-        image.format = PNG_FORMAT_RGB;
-        if (image.width != kWidth || image.height != kHeight) {
-            png_image_free(&image);
-            return false;
-        }
-        std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-        if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return false;
+        RgbPicture shot;
+        if (!ReadPngPicture(file, shot) || shot.width != kWidth || shot.height != kHeight) return false;
+        const std::vector<uint8_t>& rgb = shot.rgb;
         picture.px.resize(static_cast<size_t>(kWidth) * kHeight);
         for (size_t i = 0; i < picture.px.size(); ++i)
             picture.px[i] = (uint32_t(rgb[i * 3]) << 16) | (uint32_t(rgb[i * 3 + 1]) << 8) | rgb[i * 3 + 2];
@@ -178,9 +138,9 @@ protected:
 
 TEST_F(SplashOverTest, PanelDrawnOverAnotherProgramWhichKeepsTheRestOfTheScreenAndThePen) {
     std::string peerLog = root.Host("peer.log");
-    m_peer = Spawn({QRX_SCREEN_PEER, "window", "FullPeer", "Full peer", "0", "0", std::to_string(kWidth),
-                    std::to_string(kHeight), kPeerColorRef},
-                   {"QRX_PEER_LOG=" + peerLog});
+    m_peer = SpawnHost({QRX_SCREEN_PEER, "window", "FullPeer", "Full peer", "0", "0", std::to_string(kWidth),
+                        std::to_string(kHeight), kPeerColorRef},
+                       {"QRX_PEER_LOG=" + peerLog});
     ASSERT_GT(m_peer, 0);
     ASSERT_TRUE(WaitUntil([&] { return HasLine(peerLog, "shown"); }));
     ASSERT_TRUE(Command("wait FullPeer 20", nullptr));

@@ -1,28 +1,18 @@
 // The loading screen as a real program in a temporary device root: its time-out, its close by another
 // program, the touch-panel mode around it, a second instance and a failed start.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <windows.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
 #include "qrx/boardapi.h"
 #include "qrx/host.h"
-
-extern char** environ;
 
 using namespace system_harness;
 
@@ -33,15 +23,6 @@ namespace fs = std::filesystem;
 constexpr DWORD kTouchSplash = 0x0118001Cu;
 constexpr DWORD kTouchRestore = 0x01180018u;
 
-bool WaitFor(const std::function<bool()>& done, int seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
 std::vector<DWORD> TouchCodes() {
     std::vector<DWORD> codes;
     for (const auto& r : qrx::ReadDeviceRecords("TCH1")) codes.push_back(r.code);
@@ -51,35 +32,15 @@ std::vector<DWORD> TouchCodes() {
 // Windows of other programs are found through the screen server.
 class ScreenServer {
 public:
-    explicit ScreenServer(const std::string& root) : m_socket(root + "/.platform/screen.sock") {
-        char* argv[] = {const_cast<char*>(QRX_SCREEN_SERVER), nullptr};
-        if (posix_spawn(&m_pid, QRX_SCREEN_SERVER, nullptr, nullptr, argv, environ) != 0) m_pid = -1;
-    }
-    ~ScreenServer() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        int status;
-        if (!WaitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-        }
-    }
+    explicit ScreenServer(const std::string& root) : m_root(root), m_pid(SpawnHost({QRX_SCREEN_SERVER})) {}
+    ~ScreenServer() { StopHost(m_pid, 30); }
     ScreenServer(const ScreenServer&) = delete;
     ScreenServer& operator=(const ScreenServer&) = delete;
 
-    bool Up() const {
-        sockaddr_un addr{};
-        if (m_pid <= 0 || m_socket.size() >= sizeof addr.sun_path) return false;
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, m_socket.c_str(), m_socket.size() + 1);
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (fd >= 0) close(fd);
-        return ok;
-    }
+    bool Up() const { return m_pid > 0 && ScreenUp(m_root); }
 
 private:
-    std::string m_socket;
+    std::string m_root;
     pid_t m_pid = -1;
 };
 
@@ -105,10 +66,10 @@ TEST_F(SplashTest, TimeOutEndsItAndRestoresTheTouchMode) {
 
 TEST_F(SplashTest, ClosedByAnotherProgramAndSingleInstance) {
     ScreenServer screen(root.Path());
-    ASSERT_TRUE(WaitFor([&] { return screen.Up(); }));
+    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }, 30));
     Program splash(u"\\Windows\\Splash.exe", u"-1");
     ASSERT_TRUE(splash.Started());
-    ASSERT_TRUE(WaitFor([] { return TouchCodes().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }, 30));
 
     // A second one raises the first and ends; its time-out is lost and the panel mode untouched.
     Program second(u"\\Windows\\Splash.exe", u"50");
@@ -141,7 +102,7 @@ TEST_F(SplashTest, FailedStartRestoresTouchModeAndKillLeavesNoMarker) {
     {
         Program killed(u"\\Windows\\Splash.exe", u"-1");
         ASSERT_TRUE(killed.Started());
-        ASSERT_TRUE(WaitFor([] { return TouchCodes().size() == 3; }));
+        ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 3; }, 30));
         killed.Kill();
         EXPECT_NE(killed.Wait(), static_cast<DWORD>(-1));
     }
@@ -153,11 +114,11 @@ TEST_F(SplashTest, FailedStartRestoresTouchModeAndKillLeavesNoMarker) {
 
 TEST_F(SplashTest, CommandLineOutOfRangeIsBounded) {
     ScreenServer screen(root.Path());
-    ASSERT_TRUE(WaitFor([&] { return screen.Up(); }));
+    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }, 30));
     // Beyond 32 bits: saturates to a time-out that never fires instead of wrapping to 100 ms.
     Program splash(u"\\Windows\\Splash.exe", u"4294967396");
     ASSERT_TRUE(splash.Started());
-    ASSERT_TRUE(WaitFor([] { return TouchCodes().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }, 30));
     EXPECT_NE(DebugLog().find("LoadingImage Timeout : 2147483647"), std::string::npos);
     Program closer(u"\\Windows\\Closer.exe", u"close");
     EXPECT_EQ(closer.Wait(), 0u);

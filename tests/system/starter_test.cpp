@@ -74,47 +74,28 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
 
 #else
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <windows.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
 #include "qrx/host.h"
 
-extern char** environ;
-
 using namespace system_harness;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool WaitFor(const std::function<bool()>& done, int seconds = 30) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 struct Launch {
     std::string module;
@@ -170,10 +151,10 @@ std::vector<Launch> Boot(const std::function<void(TempDeviceRoot&)>& prepare, co
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, timeScale), 0u);
     // Starter does not wait for what it starts.
     std::vector<Launch> seen;
-    WaitFor([&] {
+    WaitUntil([&] {
         seen = Launches(root);
         return !seen.empty() && !(seen.size() == 1 && seen[0].module == "\\Windows\\Tether.exe");
-    });
+    }, 30);
     return seen;
 }
 
@@ -185,18 +166,6 @@ std::string Chosen(const std::vector<Launch>& launches) {
 }
 
 bool ProcessGone(pid_t pid) { return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH; }
-
-bool ScreenUp(const std::string& root) {
-    std::string path = root + "/.platform/screen.sock";
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
-}
 
 TEST(StarterTest, ChoiceTableAndTetherFirst) {
     auto withPrograms = [](TempDeviceRoot& r) {
@@ -290,7 +259,7 @@ TEST(StarterTest, SingleInstanceAndNoStaleMarker) {
     std::u16string empty;
     ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                nullptr, &first));
-    ASSERT_TRUE(WaitFor([&] { return created() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return created() == 1; }, 30));
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, nullptr), static_cast<DWORD>(-1));
     EXPECT_EQ(created(), 1u);
     ASSERT_EQ(WaitForSingleObject(first.hProcess, 60000), WAIT_OBJECT_0);
@@ -299,46 +268,26 @@ TEST(StarterTest, SingleInstanceAndNoStaleMarker) {
     EXPECT_EQ(code, 0u);
     CloseHandle(first.hThread);
     CloseHandle(first.hProcess);
-    ASSERT_TRUE(WaitFor([&] { return Launches(root).size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 1; }, 30));
 
     // Killed in its pause, it leaves no marker behind: the next boot runs.
     PROCESS_INFORMATION killed{};
     ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                nullptr, &killed));
-    ASSERT_TRUE(WaitFor([&] { return created() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return created() == 2; }, 30));
     EXPECT_TRUE(TerminateProcess(killed.hProcess, 9));
     ASSERT_EQ(WaitForSingleObject(killed.hProcess, 60000), WAIT_OBJECT_0);
     CloseHandle(killed.hThread);
     CloseHandle(killed.hProcess);
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, "50"), 0u);
-    EXPECT_TRUE(WaitFor([&] { return Launches(root).size() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; }, 30));
     EXPECT_EQ(created(), 3u);
 }
 
+// The runner at 50 times the speed; its stderr goes to the log file.
 pid_t StartRunner(const TempDeviceRoot& root, const std::string& logFile) {
-    std::vector<std::string> args{QRX_RUN_EXE, "--root", root.Path(), "--build", QRX_BUILD_DIR};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    setenv("QRX_TIME_SCALE", "50", 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    unsetenv("QRX_TIME_SCALE");
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int WaitRunner(pid_t pid) {
-    int status = 0;
-    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return SpawnHost({QRX_RUN_EXE, "--root", root.Path(), "--build", QRX_BUILD_DIR}, {"QRX_TIME_SCALE=50"}, {}, "",
+                     logFile, kSpawnTruncate);
 }
 
 TEST(RunnerTest, RebootsOnRequestAndStopsEverything) {
@@ -352,15 +301,15 @@ TEST(RunnerTest, RebootsOnRequestAndStopsEverything) {
     ASSERT_GT(runner, 0);
 
     // The first boot's program asks for a reboot; the second boot's stays.
-    ASSERT_TRUE(WaitFor([&] { return Launches(root).size() == 2; })) << root.ReadFile("run.log");
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; }, 30)) << root.ReadFile("run.log");
     std::vector<Launch> boots = Launches(root);
     EXPECT_EQ(boots[0].module, "\\Windows\\QRX.exe");
     EXPECT_EQ(boots[1].module, "\\Windows\\QRX.exe");
     EXPECT_TRUE(ScreenUp(root.Path()));
 
     kill(runner, SIGTERM);
-    EXPECT_EQ(WaitRunner(runner), 0);
-    EXPECT_TRUE(WaitFor([&] { return ProcessGone(boots[1].pid); }));
+    EXPECT_EQ(WaitExit(runner, 60), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(boots[1].pid); }, 30));
     EXPECT_FALSE(ScreenUp(root.Path()));
     EXPECT_EQ(Launches(root).size(), 2u);
 }
@@ -371,7 +320,7 @@ TEST(RunnerTest, EndsWhenNothingRunsAndRefusesBadRoots) {
     Install(root, QRX_STANDIN_EXE, "Windows/explorer.exe");
     pid_t runner = StartRunner(root, root.Host("run.log"));
     ASSERT_GT(runner, 0);
-    EXPECT_EQ(WaitRunner(runner), 0) << root.ReadFile("run.log");
+    EXPECT_EQ(WaitExit(runner, 60), 0) << root.ReadFile("run.log");
     EXPECT_EQ(Launches(root).size(), 1u);
     EXPECT_FALSE(ScreenUp(root.Path()));
 
@@ -379,7 +328,7 @@ TEST(RunnerTest, EndsWhenNothingRunsAndRefusesBadRoots) {
     TempDeviceRoot empty;
     pid_t refused = StartRunner(empty, empty.Host("run.log"));
     ASSERT_GT(refused, 0);
-    EXPECT_EQ(WaitRunner(refused), 2);
+    EXPECT_EQ(WaitExit(refused, 60), 2);
 }
 
 }  // namespace

@@ -1,11 +1,6 @@
 // Storage volumes through the screen server: qrx-ctl takes a card out and puts it back, and every
 // program's window hears of it with the volume's name in its own memory.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -15,37 +10,16 @@
 #include "SystemHarness.h"
 #include "qrx/host.h"
 
-extern char** environ;
-
 using namespace system_harness;
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log = "", const std::string& out = "",
-            const std::string& err = "") {
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("QRX_PEER_LOG=", 0) != 0) envs.emplace_back(*e);
-    if (!log.empty()) envs.push_back("QRX_PEER_LOG=" + log);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+// Only a peer gets a log of its own.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log = "") {
+    std::vector<std::string> env;
+    if (!log.empty()) env.push_back("QRX_PEER_LOG=" + log);
+    return SpawnHost(args, env, {"QRX_PEER_LOG"});
 }
-
-struct CtlResult {
-    int code = -1;
-    std::string err;
-};
 
 class VolumeSystemTest : public DeviceRootTest {
 protected:
@@ -55,24 +29,11 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
     }
     void TearDown() override {
-        for (pid_t p : m_children) Stop(p);
-        if (m_server > 0) Stop(m_server);
-    }
-    static void Stop(pid_t pid) {
-        if (kill(pid, SIGTERM) == 0) WaitExit(pid, 10);
+        for (pid_t p : m_children) StopHost(p);
+        StopHost(m_server);
     }
 
-    CtlResult Ctl(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{QRX_CTL};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::string err = root.Host(".ctl-err");
-        CtlResult r;
-        pid_t pid = Spawn(argv, "", root.Host(".ctl-out"), err);
-        if (pid <= 0) return r;
-        r.code = WaitExit(pid, 60);
-        r.err = Slurp(err);
-        return r;
-    }
+    CtlResult Ctl(const std::vector<std::string>& args) { return RunCtl(args, root.Path(), {}, {"QRX_PEER_LOG"}); }
 
     // A program with one window that logs the storage events it gets.
     std::string Peer(const std::string& cls, int x) {

@@ -433,7 +433,8 @@ void CUiCtrl::Invalidate(const RECT* rc, BOOL erase) {
         RECT own;
         GetRect(&own, FALSE);
         ::InvalidateRect(wnd, &own, FALSE);
-        ::UpdateWindow(wnd);
+        // Another thread (an operation's tick) leaves the paint to the window's own thread.
+        if (::GetWindowThreadProcessId(wnd, nullptr) == ::GetCurrentThreadId()) ::UpdateWindow(wnd);
         return;
     }
     OnPaint(nullptr);

@@ -28,15 +28,15 @@ struct Expected {
     RECT rect;  // in the page
 };
 
-struct PageSpec {
+struct PageLayout {
     int shell;
     RECT rect;  // on the screen
     DWORD style;
     std::vector<Expected> controls;
 };
 
-const std::vector<PageSpec>& Pages() {
-    static const std::vector<PageSpec> pages = {
+const std::vector<PageLayout>& Pages() {
+    static const std::vector<PageLayout> pages = {
         {0,
          {0, 0, 800, 480},
          0,
@@ -150,16 +150,16 @@ bool HasSize(const CUiBitmap* b) { return b && b->GetWidth() > 0 && b->GetHeight
 
 TEST_F(QrxLayout, PagesOpenWhereTheyBelongWithTheControlsTheProgramAddresses) {
     ASSERT_NE(Open(0), nullptr);
-    for (const PageSpec& spec : Pages()) {
-        SCOPED_TRACE("shell " + std::to_string(spec.shell));
-        CShellPanel* page = Open(spec.shell);
+    for (const PageLayout& want : Pages()) {
+        SCOPED_TRACE("shell " + std::to_string(want.shell));
+        CShellPanel* page = Open(want.shell);
         ASSERT_NE(page, nullptr);
         RECT rc;
         page->GetRect(&rc, FALSE);
-        EXPECT_TRUE(EqualRect(&rc, &spec.rect));
-        EXPECT_EQ(page->GetStyle() & (SHELL_STYLE_TOPMOST | SHELL_STYLE_MODAL), spec.style);
-        ASSERT_EQ(page->GetCtrlCount(), static_cast<int>(spec.controls.size()));
-        for (const Expected& e : spec.controls) {
+        EXPECT_TRUE(EqualRect(&rc, &want.rect));
+        EXPECT_EQ(page->GetStyle() & (SHELL_STYLE_TOPMOST | SHELL_STYLE_MODAL), want.style);
+        ASSERT_EQ(page->GetCtrlCount(), static_cast<int>(want.controls.size()));
+        for (const Expected& e : want.controls) {
             SCOPED_TRACE("control " + std::to_string(e.index));
             CUiCtrl* c = page->GetCtrl(e.index);
             ASSERT_NE(c, nullptr);
@@ -173,8 +173,8 @@ TEST_F(QrxLayout, PagesOpenWhereTheyBelongWithTheControlsTheProgramAddresses) {
             const UiCtrlCommand& cmd = c->GetCommand();
             EXPECT_EQ(cmd.kind, 0);
             EXPECT_EQ(std::u16string(cmd.s[0]), u"1025");
-            EXPECT_EQ(std::u16string(cmd.s[1]), std::u16string(u"") + (spec.shell >= 10 ? u"1" : u"") +
-                                                    static_cast<char16_t>(u'0' + spec.shell % 10));
+            EXPECT_EQ(std::u16string(cmd.s[1]), std::u16string(u"") + (want.shell >= 10 ? u"1" : u"") +
+                                                    static_cast<char16_t>(u'0' + want.shell % 10));
             EXPECT_EQ(StrToLong(cmd.s[2]), e.index);
         }
     }

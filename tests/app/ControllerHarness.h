@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -134,6 +135,26 @@ bool PumpUntil(Cond cond, int realMs = 15000) {
     return true;
 }
 
+// Runs the device clock faster for one test; the test's own bounds are in host time.
+class ScopedTimeScale {
+public:
+    explicit ScopedTimeScale(const char* scale) {
+        setenv("QRX_TIME_SCALE", scale, 1);
+        qrx::ReloadHostConfig();
+    }
+    ~ScopedTimeScale() {
+        unsetenv("QRX_TIME_SCALE");
+        qrx::ReloadHostConfig();
+    }
+    ScopedTimeScale(const ScopedTimeScale&) = delete;
+    ScopedTimeScale& operator=(const ScopedTimeScale&) = delete;
+};
+
+// A layout command as a button of the shell sends it.
+inline LRESULT Command(HWND hWnd, int shell, LPARAM lParam) {
+    return SendMessageW(hWnd, WM_SHELL_COMMAND, static_cast<WPARAM>(shell), lParam);
+}
+
 inline CShellManager& Shells() { return CShellManager::Instance(); }
 inline CShellPanel* Shell(int shell) { return Shells().FindShell(shell); }
 inline CUiCtrl* Ctrl(int shell, int i) { return Shells().GetShellCtrl(shell, i); }
@@ -213,6 +234,8 @@ protected:
     }
 
     virtual void BeforeStart() {}
+    // The start-up timer runs InitFrame; without an MCU it ends with the "no response" popup.
+    virtual bool StartedUp() const { return g_MainFrame.m_pTopBarWnd != nullptr && Shell(SHELL_POPUP) != nullptr; }
 
     void Start() {
         static const ATOM atom = MyRegisterClass(nullptr, QRX_APP_NAME);
@@ -225,8 +248,7 @@ protected:
         g_hMainWnd = hWnd;
         SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingProc));
         ASSERT_NE(Shell(SHELL_MAIN), nullptr);
-        // The start-up timer runs InitFrame; without an MCU it ends with the "no response" popup.
-        ASSERT_TRUE(PumpUntil([] { return g_MainFrame.m_pTopBarWnd != nullptr && Shell(SHELL_POPUP) != nullptr; }));
+        ASSERT_TRUE(PumpUntil([this] { return StartedUp(); }));
         ASSERT_EQ(g_MainFrame.m_hWnd, hWnd);
         ClosePopup(TRUE);
         Pump();

@@ -50,23 +50,6 @@ PortRecord VolumeRecord(DWORD type) {
     return r;
 }
 
-// Runs the device clock faster for one test; the test's own bounds are in host time.
-class ScopedTimeScale {
-public:
-    explicit ScopedTimeScale(const char* scale) {
-        setenv("QRX_TIME_SCALE", scale, 1);
-        qrx::ReloadHostConfig();
-    }
-    ~ScopedTimeScale() {
-        unsetenv("QRX_TIME_SCALE");
-        qrx::ReloadHostConfig();
-    }
-};
-
-LRESULT Command(HWND hWnd, int shell, LPARAM lParam) {
-    return SendMessageW(hWnd, WM_SHELL_COMMAND, static_cast<WPARAM>(shell), lParam);
-}
-
 // ---- Popups ---------------------------------------------------------------------------------------
 
 class ControllerPopup : public ControllerTest {

@@ -30,6 +30,7 @@ constexpr RECT kTopBar = {0, 0, 800, 61};
 constexpr RECT kFullScreen = {0, 0, 800, 480};
 constexpr int kPopupOkX = 400, kPopupOkY = 326;      // the popup's centred button
 constexpr int kOperationX = 235, kOperationY = 322;  // the main page's OPERATION button
+constexpr int kSettingX = 565;                         // its SETTING button, which opens nothing yet
 constexpr int kLockBoxX = 400, kLockBoxY = 240;
 constexpr DWORD kToneHigh = 2637, kToneLow = 2093;
 constexpr DWORD kTouchSplash = 0x0118001Cu, kTouchRestore = 0x01180018u;
@@ -230,7 +231,7 @@ TEST_F(QrxTest, ButtonTapClicksAndLeavesThePageAsItWas) {
     ASSERT_TRUE(WaitStartedWithMcu());
     ASSERT_TRUE(WaitForMainPage()) << m_mainPageDiff;
     // A key click: 2637 Hz for 100 ms.
-    ASSERT_TRUE(Device().Tap(kOperationX, kOperationY));
+    ASSERT_TRUE(Device().Tap(kSettingX, kOperationY));
     ASSERT_TRUE(WaitUntil([] {
         auto t = Tones();
         return t.size() >= 2 && !t.back().on;

@@ -27,13 +27,13 @@ const DWORD kJoinMs = 10000;
 
 // Captions, buttons and bars whose text comes from the language file.
 const int kTextControls[] = {OPW_PAUSE, OPW_STOP, OPW_ZOOM, 13, 14, 15, 16, 17, 18, OPW_FAHRENHEIT, 20, 21,
-                             OPW_PROGRAM_BAR, OPW_STEP_BAR, 30, 33, 34, 35, 36, 37, 38, OPW_VIEW};
+                             30, 33, 34, 35, 36, 37, 38, OPW_VIEW};
 // The value labels and the labels the page writes.
 const int kValueControls[] = {0, 1, 2, 3, 4, 5, 6, 7, 22, 23, 24, 25, 26, 27, 31, 32, 39};
 // Shown with the graph only: the graph, its scroll bar, and the labels that stand where the value
 // view shows its set values, amp-hours and total time.
 const int kGraphViewControls[] = {OPW_GRAPH, OPW_SCROLL, OPW_G_SET_VOLTAGE, OPW_G_SET_CURRENT, OPW_G_AMPHOURS,
-                                  OPW_G_TOTAL_TIME};
+                                  OPW_G_TOTAL_TIME, 21};
 const int kValueViewFirst = 22;
 const int kValueViewLast = 38;
 

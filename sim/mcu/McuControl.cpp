@@ -101,7 +101,8 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
         return true;
     }
     if (name == "mains") {
-        if (w.size() < 2 || (w[1] != "0" && w[1] != "50" && w[1] != "60")) return refuse("usage: mains 0|50|60 [POLLS]");
+        if (w.size() < 2 || (w[1] != "0" && w[1] != "50" && w[1] != "60"))
+            return refuse("usage: mains 0|50|60 [POLLS]");
         if (!Polls(w, 2, polls)) return refuse("bad poll count");
         sim.SetFrequencyCode(w[1] == "50" ? 1 : w[1] == "60" ? 2 : 0, polls);
         return true;
@@ -111,8 +112,9 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
         sim.TripCutOff(w[1] == "voltage" ? 1 : 2);
         return true;
     }
-    return refuse("unknown command (silence, battery, transformer, heatsink, battery-temp, volts, mains, "
-                  "cutoff, clear)");
+    return refuse(
+        "unknown command (silence, battery, transformer, heatsink, battery-temp, volts, mains, "
+        "cutoff, clear)");
 }
 
 std::string ControlSocketPath(int port) { return qrx::PlatformStatePath("mcu" + std::to_string(port) + ".sock"); }

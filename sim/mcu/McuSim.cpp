@@ -183,7 +183,7 @@ bool McuSim::ListenControl() {
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     // A socket left by a simulator that died goes; anything else at the path stays.
-    struct stat st{};
+    struct stat st = {};
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
     m_control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_control < 0) return false;

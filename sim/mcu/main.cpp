@@ -158,8 +158,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const sim::BatteryConfig& b = config.mcu.battery;
-    std::printf("qrx-sim-mcu: COM%d -> %s (%d V %g Ah %s at %g %%, firmware %u.%u.%u.%u), control %s\n",
-                config.port, mcu.SlavePath().c_str(), b.nominalVolts, b.capacityAh, sim::ChemistryName(b.chemistry),
+    std::printf("qrx-sim-mcu: COM%d -> %s (%d V %g Ah %s at %g %%, firmware %u.%u.%u.%u), control %s\n", config.port,
+                mcu.SlavePath().c_str(), b.nominalVolts, b.capacityAh, sim::ChemistryName(b.chemistry),
                 b.stateOfCharge * 100.0, config.mcu.firmware[0], config.mcu.firmware[1], config.mcu.firmware[2],
                 config.mcu.firmware[3], config.controlSocket.c_str());
     std::fflush(stdout);

@@ -347,7 +347,9 @@ TEST_F(McuWireTest, ControlSocketSetsFaultsForTheirPolls) {
     config.controlSocket = sim::ControlSocketPath(7);
     Begin(config);
     std::string reply;
-    auto send = [&](const std::string& command) { return sim::SendControlCommand(config.controlSocket, command, reply); };
+    auto send = [&](const std::string& command) {
+        return sim::SendControlCommand(config.controlSocket, command, reply);
+    };
     ASSERT_TRUE(send("silence 2")) << reply;
     ASSERT_TRUE(send("transformer 120.01 3")) << reply;
     ASSERT_TRUE(send("battery reversed 1")) << reply;

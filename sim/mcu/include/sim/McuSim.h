@@ -318,10 +318,10 @@ std::string FormatLogEntry(const LogEntry& e);
 
 struct McuSimConfig {
     McuConfig mcu;
-    int port = 2;              // COM number recorded in the port map; 0 leaves the map alone
-    std::string logFile;       // every log entry is appended here when set
-    size_t logLimit = 100000;  // entries kept in memory; the oldest go first
-    std::string controlSocket; // Unix socket that takes control commands (ControlCommand) when set
+    int port = 2;               // COM number recorded in the port map; 0 leaves the map alone
+    std::string logFile;        // every log entry is appended here when set
+    size_t logLimit = 100000;   // entries kept in memory; the oldest go first
+    std::string controlSocket;  // Unix socket that takes control commands (ControlCommand) when set
 };
 
 // The control socket of a simulator serving COM`port` in the device root in force:

@@ -287,7 +287,7 @@ TEST_F(SerialTest, ReadTimeoutModesAndZeroLengthReads) {
     EXPECT_LT(ThreadCpuMs() - cpu, 20);
 }
 
-TEST_F(SerialTest, TimeoutsRunOnDeviceTimeWithoutWrapping) {
+TEST_F(SerialTest, TimeoutsRunOnLineTimeWithoutWrapping) {
     struct Scale {
         Scale() {
             setenv("QRX_TIME_SCALE", "100", 1);
@@ -298,11 +298,16 @@ TEST_F(SerialTest, TimeoutsRunOnDeviceTimeWithoutWrapping) {
             qrx::ReloadHostConfig();
         }
     } scale;
-    Timeouts(0, 0, 20000);
+    // The peer answers in host time, so a scaled device still gives it the whole time-out.
+    Timeouts(0, 0, 300);
     auto start = Clock::now();
     EXPECT_EQ("", ReadPort(4));
-    EXPECT_GE(MsSince(start), 150);
+    EXPECT_GE(MsSince(start), 290);
     EXPECT_LT(MsSince(start), 5000);
+    Timeouts(MAXDWORD, MAXDWORD, 300);
+    start = Clock::now();
+    EXPECT_EQ("", ReadPort(4));
+    EXPECT_GE(MsSince(start), 290);
 
     Timeouts(0, 0x40000001u, 0);  // 4 x multiplier wraps to 4 ms in 32 bits
     std::atomic<bool> done{false};

@@ -27,6 +27,9 @@ double TimeScale();
 void SetTickCountStart(DWORD start);
 // Device milliseconds as a real duration in nanoseconds under the time scale.
 long long DeviceMsToRealNs(DWORD ms);
+// Line time: milliseconds of the host's monotonic clock, never scaled, wrapping at 32 bits. Serial
+// time-outs run on it, so a reply window measured with it holds under any time scale.
+DWORD LineTickCount();
 
 // Keeps file attributes in the map file of .platform even where extended attributes work (tests).
 void UseAttributeSidecar(bool on);

@@ -222,20 +222,17 @@ void COperationWnd::AddTime() {
 
 // Measurement
 
-double COperationWnd::SetVoltageOfRun() const {
-    if (!m_pOpMode) return 0.0;
-    if (m_nRunState == RUN_STATE_RESTORATION || m_nRunState == RUN_STATE_DISCHARGE) return m_pOpMode->dVoltage;
-    if (m_nRunState >= RUN_STATE_STEP1 && m_nRunState <= RUN_STATE_STEP6)
-        return m_pOpMode->steps[m_nRunState - RUN_STATE_STEP1].dVoltage;
-    return 0.0;
-}
-
-double COperationWnd::SetCurrentOfRun() const {
-    if (!m_pOpMode) return 0.0;
-    if (m_nRunState == RUN_STATE_RESTORATION || m_nRunState == RUN_STATE_DISCHARGE) return m_pOpMode->dCurrent;
-    if (m_nRunState >= RUN_STATE_STEP1 && m_nRunState <= RUN_STATE_STEP6)
-        return m_pOpMode->steps[m_nRunState - RUN_STATE_STEP1].dCurrent;
-    return 0.0;
+void COperationWnd::SetValuesOfRun(double* volts, double* amps) const {
+    *volts = *amps = 0.0;
+    if (!m_pOpMode) return;
+    if (m_nRunState == RUN_STATE_RESTORATION || m_nRunState == RUN_STATE_DISCHARGE) {
+        *volts = m_pOpMode->dVoltage;
+        *amps = m_pOpMode->dCurrent;
+    } else if (m_nRunState >= RUN_STATE_STEP1 && m_nRunState <= RUN_STATE_STEP6) {
+        const ProgramStep& step = m_pOpMode->steps[m_nRunState - RUN_STATE_STEP1];
+        *volts = step.dVoltage;
+        *amps = step.dCurrent;
+    }
 }
 
 void COperationWnd::ProcessStatus(McuStatusRecord* status) {
@@ -330,8 +327,10 @@ void COperationWnd::AddGraphSample() {
     if (!m_pGraph) return;
     const int temp = m_pSettings && m_pSettings->wFahrenheit ? static_cast<int>(m_nBatteryTemp * 1.8 + 32)
                                                              : m_nBatteryTemp;
+    double setVolts, setAmps;
+    SetValuesOfRun(&setVolts, &setAmps);
     const int samples[OPW_GRAPH_CHANNELS + 1] = {
-        static_cast<int>(SetVoltageOfRun() * 10), static_cast<int>(SetCurrentOfRun() * 10),
+        static_cast<int>(setVolts * 10),          static_cast<int>(setAmps * 10),
         static_cast<int>(m_dVoltage * 10),        static_cast<int>(m_dCurrent * 10),
         temp * 10,                                m_bDischarge};
     if (m_pGraph->GetSampleCount() >= m_pGraph->GetLength()) {

@@ -173,10 +173,10 @@ TEST_F(OperationPage, TheIdleOverVoltageNoticeIsShownOnceAndClosedOnce) {
     Tick(Record(12.5, 0), 2);
     EXPECT_EQ(Shell(SHELL_POPUP), nullptr);
 
-    // A popup that took the notice's place stays for the user.
+    // A popup that took the notice's place stays for the user, also one with the same text.
     g_Settings.dMaxVoltage = 10.0;
     Tick(Record(12.5, 0));
-    ShowMessageBox(hWnd, POPUP_TITLE_ERROR, 20, POPUP_ONE_BUTTON, FALSE);
+    ShowMessageBox(hWnd, POPUP_TITLE_ERROR, 33, POPUP_ONE_BUTTON, FALSE);
     g_Settings.dMaxVoltage = 150.0;
     Tick(Record(12.5, 0));
     EXPECT_NE(Shell(SHELL_POPUP), nullptr);
@@ -248,6 +248,7 @@ TEST_F(OperationPage, TheFahrenheitToggleWaitsForIdle) {
     EXPECT_EQ(std::u16string(page->Graph()->GetAxis(3).unit), u"\u2109");
     Begin(RUN_STATE_RESTORATION);
     Command(hWnd, SHELL_OPERATION, OPW_TEMPERATURE);
+    EXPECT_EQ(g_Settings.wFahrenheit, 1);
     Command(hWnd, SHELL_OPERATION, OPW_FAHRENHEIT);
     EXPECT_EQ(g_Settings.wFahrenheit, 1);
 }
@@ -284,6 +285,10 @@ TEST_F(OperationPage, ViewToggleZoomAndPaging) {
     bar->SetPos(SCROLL_BAR_HORZ, 2, FALSE);
     Command(hWnd, SHELL_OPERATION, MAKELPARAM(OPW_SCROLL, SCROLL_EVENT_THUMB_UP));
     EXPECT_TRUE(PumpUntil([&] { return graph->GetPage() == 2; }));
+    // Only a sample that begins a new page moves the scroll bar on.
+    graph->PutData(samples, OPW_GRAPH_CHANNELS);
+    page->SetGraphScale(FALSE, FALSE);
+    EXPECT_EQ(bar->GetPos(SCROLL_BAR_HORZ), 2);
 
     Command(hWnd, SHELL_OPERATION, OPW_VIEW);
     EXPECT_FALSE(graph->IsVisible());

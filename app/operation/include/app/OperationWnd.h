@@ -251,8 +251,8 @@ private:
     // Item 2 to 8 of the running checks; 1 when the tick must end at once.
     BOOL CheckStops(const McuStatusRecord& status, BOOL* stopped);
     void AddTime();
-    double SetVoltageOfRun() const;
-    double SetCurrentOfRun() const;
+    // The set values of the run: the record's head for Restoration and Discharge, the step's in a program.
+    void SetValuesOfRun(double* volts, double* amps) const;
     static LRESULT CALLBACK MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PanelProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 

@@ -2,16 +2,21 @@
 // CPU time per device second with the page shown and the simulated MCU answering its polls.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <windows.h>
 #include <qrx/host.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
@@ -26,22 +31,30 @@ std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Handles the thread's messages for that long, asleep while none comes, as a message loop is.
 void PumpFor(DWORD deviceMs) {
     const DWORD end = GetTickCount() + deviceMs;
     MSG m;
-    do {
+    for (;;) {
         while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
             if (m.message == WM_QUIT) continue;
             DispatchMessageW(&m);
         }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    } while (static_cast<LONG>(GetTickCount() - end) < 0);
+        const LONG left = static_cast<LONG>(end - GetTickCount());
+        if (left <= 0) return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+    }
 }
 
-double ProcessCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+// Run time of the process's threads, in nanoseconds, by thread id.
+std::map<std::string, long long> ThreadTimes() {
+    std::map<std::string, long long> times;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "schedstat");
+        long long ns = 0;
+        if (in >> ns) times[task.path().filename().string()] = ns;
+    }
+    return times;
 }
 
 // The main program's window in a device root of its own, started as the program starts it; with mcu
@@ -64,8 +77,11 @@ public:
         SetDefaultSettings(&g_Settings);
         SaveSettingFile();
         if (mcu) {
+            const auto before = ThreadTimes();
             m_sim = std::make_unique<sim::McuSim>();
             if (!m_sim->Start()) return;
+            for (const auto& [tid, ns] : ThreadTimes())
+                if (!before.count(tid)) m_simThreads.push_back(tid);
         }
         static const ATOM atom = MyRegisterClass(nullptr, QRX_APP_NAME);
         (void)atom;
@@ -87,16 +103,49 @@ public:
         if (!m_root.empty()) std::filesystem::remove_all(m_root);
     }
     COperationWnd* Page() const { return g_MainFrame.m_pOperationWnd; }
+    // The program's own CPU time so far, in milliseconds: every thread but the simulated MCU's.
+    double ProgramCpuMs() const {
+        long long ns = 0;
+        for (const auto& [tid, t] : ThreadTimes())
+            if (std::find(m_simThreads.begin(), m_simThreads.end(), tid) == m_simThreads.end()) ns += t;
+        return ns / 1e6;
+    }
 
 private:
+    std::vector<std::string> m_simThreads;
     std::string m_root;
     std::unique_ptr<sim::McuSim> m_sim;
     HWND m_hWnd = nullptr;
 };
 
+// The program on a thread of its own that pumps its messages, as the UI thread does, so that a tick
+// run here only marks what it changed, as the operation thread's tick does.
+class UiThread {
+public:
+    UiThread() {
+        m_thread = std::thread([this] {
+            Program program(false, nullptr);
+            m_page = program.Page();
+            m_ready = true;
+            while (!m_stop) PumpFor(5);
+        });
+        while (!m_ready) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~UiThread() {
+        m_stop = true;
+        m_thread.join();
+    }
+    COperationWnd* Page() const { return m_page; }
+
+private:
+    std::thread m_thread;
+    std::atomic<bool> m_ready{false}, m_stop{false};
+    COperationWnd* m_page = nullptr;
+};
+
 void BM_OperationTick(benchmark::State& state) {
-    Program program(false, nullptr);
-    COperationWnd* page = program.Page();
+    UiThread ui;
+    COperationWnd* page = ui.Page();
     if (!page) {
         state.SkipWithError("no operation page");
         return;
@@ -131,10 +180,10 @@ void BM_OperationIdleSecond(benchmark::State& state) {
     }
     double cpuMs = 0, deviceSeconds = 0;
     for (auto _ : state) {
-        const double cpu0 = ProcessCpuMs();
+        const double cpu0 = program.ProgramCpuMs();
         const DWORD t0 = GetTickCount();
         PumpFor(20000);
-        cpuMs += ProcessCpuMs() - cpu0;
+        cpuMs += program.ProgramCpuMs() - cpu0;
         deviceSeconds += (GetTickCount() - t0) / 1000.0;
     }
     state.counters["cpu_ms_per_s"] = deviceSeconds > 0 ? cpuMs / deviceSeconds : 0;

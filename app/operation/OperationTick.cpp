@@ -66,6 +66,13 @@ BOOL COperationWnd::TickElapsed() {
     return due;
 }
 
+DWORD COperationWnd::TickWaitMs() {
+    EnterCriticalSection(&OperationSection());
+    const LONGLONG left = 1001 - (static_cast<LONGLONG>(m_timer.GetElapsedMs()) - m_llTickRef);
+    LeaveCriticalSection(&OperationSection());
+    return static_cast<DWORD>(left < 1 ? 1 : (left > 1001 ? 1001 : left));
+}
+
 void COperationWnd::SetRunTimes(DWORD total, DWORD step) {
     EnterCriticalSection(&OperationSection());
     m_dwTotalSeconds = total;
@@ -90,7 +97,8 @@ DWORD WINAPI COperationWnd::OperationThread(LPVOID param) {
     page->m_nSinkTicks = 0;
     page->RestartTick();
     while (page->m_bLoop.load()) {
-        while (page->m_bLoop.load() && !page->TickElapsed()) Sleep(10);
+        // Asleep until the tick is due: one wake-up a second, and at once when the page goes.
+        while (page->m_bLoop.load() && !page->TickElapsed()) WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
         if (!page->m_bLoop.load()) break;
         McuStatusRecord status{};
         const int ok = GetCurrentStatus(page->m_pMicomPort, &status);

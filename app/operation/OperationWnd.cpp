@@ -93,7 +93,7 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
       m_bBatCon1(1), m_bTransOverheat(0), m_bHeatsink(0), m_bTempPaused(0), m_nPauseCount(0), m_nPulsePhase(0),
       m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
       m_nPollFailures(0), m_nTransTicks(0), m_nSinkTicks(0), m_bNoticeShown(0), m_bOutagePosted(0), m_bBlinkOn(0), m_nLastTransTemp(0),
-      m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr),
+      m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr), m_hStopEvent(nullptr),
       m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
       m_hPanelWnd(nullptr), m_pfnPanelProc(nullptr), m_dwUiThread(GetCurrentThreadId()), m_bFahrenheitAxis(0) {
     OperationSection();
@@ -117,6 +117,7 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
     }
 
     m_hOpEvent = CreateEventW(nullptr, TRUE, FALSE, u"OPERATION_THREAD");
+    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hGraphEvent = CreateEventW(nullptr, FALSE, FALSE, u"GRAPTH_THREAD");
 
     CacheControls();
@@ -135,6 +136,7 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
 COperationWnd::~COperationWnd() {
     Shutdown();
     if (m_hOpEvent) CloseHandle(m_hOpEvent);
+    if (m_hStopEvent) CloseHandle(m_hStopEvent);
     if (m_hGraphEvent) CloseHandle(m_hGraphEvent);
     if (m_hMsgWnd) DestroyWindow(m_hMsgWnd);
     if (s_pPanelPage == this) s_pPanelPage = nullptr;
@@ -148,6 +150,7 @@ COperationWnd::~COperationWnd() {
 
 void COperationWnd::Shutdown() {
     m_bLoop = 0;
+    if (m_hStopEvent) SetEvent(m_hStopEvent);
     if (m_hOpEvent) SetEvent(m_hOpEvent);
     JoinThread(m_hOpThread, u"operation");
     m_nGraphRequest = GRAPH_REQ_REAPPLY;

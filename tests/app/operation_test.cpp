@@ -346,7 +346,7 @@ protected:
 };
 
 TEST_F(OperationLive, PollsOnceASecondAndStopsOnAnOutage) {
-    ASSERT_TRUE(PumpUntil([&] { return Text(OPW_VOLTAGE) != u"0.00"; }));
+    ASSERT_TRUE(PumpUntil([&] { return !Text(OPW_VOLTAGE).empty() && Text(OPW_VOLTAGE) != u"0.00"; }));
     const std::u16string label = Text(OPW_VOLTAGE);
     const double shown = std::stod(std::string(label.begin(), label.end()));
     EXPECT_NEAR(shown, sim->Snapshot().outputVolts, 0.2);

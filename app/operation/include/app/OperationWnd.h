@@ -126,6 +126,8 @@ public:
     // True once more than 1000 ms passed since the tick reference; keeps the tick's seconds.
     BOOL TickElapsed();
     DWORD GetTickSeconds() const { return m_dwTickSeconds; }
+    // Milliseconds until the next tick is due, 1 to 1001.
+    DWORD TickWaitMs();
     void SetRunTimes(DWORD total, DWORD step);
     void ClearStepTime();
 
@@ -261,6 +263,7 @@ private:
     CGraphCtrl* m_pGraph;
     CScrollBarCtrl* m_pScroll;
     HANDLE m_hOpEvent;
+    HANDLE m_hStopEvent;  // set when the threads must end
     HANDLE m_hGraphEvent;
     HANDLE m_hOpThread;
     HANDLE m_hGraphThread;

@@ -98,7 +98,8 @@ DWORD WINAPI COperationWnd::OperationThread(LPVOID param) {
     page->RestartTick();
     while (page->m_bLoop.load()) {
         // Asleep until the tick is due: one wake-up a second, and at once when the page goes.
-        while (page->m_bLoop.load() && !page->TickElapsed()) WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
+        while (page->m_bLoop.load() && !page->TickElapsed())
+            WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
         if (!page->m_bLoop.load()) break;
         McuStatusRecord status{};
         const int ok = GetCurrentStatus(page->m_pMicomPort, &status);

@@ -92,10 +92,10 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
       m_dStepHigh(0), m_dStepLow(0), m_dCurrentMax(0), m_dVoltageMax(0), m_dVoltageMin(0), m_bBatCon0(1),
       m_bBatCon1(1), m_bTransOverheat(0), m_bHeatsink(0), m_bTempPaused(0), m_nPauseCount(0), m_nPulsePhase(0),
       m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
-      m_nPollFailures(0), m_nTransTicks(0), m_nSinkTicks(0), m_bNoticeShown(0), m_bOutagePosted(0), m_bBlinkOn(0), m_nLastTransTemp(0),
-      m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr), m_hStopEvent(nullptr),
-      m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
-      m_hPanelWnd(nullptr), m_pfnPanelProc(nullptr), m_dwUiThread(GetCurrentThreadId()), m_bFahrenheitAxis(0) {
+      m_nPollFailures(0), m_nTransTicks(0), m_nSinkTicks(0), m_bNoticeShown(0), m_bOutagePosted(0), m_bBlinkOn(0),
+      m_nLastTransTemp(0), m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr),
+      m_hStopEvent(nullptr), m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
+      m_hPanelWnd(nullptr), m_pfnPanelProc(nullptr), m_dwUiThread(GetCurrentThreadId()) {
     OperationSection();
     m_pPanel = CShellManager::Instance().OpenShell(owner, SHELL_OPERATION, nullptr, FALSE);
     if (!m_pPanel) {
@@ -195,8 +195,8 @@ void COperationWnd::InitGraph() {
 
 void COperationWnd::SetTemperatureAxis() {
     if (!m_pGraph) return;
-    m_bFahrenheitAxis = m_pSettings && m_pSettings->wFahrenheit ? 1 : 0;
-    m_pGraph->SetAxis3(0, 10, m_bFahrenheitAxis ? u"\u2109" : u"\u2103", 0xFF0000);
+    const BOOL fahrenheit = m_pSettings && m_pSettings->wFahrenheit;
+    m_pGraph->SetAxis3(0, 10, fahrenheit ? u"\u2109" : u"\u2103", 0xFF0000);
 }
 
 void COperationWnd::SetTexts() {

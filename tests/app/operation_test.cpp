@@ -278,7 +278,8 @@ TEST_F(OperationPage, ViewToggleZoomAndPaging) {
     const int totals[] = {1, 1, 4};
     for (int i = 0; i < 3; ++i) {
         Command(hWnd, SHELL_OPERATION, OPW_ZOOM);
-        ASSERT_TRUE(PumpUntil([&] { return page->GetZoom() == (i + 1) % 3 && bar->GetTotal(SCROLL_BAR_HORZ) == totals[i]; }))
+        ASSERT_TRUE(PumpUntil(
+            [&] { return page->GetZoom() == (i + 1) % 3 && bar->GetTotal(SCROLL_BAR_HORZ) == totals[i]; }))
             << "press " << i;
         EXPECT_EQ(graph->GetSpan(), spans[i]);
     }

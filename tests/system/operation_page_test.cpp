@@ -59,7 +59,9 @@ TEST(OperationPageSystem, OperationOpensALivePage) {
     auto polls = [&] {
         const std::string log = Slurp(device.McuLogPath());
         size_t n = 0;
-        for (size_t at = log.find("GetCurrentStatus"); at != std::string::npos; at = log.find("GetCurrentStatus", at + 1)) ++n;
+        for (size_t at = log.find("GetCurrentStatus"); at != std::string::npos;
+             at = log.find("GetCurrentStatus", at + 1))
+            ++n;
         return n;
     };
     const size_t before = polls();

@@ -230,7 +230,8 @@ void Glyph(Painter& p, const std::string& name, double cx, double cy, double s, 
     }
 }
 
-const char kGlyphs[] = "home|manual|auto|program|filter|log|lock|bluetooth|pc|unit|operation|setting|left|right|up|down";
+const char kGlyphs[] =
+    "home|manual|auto|program|filter|log|lock|bluetooth|pc|unit|operation|setting|left|right|up|down";
 
 // A pictogram button or status icon. Push-button states: normal (pictogram only), pressed (on a
 // plate with the accent edge), disabled (dimmed); status states: on (accent) and off (dim).

@@ -271,7 +271,6 @@ private:
     HWND m_hPanelWnd;
     WNDPROC m_pfnPanelProc;
     DWORD m_dwUiThread;
-    int m_bFahrenheitAxis;
 };
 
 // The axis step per division: 1 when the whole part of value is not above divisions, else value /

@@ -34,6 +34,14 @@ void UseAttributeSidecar(bool on);
 // Overrides the device path that GetModuleFileNameW reports for the main program.
 void SetModuleFileNameOverride(const std::u16string& devicePath);
 
+// ---- The runner's lifeline ------------------------------------------------------------------------
+// Makes this process the device's power: a pipe whose write end only this process holds. A program
+// started with the returned read end at descriptor kLifelineFd and with this process's environment
+// (which now names the pipe), and every program it starts with CreateProcessW in turn, ends when this
+// process ends, however it ends: SIGTERM, then SIGKILL 5 s later. -1 when no pipe could be made.
+constexpr int kLifelineFd = 4;
+int OpenLifeline();
+
 // ---- Removable storage ----------------------------------------------------------------------------
 // A storage volume is a folder of the device root ("SD Card"); a missing folder is a removed volume.
 // RemoveVolume moves the folder aside into <root>/.platform/volumes/<name>, keeping its content, and

@@ -137,25 +137,24 @@ pid_t ScreenServer(const std::string& socketPath) {
 
 bool ScreenReady(const std::string& socketPath) { return ScreenServer(socketPath) != 0; }
 
-// The file name of a process's program ("QRX.exe"), also when its image was replaced meanwhile.
-std::string ProcessName(pid_t pid) {
+// The program a process runs, also when its image was replaced meanwhile; "" when it cannot be known.
+std::string ExePath(pid_t pid) {
     char exe[PATH_MAX];
     ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
-    if (n <= 0) return "?";
+    if (n <= 0) return {};
     std::string path(exe, static_cast<size_t>(n));
     const std::string deleted = " (deleted)";
     if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
         path.resize(path.size() - deleted.size());
-    return path.substr(path.rfind('/') + 1);
+    return path;
 }
 
 // What stands in the way of powering the device on: the screen server of the root, however it was
-// started, and every program running from the root, as "pid name".
-std::vector<std::string> InTheWay(const std::string& root, const std::string& socketPath) {
-    std::vector<std::string> found;
+// started (-1 when its pid is not known), and every program running from the root.
+std::vector<pid_t> InTheWay(const std::string& root, const std::string& socketPath) {
+    std::vector<pid_t> found;
     pid_t screen = ScreenServer(socketPath);
-    if (screen != 0)
-        found.push_back(screen > 0 ? std::to_string(screen) + " " + ProcessName(screen) : "a screen server");
+    if (screen != 0) found.push_back(screen);
     const std::string below = root + "/";
     DIR* proc = opendir("/proc");
     if (!proc) return found;
@@ -163,10 +162,8 @@ std::vector<std::string> InTheWay(const std::string& root, const std::string& so
         char* end = nullptr;
         long pid = std::strtol(e->d_name, &end, 10);
         if (pid <= 0 || pid > INT_MAX || *end || pid == getpid() || pid == screen) continue;
-        char exe[PATH_MAX];
-        ssize_t n = readlink(("/proc/" + std::string(e->d_name) + "/exe").c_str(), exe, sizeof exe - 1);
-        if (n > 0 && std::string(exe, static_cast<size_t>(n)).compare(0, below.size(), below) == 0)
-            found.push_back(std::string(e->d_name) + " " + ProcessName(static_cast<pid_t>(pid)));
+        if (ExePath(static_cast<pid_t>(pid)).compare(0, below.size(), below) == 0)
+            found.push_back(static_cast<pid_t>(pid));
     }
     closedir(proc);
     return found;
@@ -341,7 +338,7 @@ private:
     // still there after that is named, and the device stays off.
     bool DeviceFree() {
         std::string socketPath = qrx::PlatformStatePath("screen.sock");
-        std::vector<std::string> busy;
+        std::vector<pid_t> busy;
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStopGraceSeconds + 2);
         while (!(busy = InTheWay(m_p.root, socketPath)).empty()) {
             if (StopPending()) return false;
@@ -350,9 +347,12 @@ private:
         }
         if (busy.empty()) return true;
         std::string list, pids;
-        for (const std::string& b : busy) {
-            list += (list.empty() ? "" : ", ") + b;
-            if (b[0] >= '0' && b[0] <= '9') pids += " " + b.substr(0, b.find(' '));
+        for (pid_t pid : busy) {
+            std::string exe = pid > 0 ? ExePath(pid) : "";
+            std::string name = exe.empty() ? "(ended meanwhile)" : exe.substr(exe.rfind('/') + 1);
+            list += list.empty() ? "" : ", ";
+            list += pid > 0 ? std::to_string(pid) + " " + name : "a screen server";
+            if (pid > 0) pids += " " + std::to_string(pid);
         }
         std::string hint = pids.empty() ? "" : " (kill" + pids + ")";
         std::fprintf(stderr, "qrx-run: the device root %s is in use by %s; end %s first%s\n", m_p.root.c_str(),

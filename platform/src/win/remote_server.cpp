@@ -447,7 +447,9 @@ std::string VolumeError(DWORD error, const std::string& name) {
     switch (error) {
         case ERROR_INVALID_NAME: return "not a volume name: " + shown;
         case ERROR_FILE_NOT_FOUND: return "no volume " + shown;
-        case ERROR_ALREADY_EXISTS: return "a removed copy of " + shown + " is kept and a folder of that name is back";
+        case ERROR_ALREADY_EXISTS:
+            return "a removed copy of " + shown + " is kept in .platform/volumes and a folder of that name is in its"
+                   " place; nothing moved: move one of them away first";
         case ERROR_DIRECTORY: return shown + " is not a folder";
         default: return "cannot move " + shown + " (error " + std::to_string(error) + ")";
     }

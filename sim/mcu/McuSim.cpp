@@ -187,11 +187,13 @@ bool McuSim::ListenControl() {
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
     m_control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_control < 0) return false;
-    if (bind(m_control, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_control, 4) != 0) {
+    if (bind(m_control, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_control, 4) != 0 ||
+        lstat(path.c_str(), &st) != 0) {
         close(m_control);
         m_control = -1;
         return false;
     }
+    m_controlInode = st.st_ino;
     return true;
 }
 
@@ -238,7 +240,10 @@ void McuSim::Stop() {
         m_mapped = false;
     }
     if (m_control >= 0) {
-        unlink(m_config.controlSocket.c_str());
+        // As with the port map, a simulator that took the path since keeps it.
+        struct stat st = {};
+        if (lstat(m_config.controlSocket.c_str(), &st) == 0 && st.st_ino == m_controlInode)
+            unlink(m_config.controlSocket.c_str());
         close(m_control);
         m_control = -1;
     }

@@ -418,7 +418,9 @@ TEST_F(McuWireTest, LogIsTimeStampedAndWrittenToFile) {
 TEST_F(McuWireTest, PortMapEntryFollowsTheSimulator) {
     sim::McuSimConfig config;
     config.port = 3;
+    config.controlSocket = sim::ControlSocketPath(3);
     char path[512] = {};
+    std::string reply;
     {
         sim::McuSim a(config);
         ASSERT_TRUE(a.Start()) << a.Error();
@@ -434,8 +436,10 @@ TEST_F(McuWireTest, PortMapEntryFollowsTheSimulator) {
         a.Stop();
         ASSERT_TRUE(qrx::GetPortMapping(3, path, sizeof path));
         EXPECT_EQ(b.SlavePath(), path);
+        EXPECT_TRUE(sim::SendControlCommand(config.controlSocket, "clear", reply)) << reply;  // and its socket
     }
     EXPECT_FALSE(qrx::GetPortMapping(3, path, sizeof path) && path[0]);
+    EXPECT_FALSE(sim::SendControlCommand(config.controlSocket, "clear", reply));
 
     config.port = 12;
     sim::McuSim bad(config);

@@ -392,6 +392,7 @@ private:
     int m_slave = -1;
     int m_wake = -1;
     int m_control = -1;
+    unsigned long m_controlInode = 0;
     DWORD m_clockMs = 0;  // device clock up to which the battery has aged
     std::string m_slavePath;
     std::string m_error;

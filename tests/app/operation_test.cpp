@@ -332,6 +332,18 @@ TEST(PerfTimer, AddsRunningIntervalsAndDropsTheCalibratedCost) {
     EXPECT_LT(t.GetElapsedMs(), 29.0);
 }
 
+TEST_F(OperationPage, ALateTickCountsItsSecondsOnceWithoutWrapping) {
+    page->RestartTick();
+    EXPECT_FALSE(page->TickElapsed());
+    page->m_llTickRef = -3500;  // 3.5 s since the reference: a tick two and a half seconds late
+    ASSERT_TRUE(page->TickElapsed());
+    EXPECT_EQ(page->GetTickSeconds(), 3u);
+    EXPECT_FALSE(page->TickElapsed()) << "those seconds are counted once";
+    page->m_llTickRef = -5000000000LL;  // beyond what 32 bits of milliseconds hold
+    ASSERT_TRUE(page->TickElapsed());
+    EXPECT_EQ(page->GetTickSeconds(), 5000000u);
+}
+
 // The threads against the simulated MCU, the device clock running 20 times faster.
 class OperationLive : public OperationPage {
 protected:

@@ -361,6 +361,21 @@ CUiBitmap* CShellPanel::GetBackImage() const {
 
 CUiBitmap* CShellPanel::GetImage(int i) const { return (i >= 0 && i < 4) ? m_images[i].get() : nullptr; }
 
+BOOL CShellPanel::GetImageOrigin(const CUiBitmap* bitmap, POINT* origin) const {
+    if (bitmap == nullptr || origin == nullptr) return FALSE;
+    if (bitmap == m_shImage.get()) {
+        *origin = POINT{(m_w - bitmap->GetWidth()) / 2, (m_h - bitmap->GetHeight()) / 2};
+        return TRUE;
+    }
+    for (const auto& image : m_images) {
+        if (bitmap == image.get()) {
+            *origin = POINT{0, 0};
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 int CShellPanel::SetFocusCtrl(int i, int state) {
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
         if (static_cast<int>(k) != i) m_ctrls[k]->SetFocusState(0);
@@ -490,8 +505,14 @@ void CShellPanel::DrawPanel(HDC dc) {
 
 BOOL CShellPanel::IsBlocked() const { return m_pManager->IsBlockedByModal(this); }
 
-void CShellPanel::StopAllAnimations() {
-    for (size_t k = 0; k < m_ctrls.size(); ++k) m_ctrls[k]->StopAnimation(TRUE);
+BOOL CShellPanel::StopAllAnimations() {
+    // Redrawing runs the host's paint handling, which may close this page.
+    const std::weak_ptr<const int> life = m_life;
+    for (size_t k = 0; k < m_ctrls.size(); ++k) {
+        m_ctrls[k]->StopAnimation(TRUE);
+        if (life.expired()) return FALSE;
+    }
+    return TRUE;
 }
 
 int CShellPanel::FinishDrag() {
@@ -522,6 +543,9 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         if (m_ctrls[k]->IsAnimating()) return 1;
     }
 
+    // A control may send its command and have it answered at once; the answering handler may close
+    // this page, which then took the pen and is not looked at again.
+    const std::weak_ptr<const int> life = m_life;
     const HWND wnd = GetHwnd();
     int result = 0;
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
@@ -535,12 +559,15 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         } else {
             result = c->OnMouse(static_cast<int>(msg), wParam, x, y);
         }
+        if (life.expired()) return 1;
         if (result != 0) break;
     }
     if (result != 0) {
         if (msg == 513) {
             for (size_t k = 0; k < m_ctrls.size(); ++k) {
-                if (m_ctrls[k]->GetCmdKind() == 5) m_ctrls[k]->StopAnimation(TRUE);
+                if (m_ctrls[k]->GetCmdKind() != 5) continue;
+                m_ctrls[k]->StopAnimation(TRUE);
+                if (life.expired()) return 1;
             }
         }
         if (result > 0) return 1;
@@ -553,6 +580,8 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         m_ptDrag = POINT{x, y};
         m_bDragging = TRUE;
         ::SendMessageW(own, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(m_x + x, m_y + y));
+        // The caption drag handles other messages while it runs; one of them may have closed the page.
+        if (life.expired()) return 1;
         // The platform's caption drag runs until the pen lifts and consumes that lift: the drop is
         // complete once it returns without the capture.
         if (m_bDragging && GetCapture() != own) FinishDrag();
@@ -585,12 +614,15 @@ int CShellPanel::OnKey(UINT msg, UINT vkey, UINT repeat, UINT flags) {
 }
 
 int CShellPanel::OnTimer(UINT_PTR id, LPARAM lParam) {
+    // A tick may step a bar whose sent command closes this page.
+    const std::weak_ptr<const int> life = m_life;
     const HWND wnd = GetHwnd();
     int taken = 0;
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
         CUiCtrl* c = m_ctrls[k];
         if (c->GetWnd() != wnd) continue;
         if (c->OnTimer(id, lParam) != 0) ++taken;
+        if (life.expired()) break;
     }
     return taken;
 }

@@ -85,6 +85,9 @@ public:
     CUiBitmap* GetBackImage() const;
     CUiBitmap* GetImage(int i) const;
     CUiBitmap* GetShImage() const { return m_shImage.get(); }
+    // Where the page draws bitmap when it is one of its five background images: the second one
+    // centred, the others at 0,0. FALSE for any other bitmap.
+    BOOL GetImageOrigin(const CUiBitmap* bitmap, POINT* origin) const;
     // Every other control gets focus state 0, control i gets state; 1 when i exists.
     int SetFocusCtrl(int i, int state);
     void Invalidate(const RECT* rect, BOOL erase);
@@ -136,7 +139,8 @@ private:
     BOOL CreateOwnWindow(HWND parent, const RECT& rc, DWORD wndStyle);
     BOOL OwnWindowAlive() const;
     void PostNotify(WPARAM wParam, LPARAM lParam) const;
-    void StopAllAnimations();
+    // FALSE when the page went while its controls redrew.
+    BOOL StopAllAnimations();
 
     HBITMAP m_hBackBitmap;
     HDC m_hBackDC;

@@ -418,12 +418,15 @@ void CShellManager::PaintPanels(HWND hwnd) {
             m_backSize = size;
         }
     }
-    if (m_hBackDC != nullptr) {
+    // Only what was invalidated is drawn again: one control's repaint costs that control, not the page.
+    const RECT& area = ps.rcPaint;
+    if (m_hBackDC != nullptr && !IsRectEmpty(&area)) {
         for (size_t i = 0; i < m_panels.size(); ++i) {
             CShellPanel* p = m_panels[i];
-            if (p->GetHwnd() == hwnd) p->DrawPanel(m_hBackDC);
+            if (p->GetHwnd() == hwnd) p->DrawPanel(m_hBackDC, &area);
         }
-        BitBlt(dc, 0, 0, m_backSize.cx, m_backSize.cy, m_hBackDC, 0, 0, SRCCOPY);
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, m_hBackDC, area.left,
+               area.top, SRCCOPY);
     }
     EndPaint(hwnd, &ps);
 }

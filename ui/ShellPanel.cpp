@@ -148,7 +148,7 @@ BOOL CShellPanel::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPAR
 LRESULT CShellPanel::OnPaintMessage() {
     PAINTSTRUCT ps{};
     HDC dc = BeginPaint(m_hWnd, &ps);
-    if (dc != nullptr) DrawPanel(dc);
+    if (dc != nullptr && !IsRectEmpty(&ps.rcPaint)) DrawPanel(dc, &ps.rcPaint);
     EndPaint(m_hWnd, &ps);
     return 0;
 }
@@ -447,7 +447,7 @@ int CShellPanel::RunCommand(LONG kind, const WCHAR* s1, const WCHAR* s2, const W
     return 0;
 }
 
-void CShellPanel::DrawPanel(HDC dc) {
+void CShellPanel::DrawPanel(HDC dc, const RECT* update) {
     if (dc == nullptr || !IsShown()) return;
     const LONG w = m_w, h = m_h;
     if (w <= 0 || h <= 0 || w > kMaxSurface || h > kMaxSurface) return;
@@ -461,33 +461,40 @@ void CShellPanel::DrawPanel(HDC dc) {
         }
         m_hOldBackBitmap = SelectObject(m_hBackDC, m_hBackBitmap);
         m_backSize = SIZE{w, h};
+        // A new buffer holds nothing yet: all of it is drawn.
+        update = nullptr;
     }
+    // Only the part asked for is drawn: the rest of the buffer still holds what the screen shows.
+    const RECT all{0, 0, w, h};
+    RECT area = all;
+    if (update != nullptr && !IntersectRect(&area, update, &all)) return;
+    const int saved = SaveDC(m_hBackDC);
+    IntersectClipRect(m_hBackDC, area.left, area.top, area.right, area.bottom);
 
     HBRUSH fill = CreateSolidBrush(m_crBack);
     CUiBitmap* sh = m_shImage.get();
+    CUiBitmap* first = m_images[0].get();
     if (HasSize(sh)) {
         const LONG iw = sh->GetWidth(), ih = sh->GetHeight();
         const LONG ix = (w - iw) / 2, iy = (h - ih) / 2;
         const RECT margins[4] = {{0, 0, w, iy}, {0, iy + ih, w, h}, {0, iy, ix, iy + ih}, {ix + iw, iy, w, iy + ih}};
         for (const RECT& r : margins) {
-            if (r.right > r.left && r.bottom > r.top) FillRect(m_hBackDC, &r, fill);
+            RECT part;
+            if (IntersectRect(&part, &r, &area)) FillRect(m_hBackDC, &part, fill);
         }
-        sh->Draw(m_hBackDC, ix, iy);
-    } else if (HasSize(m_images[0].get())) {
+        sh->DrawClipped(m_hBackDC, ix, iy, area);
+    } else if (HasSize(first)) {
         // Parts the image does not cover would otherwise show the last frame's leftovers.
-        if (m_images[0]->GetWidth() < w || m_images[0]->GetHeight() < h || m_images[0]->IsTransparent()) {
-            RECT all{0, 0, w, h};
-            FillRect(m_hBackDC, &all, fill);
-        }
-        m_images[0]->Draw(m_hBackDC, 0, 0);
+        if (first->GetWidth() < w || first->GetHeight() < h || first->IsTransparent()) FillRect(m_hBackDC, &area, fill);
+        first->DrawClipped(m_hBackDC, 0, 0, area);
     } else {
-        RECT all{0, 0, w, h};
-        FillRect(m_hBackDC, &all, fill);
+        FillRect(m_hBackDC, &area, fill);
     }
     if (fill != nullptr) DeleteObject(fill);
 
     const HWND wnd = GetHwnd();
-    // Focused controls are drawn last, on top of their neighbours.
+    // Focused controls are drawn last, on top of their neighbours; controls outside the area keep
+    // their picture.
     size_t nFocused = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t k = 0; k < m_ctrls.size(); ++k) {
@@ -495,12 +502,17 @@ void CShellPanel::DrawPanel(HDC dc) {
             if (c->IsWindowed() || c->GetWnd() != wnd) continue;
             const bool focused = c->GetFocusState() < 0;
             if (pass == 0 && focused) ++nFocused;
-            if (focused == (pass == 1)) c->OnPaint(m_hBackDC);
+            if (focused != (pass == 1)) continue;
+            RECT rc, hit;
+            c->GetRect(&rc, FALSE);
+            if (IntersectRect(&hit, &rc, &area)) c->OnPaint(m_hBackDC);
         }
         if (nFocused == 0) break;
     }
+    RestoreDC(m_hBackDC, saved);
 
-    BitBlt(dc, 0, 0, w, h, m_hBackDC, 0, 0, SRCCOPY);
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, m_hBackDC, area.left, area.top,
+           SRCCOPY);
 }
 
 BOOL CShellPanel::IsBlocked() const { return m_pManager->IsBlockedByModal(this); }

@@ -95,8 +95,9 @@ public:
     // The page and key command; 1 when it did something.
     int RunCommand(LONG kind, const WCHAR* s1, const WCHAR* s2, const WCHAR* s3);
 
-    // Paints a shown page into its back buffer and copies that to dc at 0,0.
-    void DrawPanel(HDC dc);
+    // Paints a shown page into its back buffer and copies that to dc at 0,0; with update, only that
+    // rectangle (page coordinates): its background and the controls that reach into it.
+    void DrawPanel(HDC dc, const RECT* update = nullptr);
     // x and y in the drawing window. 1 when the page took the pen.
     int OnPen(UINT msg, WPARAM wParam, int x, int y);
     // 1 when a binding ran.

@@ -147,46 +147,63 @@ bool SendWithFd(int sock, const std::string& line, int fd) {
     return static_cast<size_t>(k) == line.size() || WriteAll(sock, line.data() + k, line.size() - static_cast<size_t>(k));
 }
 
+// Sends one command on a fresh control connection; the connection, or -1.
+int Ask(const std::string& command) {
+    int fd = ConnectSocket(PlatformStatePath("screen.sock"));
+    if (fd < 0) return -1;
+    std::string text = command + "\n";
+    if (!WriteAll(fd, text.data(), text.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Appends what the connection brings next to `buffer`; false when it ended, failed or the deadline
+// passed.
+bool ReceiveMore(int fd, std::chrono::steady_clock::time_point deadline, std::string& buffer) {
+    char chunk[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (r < 0 && errno != EINTR) return false;
+        if (r <= 0) continue;
+        ssize_t k = recv(fd, chunk, sizeof chunk, 0);
+        if (k <= 0) return false;
+        buffer.append(chunk, static_cast<size_t>(k));
+        return true;
+    }
+}
+
 // One command on a fresh control connection; the answer's lines before "ok" go to `lines`.
 bool Control(const std::string& command, std::vector<std::string>* lines, int seconds, std::string* error) {
-    int fd = ConnectSocket(PlatformStatePath("screen.sock"));
+    int fd = Ask(command);
     if (fd < 0) {
         if (error) *error = "no screen server";
         return false;
     }
-    std::string text = command + "\n";
     bool ok = false;
-    if (WriteAll(fd, text.data(), text.size())) {
-        std::string buffer;
-        char chunk[4096];
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        for (;;) {
-            size_t nl = buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer.substr(0, nl);
-                buffer.erase(0, nl + 1);
-                if (line == "ok") {
-                    ok = true;
-                    break;
-                }
-                if (line.rfind("error", 0) == 0) {
-                    if (error) *error = line.size() > 6 ? line.substr(6) : "failed";
-                    break;
-                }
-                if (lines) lines->push_back(line);
-                continue;
+    std::string buffer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        size_t nl = buffer.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer.substr(0, nl);
+            buffer.erase(0, nl + 1);
+            if (line == "ok") {
+                ok = true;
+                break;
             }
-            if (buffer.size() > kMaxLine) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{fd, POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-            if (r < 0 && errno != EINTR) break;
-            if (r <= 0) continue;
-            ssize_t k = recv(fd, chunk, sizeof chunk, 0);
-            if (k <= 0) break;
-            buffer.append(chunk, static_cast<size_t>(k));
+            if (line.rfind("error", 0) == 0) {
+                if (error) *error = line.size() > 6 ? line.substr(6) : "failed";
+                break;
+            }
+            if (lines) lines->push_back(line);
+            continue;
         }
+        if (buffer.size() > kMaxLine || !ReceiveMore(fd, deadline, buffer)) break;
     }
     close(fd);
     return ok;
@@ -194,44 +211,32 @@ bool Control(const std::string& command, std::vector<std::string>* lines, int se
 
 // The whole screen as the server composes it: "frame W H", the pixels, then "ok".
 bool Frame(std::vector<uint32_t>& pixels) {
-    int fd = ConnectSocket(PlatformStatePath("screen.sock"));
+    int fd = Ask("frame");
     if (fd < 0) return false;
-    const std::string command = "frame\n";
     std::string buffer;
-    size_t need = 0;  // bytes of header, pixels and "ok\n", once the header is in
+    size_t header = 0, need = 0;  // once the header is in: its size, and that of the whole answer
     bool ok = false;
-    if (WriteAll(fd, command.data(), command.size())) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        char chunk[65536];
-        for (;;) {
-            size_t nl = buffer.find('\n');
-            if (need == 0 && nl != std::string::npos) {
-                auto f = Split(buffer.substr(0, nl));
-                unsigned long long w = 0, h = 0;
-                if (f.size() != 3 || f[0] != "frame" || !ParseU64(f[1], w) || !ParseU64(f[2], h) ||
-                    w != screen::kWidth || h != screen::kHeight)
-                    break;
-                need = nl + 1 + static_cast<size_t>(w * h * 4) + 3;
-            }
-            if (need != 0 && buffer.size() >= need) {
-                ok = buffer.compare(need - 3, 3, "ok\n") == 0;
-                if (ok) {
-                    pixels.resize(static_cast<size_t>(screen::kWidth) * screen::kHeight);
-                    std::memcpy(pixels.data(), buffer.data() + buffer.find('\n') + 1, pixels.size() * 4);
-                }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        size_t nl = need == 0 ? buffer.find('\n') : std::string::npos;
+        if (nl != std::string::npos) {
+            auto f = Split(buffer.substr(0, nl));
+            unsigned long long w = 0, h = 0;
+            if (f.size() != 3 || f[0] != "frame" || !ParseU64(f[1], w) || !ParseU64(f[2], h) ||
+                w != screen::kWidth || h != screen::kHeight)
                 break;
-            }
-            if (need == 0 && buffer.size() > 4096) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{fd, POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-            if (r < 0 && errno != EINTR) break;
-            if (r <= 0) continue;
-            ssize_t k = recv(fd, chunk, sizeof chunk, 0);
-            if (k <= 0) break;
-            buffer.append(chunk, static_cast<size_t>(k));
+            header = nl + 1;
+            need = header + static_cast<size_t>(w * h * 4) + 3;
         }
+        if (need != 0 && buffer.size() >= need) {
+            ok = buffer.compare(need - 3, 3, "ok\n") == 0;
+            if (ok) {
+                pixels.resize(static_cast<size_t>(screen::kWidth) * screen::kHeight);
+                std::memcpy(pixels.data(), buffer.data() + header, pixels.size() * 4);
+            }
+            break;
+        }
+        if ((need == 0 && buffer.size() > 4096) || !ReceiveMore(fd, deadline, buffer)) break;
     }
     close(fd);
     return ok;

@@ -53,7 +53,9 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_KEYDOWN:
         Log("key " + std::to_string(wParam));
         if (wParam == 'S') {
-            // Slow work, then a new look: whoever waits for the screen must wait for both.
+            // Work for the settler while it waits, slow work, then a new look: whoever waits for
+            // the screen must wait for all of it.
+            if (HWND settler = FindWindowW(u"Settler", nullptr)) PostMessageW(settler, WM_APP + 3, 7, 8);
             Sleep(300);
             g_color = RGB(0, 255, 0);
             InvalidateRect(hwnd, nullptr, FALSE);

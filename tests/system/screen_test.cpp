@@ -189,13 +189,14 @@ TEST_F(ScreenServerTest, TheDesktopWalkListsEveryProgramsWindowsInZOrder) {
 TEST_F(ScreenServerTest, AProgramWaitsForTheWholeDeviceAndSeesTheWholeScreen) {
     std::string logA;
     Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
-    // The settler taps PeerA, whose slow key handler then paints it green: the settler's wait must
-    // cover PeerA's work, and its picture PeerA's pixels.
+    // The settler taps PeerA, whose slow key handler posts to the settler and then paints PeerA
+    // green: the settler's wait must serve its own window and cover PeerA's work, and its picture
+    // show PeerA's pixels.
     std::string log = root.Host("settler.log");
     pid_t s = SpawnHost({QRX_SCREEN_PEER, "settle", "100", "50"}, {"QRX_PEER_LOG=" + log});
     ASSERT_GT(s, 0);
     ASSERT_EQ(WaitExit(s, 60), 0) << Slurp(log);
-    EXPECT_EQ(Slurp(log), "idle yes\npixel 00ff00\n");
+    EXPECT_EQ(Slurp(log), "posted 7 8\nidle yes\npixel 00ff00\n");
     EXPECT_TRUE(HasLine(logA, "key 83"));
 }
 

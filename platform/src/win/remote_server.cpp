@@ -830,6 +830,7 @@ void ServeProgram(int fd, unsigned long long pid, std::string buffer) {
         std::lock_guard<std::mutex> g(g_lock);
         g_programs.push_back(p);
     }
+    ++g_activity;  // a program starting up is not idle yet: an idle check under way asks again
     Staging st;
     std::deque<int> fds;
     char chunk[16384];

@@ -195,7 +195,8 @@ int RunSettle(char** argv) {
     qrx::screen::Key('S');
     Log(std::string("idle ") + (qrx::screen::WaitIdle(30000) ? "yes" : "no"));
     std::vector<uint32_t> pixels;
-    if (!qrx::screen::Compose(pixels) || pixels.size() != static_cast<size_t>(qrx::screen::kWidth) * qrx::screen::kHeight)
+    if (!qrx::screen::Compose(pixels) ||
+        pixels.size() != static_cast<size_t>(qrx::screen::kWidth) * qrx::screen::kHeight)
         return 5;
     char hex[16];
     std::snprintf(hex, sizeof hex, "%06x", pixels[static_cast<size_t>(y) * qrx::screen::kWidth + x] & 0xFFFFFFu);

@@ -181,8 +181,8 @@ TEST_F(ScreenServerTest, TheDesktopWalkListsEveryProgramsWindowsInZOrder) {
     ASSERT_GT(w, 0);
     ASSERT_EQ(WaitExit(w, 60), 0) << Slurp(log);
     // The walker's own window is the newest, so in front.
-    std::string expected = "walk " + std::to_string(w) + "\nwalk " + std::to_string(b) + "\nwalk " +
-                           std::to_string(a) + "\nsame order yes\n";
+    std::string expected = "walk " + std::to_string(w) + "\nwalk " + std::to_string(b) + "\nwalk " + std::to_string(a) +
+                           "\nsame order yes\n";
     EXPECT_EQ(Slurp(log), expected);
 }
 
@@ -222,7 +222,9 @@ TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     EXPECT_EQ(Ctl({"tap", "10"}).code, 1);
     EXPECT_EQ(Ctl({"tap", "x", "y"}).code, 1);
     // Points off the 800 x 480 screen are refused, by the tool and by the server for any client.
-    for (auto args : {std::vector<std::string>{"tap", "900", "900"}, {"press", "-1", "5"}, {"move", "800", "0"},
+    for (auto args : {std::vector<std::string>{"tap", "900", "900"},
+                      {"press", "-1", "5"},
+                      {"move", "800", "0"},
                       {"release", "0", "480"}}) {
         CtlResult off = Ctl(args);
         EXPECT_NE(off.code, 0) << args[0];

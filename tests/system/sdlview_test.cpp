@@ -1,5 +1,6 @@
 // The screen server's desktop window on SDL's dummy video driver: it opens, presents frames, serves
-// the control socket meanwhile and ends cleanly; and the mouse and keys become pen and key commands.
+// the control socket meanwhile and ends cleanly, and makes pictures only when the screen changes; and
+// the mouse and keys become pen and key commands.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -147,8 +148,8 @@ TEST_F(SdlViewTest, TheWindowComposesOnlyWhenTheScreenChanges) {
     ASSERT_GT(server, 0);
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
     std::string log = root.Host("peer.log");
-    pid_t peer = Spawn({QRX_SCREEN_PEER, "window", "PeerA", "A", "0", "0", "200", "100", "0000ff"},
-                       {"QRX_PEER_LOG=" + log});
+    pid_t peer =
+        Spawn({QRX_SCREEN_PEER, "window", "PeerA", "A", "0", "0", "200", "100", "0000ff"}, {"QRX_PEER_LOG=" + log});
     ASSERT_GT(peer, 0);
     ASSERT_EQ(Ctl({"wait", "PeerA", "20"}), 0);
 

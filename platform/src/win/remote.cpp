@@ -222,8 +222,8 @@ bool Frame(std::vector<uint32_t>& pixels) {
         if (nl != std::string::npos) {
             auto f = Split(buffer.substr(0, nl));
             unsigned long long w = 0, h = 0;
-            if (f.size() != 3 || f[0] != "frame" || !ParseU64(f[1], w) || !ParseU64(f[2], h) ||
-                w != screen::kWidth || h != screen::kHeight)
+            if (f.size() != 3 || f[0] != "frame" || !ParseU64(f[1], w) || !ParseU64(f[2], h) || w != screen::kWidth ||
+                h != screen::kHeight)
                 break;
             header = nl + 1;
             need = header + static_cast<size_t>(w * h * 4) + 3;
@@ -315,7 +315,8 @@ public:
             if (!Connected()) return true;
             std::string error;
             DWORD left = DeviceMsUntil(deadline);
-            int seconds = static_cast<int>(std::min<unsigned long long>(DeviceMsToRealNs(left) / 1000000000ull, 3600)) + 5;
+            int seconds =
+                static_cast<int>(std::min<unsigned long long>(DeviceMsToRealNs(left) / 1000000000ull, 3600)) + 5;
             if (Control("idle " + std::to_string(left) + me, nullptr, seconds, &error)) return true;
             if (!Connected()) return true;  // the server went away: this program was all there is
             if (error != "busy" || std::chrono::steady_clock::now() >= deadline) return false;

@@ -224,7 +224,7 @@ Program* g_foreground = nullptr;
 Program* g_stroke = nullptr;  // the program that got the pen-down while the pen is down
 std::mutex g_inputLock;        // keeps pen and keys in order; before g_lock
 unsigned long long g_idleToken = 0;
-unsigned long long g_screenChanges = 0;  // bumped whenever the picture may differ
+unsigned long long g_screenChanges = 0;    // bumped whenever the picture may differ
 unsigned long long g_composedChanges = 0;  // what the display shows
 bool g_composing = false;
 bool g_composerRunning = false;

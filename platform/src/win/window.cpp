@@ -821,10 +821,18 @@ bool SharedDesktopWalk(HWND hWnd, UINT uCmd, HWND& out) {
     auto it = std::find(list.begin(), list.end(), hWnd);
     if (it == list.end()) return false;
     switch (uCmd) {
-        case GW_HWNDFIRST: out = list.front(); break;
-        case GW_HWNDLAST: out = list.back(); break;
-        case GW_HWNDNEXT: out = it + 1 == list.end() ? nullptr : *(it + 1); break;
-        default: out = it == list.begin() ? nullptr : *(it - 1); break;
+        case GW_HWNDFIRST:
+            out = list.front();
+            break;
+        case GW_HWNDLAST:
+            out = list.back();
+            break;
+        case GW_HWNDNEXT:
+            out = it + 1 == list.end() ? nullptr : *(it + 1);
+            break;
+        default:
+            out = it == list.begin() ? nullptr : *(it - 1);
+            break;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // A small program of the device for the screen tests. "window" shows one coloured window and logs
 // what reaches it (pen, keys, storage events); "call" reaches another program's window and logs the
-// results.
+// results; "walk" lists the device's top-level windows from the desktop down; "settle" gives another
+// program work and looks at the whole screen once every program is idle.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,8 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
+
+#include "qrx/screen.h"
 
 namespace {
 
@@ -48,6 +52,14 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_KEYDOWN:
         Log("key " + std::to_string(wParam));
+        if (wParam == 'S') {
+            // Work for the settler while it waits, slow work, then a new look: whoever waits for
+            // the screen must wait for all of it.
+            if (HWND settler = FindWindowW(u"Settler", nullptr)) PostMessageW(settler, WM_APP + 3, 7, 8);
+            Sleep(300);
+            g_color = RGB(0, 255, 0);
+            InvalidateRect(hwnd, nullptr, FALSE);
+        }
         return 0;
     case WM_APP + 1:
         return static_cast<LRESULT>(wParam) + lParam * 2;
@@ -81,18 +93,23 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
+HWND MakeWindow(const std::u16string& cls, const std::u16string& title, int x, int y, int w, int h) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PeerProc;
+    wc.lpszClassName = cls.c_str();
+    if (!RegisterClassW(&wc)) return nullptr;
+    HWND hwnd = CreateWindowExW(0, cls.c_str(), title.c_str(), WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (hwnd) UpdateWindow(hwnd);
+    return hwnd;
+}
+
 int RunWindow(char** argv) {
     std::u16string cls = Wide(argv[2]), title = Wide(argv[3]);
     int x = std::atoi(argv[4]), y = std::atoi(argv[5]), w = std::atoi(argv[6]), h = std::atoi(argv[7]);
     g_color = static_cast<COLORREF>(std::strtoul(argv[8], nullptr, 16));
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = PeerProc;
-    wc.lpszClassName = cls.c_str();
-    if (!RegisterClassW(&wc)) return 3;
-    HWND hwnd = CreateWindowExW(0, cls.c_str(), title.c_str(), WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
-                                nullptr, nullptr);
+    HWND hwnd = MakeWindow(cls, title, x, y, w, h);
     if (!hwnd) return 4;
-    UpdateWindow(hwnd);
     Log("shown");
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
@@ -146,6 +163,47 @@ int RunCall(char** argv, bool dying) {
     return 0;
 }
 
+// Walks the top-level windows as a launcher watches for a started program: "walk PID" front first,
+// then whether EnumWindows gives the same order.
+int RunWalk(char** argv) {
+    std::u16string cls = Wide(argv[2]);
+    if (!MakeWindow(cls, cls, 700, 400, 50, 50) || !qrx::screen::WaitForWindow(cls.c_str(), 20000)) return 4;
+    std::vector<HWND> walked, listed;
+    for (HWND h = GetWindow(GetDesktopWindow(), GW_CHILD); h && walked.size() < 100; h = GetWindow(h, GW_HWNDNEXT)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        Log("walk " + std::to_string(pid));
+        walked.push_back(h);
+    }
+    EnumWindows(
+        [](HWND h, LPARAM list) {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(h);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&listed));
+    Log(std::string("same order ") + (walked == listed ? "yes" : "no"));
+    return 0;
+}
+
+// Taps a point of another program's window, gives it a slow key, waits for the device to be idle
+// and logs the colour the whole screen shows there.
+int RunSettle(char** argv) {
+    int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+    // A window of its own, on the waiting thread, as a program under test has.
+    if (!MakeWindow(u"Settler", u"Settler", 750, 430, 50, 50)) return 4;
+    qrx::screen::Tap(x, y);
+    qrx::screen::Key('S');
+    Log(std::string("idle ") + (qrx::screen::WaitIdle(30000) ? "yes" : "no"));
+    std::vector<uint32_t> pixels;
+    if (!qrx::screen::Compose(pixels) ||
+        pixels.size() != static_cast<size_t>(qrx::screen::kWidth) * qrx::screen::kHeight)
+        return 5;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%06x", pixels[static_cast<size_t>(y) * qrx::screen::kWidth + x] & 0xFFFFFFu);
+    Log(std::string("pixel ") + hex);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,5 +215,7 @@ int main(int argc, char** argv) {
     if (g_log < 0) return 2;
     if (mode == "window" && argc == 9) return RunWindow(argv);
     if (mode == "call" && (argc == 3 || argc == 4)) return RunCall(argv, argc == 4 && std::string(argv[3]) == "kill");
+    if (mode == "walk" && argc == 3) return RunWalk(argv);
+    if (mode == "settle" && argc == 4) return RunSettle(argv);
     return 2;
 }

@@ -68,6 +68,11 @@ int main(int argc, char** argv) {
     int seconds = 30;
     if (cmd == "tap" || cmd == "press" || cmd == "move" || cmd == "release") {
         if (argc != 4 || !IsInt(argv[2]) || !IsInt(argv[3])) return Usage();
+        int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+        if (x < 0 || x > 799 || y < 0 || y > 479) {
+            std::fprintf(stderr, "qrx-ctl: %d,%d is outside the screen (0-799, 0-479)\n", x, y);
+            return 1;
+        }
         line = cmd + " " + argv[2] + " " + argv[3];
     } else if (cmd == "key") {
         if (argc != 3 || !IsInt(argv[2])) return Usage();

@@ -39,7 +39,7 @@ struct Runner {
         if (!ended) {
             seen.merge(Descendants(pid));
             kill(pid, SIGTERM);
-            WaitExit(pid, 30);
+            WaitExit(pid, kStopping);
         }
         for (pid_t p : seen)
             if (!Gone(p)) kill(p, SIGKILL);
@@ -49,7 +49,7 @@ struct Runner {
         seen.merge(Descendants(pid));
         if (sig) kill(-pid, sig);
         ended = true;
-        return WaitExit(pid, 30);
+        return WaitExit(pid);
     }
 };
 
@@ -163,7 +163,7 @@ TEST(RunMcuTest, McuAnswersThroughARebootAndAnInterruptEndsEverything) {
     ASSERT_GT(runner.pid, 0);
 
     // The simulator is up before the first boot and stays through the reboot.
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && HasLine(root.Host("standin.log"), "COM2 opened"); }, 60))
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && HasLine(root.Host("standin.log"), "COM2 opened"); }))
         << Output(runner);
     EXPECT_FALSE(HasLine(root.Host("standin.log"), "COM2 failed")) << root.ReadFile("standin.log");
     std::string tty = PortMapping(2);
@@ -206,7 +206,7 @@ TEST(RunMcuTest, StaysOnWithoutProgramsAndEndsWithItsScreen) {
     Runner runner = StartRunner(root, {"--mcu", "--stay-on"});
     ASSERT_GT(runner.pid, 0);
 
-    ASSERT_TRUE(WaitUntil([&] { return Slurp(runner.err).find("the device stays on") != std::string::npos; }, 60))
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(runner.err).find("the device stays on") != std::string::npos; }))
         << Output(runner);
     EXPECT_EQ(waitpid(runner.pid, nullptr, WNOHANG), 0);
     EXPECT_EQ(PortMapping(2).rfind("/dev/pts/", 0), 0u);

@@ -96,6 +96,7 @@ public:
     Program& operator=(const Program&) = delete;
 
     bool Started() const { return m_started != FALSE; }
+    pid_t Pid() const { return static_cast<pid_t>(m_pi.dwProcessId); }
     // The exit code, or -1 when it did not end within the bound.
     DWORD Wait() {
         DWORD code = static_cast<DWORD>(-1);
@@ -257,6 +258,19 @@ inline CtlResult RunCtl(const std::vector<std::string>& args, const std::string&
     std::remove((base + ".out").c_str());
     std::remove((base + ".err").c_str());
     return r;
+}
+
+// Processor time a running process has used so far (user and system), in milliseconds; -1 when gone.
+inline long long CpuMs(pid_t pid) {
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t at = stat.rfind(')');
+    if (at == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(at + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14) ticks += std::stoll(field);
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 // Processes whose executable lies below the host folder (the programs of one device root, however

@@ -47,7 +47,8 @@ for _ in $(seq "$loops"); do
     pids+=($!)
 done
 # The one-minute load average every five seconds while the suite runs.
-( end=$((SECONDS + limit)); while [ "$SECONDS" -lt "$end" ]; do cut -d' ' -f1 /proc/loadavg >>"$samples"; sleep 5; done ) &
+( end=$((SECONDS + limit))
+  while [ "$SECONDS" -lt "$end" ]; do cut -d' ' -f1 /proc/loadavg >>"$samples"; sleep 5; done ) &
 pids+=($!)
 
 echo "load test: $loops busy loops ($factor x $cores cores) for at most $limit s; make $target; log $log"
@@ -57,7 +58,9 @@ status=${PIPESTATUS[0]}
 wall=$(($(date +%s) - start))
 stop
 
-load=$(awk '{ s += $1; if ($1 > p) p = $1 } END { if (NR) printf "mean %.1f, peak %.1f over %d samples", s / NR, p, NR; else print "not sampled" }' "$samples")
+load=$(awk '{ s += $1; if ($1 > p) p = $1 }
+            END { if (NR) printf "mean %.1f, peak %.1f over %d samples", s / NR, p, NR; else print "not sampled" }' \
+           "$samples")
 summary=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -n 1)
 echo "load test: load average $load on $cores cores; wall time ${wall} s; ${summary:-no test summary}; exit $status"
 exit "$status"

@@ -207,7 +207,8 @@ inline bool ScreenCommands(const std::string& root, const std::vector<std::strin
     // A `wait` command takes up to a bound of its own.
     const auto deadline = std::chrono::steady_clock::now() + Bound(2 * kPatience);
     char chunk[4096];
-    while (ok && answered < commands.size() && std::chrono::steady_clock::now() < deadline && buffer.size() < (1u << 24)) {
+    while (ok && answered < commands.size() && std::chrono::steady_clock::now() < deadline &&
+           buffer.size() < (1u << 24)) {
         size_t nl = buffer.find('\n');
         if (nl != std::string::npos) {
             std::string answer = buffer.substr(0, nl);
@@ -423,7 +424,8 @@ public:
         std::vector<std::string> args{QRX_SIM_MCU_EXE, "--log", McuLogPath()};
         args.insert(args.end(), m_options.mcuArgs.begin(), m_options.mcuArgs.end());
         m_mcu = SpawnHost(args, Env(), Unset(), m_root.Host("mcu.out"), m_root.Host("mcu.err"));
-        if (m_mcu <= 0 || !WaitUntil([&] { return Slurp(m_root.Host("mcu.out")).find("COM2 -> ") != std::string::npos; })) {
+        auto up = [&] { return Slurp(m_root.Host("mcu.out")).find("COM2 -> ") != std::string::npos; };
+        if (m_mcu <= 0 || !WaitUntil(up)) {
             why = "the simulated MCU did not come up: " + Slurp(m_root.Host("mcu.err"));
             return false;
         }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "app/McuFrame.h"
 #include "app/MicomPort.h"
 #include "app/Settings.h"
@@ -288,7 +289,7 @@ TEST_F(MicomLinkTest, TwoThreadsNeverInterleaveFrames) {
     a.join();
     b.join();
     EXPECT_EQ(failures.load(), 0);
-    for (int i = 0; i < 500 && mcu.Requests().size() < 160; ++i) Sleep(10);
+    wait_bounds::WaitUntil([&] { return mcu.Requests().size() >= 160; });
     EXPECT_EQ(mcu.Requests().size(), 160u);
 }
 
@@ -296,10 +297,10 @@ TEST_F(MicomLinkTest, CloseWaitsForARunningTransaction) {
     mcu.SetScript([](const Bytes&) { return Replies{}; });
     std::atomic<int> result{-1};
     std::thread t([&] { result = CmdKeepAlive(&port); });
-    while (mcu.Requests().empty()) Sleep(5);
+    ASSERT_TRUE(wait_bounds::WaitUntil([&] { return !mcu.Requests().empty(); }));
     port.Close();
     // Both attempts were made: Close did not cut the transaction short.
-    for (int i = 0; i < 300 && mcu.Requests().size() < 2; ++i) Sleep(10);
+    wait_bounds::WaitUntil([&] { return mcu.Requests().size() >= 2; });
     EXPECT_EQ(mcu.Requests().size(), 2u);
     t.join();
     EXPECT_EQ(result.load(), 0);

@@ -44,11 +44,12 @@ inline uint32_t BoundMs(Ms base = kPatience) {
 
 inline int BoundSeconds(Ms base = kPatience) { return static_cast<int>((Bound(base).count() + 999) / 1000); }
 
-// Polls done() until it holds, pausing a little longer each time (10 ms up to 100 ms) so that costly
-// probes do not crowd a loaded machine; false when the bound passed and one last look failed too.
+// Polls done() until it holds, pausing a little longer each time (1 ms up to 100 ms) so that quick
+// conditions are seen at once and costly probes do not crowd a loaded machine; false when the bound
+// passed and one last look failed too.
 inline bool WaitUntil(const std::function<bool()>& done, Ms base = kPatience) {
     const auto deadline = std::chrono::steady_clock::now() + Bound(base);
-    Ms pause(10);
+    Ms pause(1);
     while (std::chrono::steady_clock::now() < deadline) {
         if (done()) return true;
         std::this_thread::sleep_for(pause);

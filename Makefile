@@ -11,7 +11,7 @@ DEVICE_DIR := build/device
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsdl2-dev \
             zlib1g-dev libminizip-dev libpng-dev libfreetype-dev fonts-dejavu-core fonts-nanum
 
-.PHONY: test bench run deps clean
+.PHONY: test check bench run deps clean
 
 deps:
 	@missing=""; \
@@ -28,6 +28,10 @@ deps:
 test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQRX_SANITIZE=ON -DQRX_TESTS=ON >/dev/null
 	@cmake --build $(TEST_DIR) -j $(JOBS)
+	@$(MAKE) --no-print-directory check
+
+# Runs the suite `make test` built, without building (tests/load.sh runs it on a loaded machine).
+check:
 	@cd $(TEST_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 300

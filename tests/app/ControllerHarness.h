@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "app/MainFrame.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
@@ -124,10 +125,12 @@ inline bool Pump(DWORD deviceMs = 200) {
     return idle;
 }
 
-// Pumps until the condition holds; false after realMs of host time (whatever the time scale).
+// Pumps until the condition holds; false once the bound of host time passed (whatever the device's time
+// scale): the tests' patience, or a window of realMs on the same scale.
 template <class Cond>
-bool PumpUntil(Cond cond, int realMs = 15000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
+bool PumpUntil(Cond cond, int realMs = 0) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          (realMs > 0 ? wait_bounds::Bound(wait_bounds::Ms(realMs)) : wait_bounds::Bound());
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         Pump(50);

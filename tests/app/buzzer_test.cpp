@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "app/MainFrame.h"
 #include "qrx/boardapi.h"
 
@@ -44,13 +45,11 @@ protected:
     }
     // Waits for the pattern to end in silence; the steps from the first tone on.
     std::vector<ToneStep> WaitForSilence(size_t atLeast) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::vector<ToneStep> steps;
-        while (std::chrono::steady_clock::now() < deadline) {
+        wait_bounds::WaitUntil([&] {
             steps = ToneSteps();
-            if (steps.size() >= atLeast && !steps.back().on) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+            return steps.size() >= atLeast && !steps.back().on;
+        });
         return steps;
     }
     static void ExpectTones(const std::vector<ToneStep>& steps, const std::vector<DWORD>& tones, DWORD minGap) {
@@ -92,13 +91,7 @@ TEST_F(BuzzerTest, ErrorAlarmIsThirtyOneAlternatingTones) {
 
 TEST_F(BuzzerTest, StopSilencesAPatternAtOnce) {
     frame.Beep(1);
-    ASSERT_TRUE([&] {
-        for (int i = 0; i < 500; ++i) {
-            if (ToneSteps().size() >= 3) return true;
-            Sleep(10);
-        }
-        return false;
-    }());
+    ASSERT_TRUE(wait_bounds::WaitUntil([&] { return ToneSteps().size() >= 3; }));
     frame.Beep(BEEP_STOP);
     std::vector<ToneStep> steps = WaitForSilence(4);
     ASSERT_FALSE(steps.back().on);

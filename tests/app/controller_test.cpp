@@ -846,17 +846,14 @@ TEST_F(ControllerMcuPort, AStrayToolWindowDelaysTheReopenOnlyForALimitedTime) {
     HWND stray = CreateWindowExW(0, u"QRXCOMM", u"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(stray, nullptr);
     const DWORD start = GetTickCount();
-    const auto realStart = std::chrono::steady_clock::now();
     SendMessageW(hWnd, WM_MCU_PORT_REOPEN, 0, 0);
     const DWORD took = GetTickCount() - start;
-    const auto realTook =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - realStart).count();
     DestroyWindow(stray);
     EXPECT_GE(took, 10000u);
-    // Ten seconds of polls and the second before the reopen; the polls themselves cost device time too
-    // under the fast clock.
-    EXPECT_LE(took, 20000u) << "device ms";
-    EXPECT_LT(realTook, 5000) << "host ms";
+    // Ten seconds of polls and the second before the reopen. Under the fast clock every poll's lateness
+    // costs twenty times its length in device time, which a busy machine adds up to several times the
+    // wait; polls on the host clock would take 200 s of device time.
+    EXPECT_LT(took, 100000u) << "device ms";
     EXPECT_TRUE(PortOpen());
 }
 

@@ -13,6 +13,7 @@
 
 #include "Bounded.h"
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "windows.h"
 
@@ -27,8 +28,7 @@ long long MsSince(Clock::time_point start) {
 
 template <class F>
 bool Eventually(F done) {
-    for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
-    return done();
+    return wait_bounds::WaitUntil(done);
 }
 
 // True once the thread has been seen asleep twice in a row: it sits in its wait.

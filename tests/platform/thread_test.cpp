@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitBounds.h"
 #include "windows.h"
 
 namespace {
@@ -114,7 +115,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     Job never;
     HANDLE orphan = CreateThread(nullptr, 0, RunJob, &never, CREATE_SUSPENDED, nullptr);
     CloseHandle(orphan);
-    for (int i = 0; i < 10000 && ThreadCount() != threadsBefore; ++i) Sleep(1);
+    wait_bounds::WaitUntil([&] { return ThreadCount() == threadsBefore; });
     EXPECT_EQ(threadsBefore, ThreadCount());
     EXPECT_FALSE(never.ran.load());
 }
@@ -136,7 +137,7 @@ TEST(Threads, HandlesClosedWhileRunningAndManyThreads) {
     detached.go = job.go;
     CloseHandle(CreateThread(nullptr, 0, RunJob, &detached, 0, nullptr));
     SetEvent(job.go);
-    for (int i = 0; i < 10000 && !detached.ran; ++i) Sleep(1);
+    wait_bounds::WaitUntil([&] { return detached.ran.load(); });
     EXPECT_TRUE(detached.ran.load());
 
     std::vector<Job> jobs(MAXIMUM_WAIT_OBJECTS);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "qrx/screen.h"
 
@@ -72,12 +73,10 @@ std::vector<Event> Events() {
 }
 
 bool WaitForEvents(size_t count) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (Events().size() < count && std::chrono::steady_clock::now() < deadline) {
+    return wait_bounds::WaitUntil([&] {
         Drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return Events().size() >= count;
+        return Events().size() >= count;
+    });
 }
 
 // A thread with one window, handling messages until WM_QUIT.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "radiolink/UartPort.h"
 
 namespace {
@@ -170,7 +171,7 @@ TEST_F(UartPortTest, CloseStopsTheReaderBeforeItReturns) {
     ASSERT_EQ(quiet.Open(kPort, CBR_115200, 0, 8, ONESTOPBIT, NOPARITY), 1);
     peer.Send("q");
     BYTE b = 0;
-    for (int i = 0; i < 500 && !quiet.GetByte(&b); ++i) Sleep(10);
+    wait_bounds::WaitUntil([&] { return quiet.GetByte(&b) != 0; });
     EXPECT_EQ(b, 'q');
     CUartPort second(event);
     EXPECT_EQ(second.Open(kPort, CBR_115200, 0, 8, ONESTOPBIT, NOPARITY), 0);  // exclusive

@@ -1,5 +1,5 @@
 // Waits of the tests that end within a bound, so a fault shows as a failure instead of a hang until
-// CTest's time-out.
+// CTest's time-out. Bounds are on the one test scale (QRX_TEST_TIMEOUT_SCALE, WaitBounds.h).
 #pragma once
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,19 +12,16 @@
 #include <thread>
 #include <utility>
 
+#include "WaitBounds.h"
+
 namespace bounded {
 
 constexpr int kDefaultMs = 20000;
 
-// Polls until cond() holds; false after ms of host time.
+// Polls until cond() holds; false after ms of host time on the test scale.
 template <class Cond>
 bool WaitUntil(Cond cond, int ms = kDefaultMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return wait_bounds::WaitUntil(cond, wait_bounds::Ms(ms));
 }
 
 // A thread whose join waits at most ms. A thread still running then holds the test's objects, so

@@ -2,6 +2,7 @@
 #pragma once
 #include <fcntl.h>
 #include <png.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,25 +28,25 @@
 #include <windows.h>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 
 extern char** environ;
 
 namespace system_harness {
 
-// Polls until done() holds; false after `seconds` of host time.
-inline bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
+using wait_bounds::Bound;
+using wait_bounds::BoundMs;
+using wait_bounds::kPatience;
+using wait_bounds::Ms;
+using wait_bounds::WaitUntil;
+
+// How long a program asked to end may take before it is killed.
+constexpr Ms kStopping{20000};
 
 // Exit code of a spawned host process, or -1 when it did not end in time (it is killed then).
-inline int WaitExit(pid_t pid, int seconds = 30) {
+inline int WaitExit(pid_t pid, Ms base = kPatience) {
     int status = 0;
-    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
+    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, base)) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
@@ -85,7 +87,7 @@ public:
         if (!m_started) return;
         if (WaitForSingleObject(m_pi.hProcess, 0) != WAIT_OBJECT_0) {
             TerminateProcess(m_pi.hProcess, 1);
-            WaitForSingleObject(m_pi.hProcess, 30000);
+            WaitForSingleObject(m_pi.hProcess, BoundMs(kStopping));
         }
         CloseHandle(m_pi.hThread);
         CloseHandle(m_pi.hProcess);
@@ -94,10 +96,11 @@ public:
     Program& operator=(const Program&) = delete;
 
     bool Started() const { return m_started != FALSE; }
+    pid_t Pid() const { return static_cast<pid_t>(m_pi.dwProcessId); }
     // The exit code, or -1 when it did not end within the bound.
-    DWORD Wait(DWORD ms = 30000) {
+    DWORD Wait() {
         DWORD code = static_cast<DWORD>(-1);
-        if (WaitForSingleObject(m_pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(m_pi.hProcess, &code);
+        if (WaitForSingleObject(m_pi.hProcess, BoundMs()) == WAIT_OBJECT_0) GetExitCodeProcess(m_pi.hProcess, &code);
         return code;
     }
     bool Running() {
@@ -162,22 +165,75 @@ inline pid_t SpawnHost(const std::vector<std::string>& args, const std::vector<s
 }
 
 // Ends a spawned host program: SIGTERM, then SIGKILL when it does not end within the bound.
-inline void StopHost(pid_t pid, int seconds = 10) {
-    if (pid > 0 && kill(pid, SIGTERM) == 0) WaitExit(pid, seconds);
+inline void StopHost(pid_t pid) {
+    if (pid > 0 && kill(pid, SIGTERM) == 0) WaitExit(pid, kStopping);
+}
+
+// A connection to the control socket of the device root's screen server, -1 when none answers.
+inline int ConnectScreen(const std::string& root) {
+    const std::string path = root + "/.platform/screen.sock";
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 // The screen server of the device root answers on its socket.
 inline bool ScreenUp(const std::string& root) {
-    const std::string path = root + "/.platform/screen.sock";
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    int fd = ConnectScreen(root);
     if (fd >= 0) close(fd);
-    return ok;
+    return fd >= 0;
 }
+
+// Commands on one connection to the control socket, the way qrx-ctl sends one, without a program
+// started for each: polls and taps in a row stay cheap on a busy machine, and taps sent together reach
+// the programs together. True when every command answered "ok"; the lines before each "ok" go to `out`.
+inline bool ScreenCommands(const std::string& root, const std::vector<std::string>& commands,
+                           std::string* out = nullptr) {
+    int fd = ConnectScreen(root);
+    if (fd < 0) return false;
+    std::string text;
+    for (const std::string& c : commands) text += c + "\n";
+    bool sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    size_t answered = 0;
+    bool ok = sent;
+    std::string buffer;
+    // A `wait` command takes up to a bound of its own.
+    const auto deadline = std::chrono::steady_clock::now() + Bound(2 * kPatience);
+    char chunk[4096];
+    while (ok && answered < commands.size() && std::chrono::steady_clock::now() < deadline &&
+           buffer.size() < (1u << 24)) {
+        size_t nl = buffer.find('\n');
+        if (nl != std::string::npos) {
+            std::string answer = buffer.substr(0, nl);
+            buffer.erase(0, nl + 1);
+            if (answer == "ok") ++answered;
+            else if (answer.rfind("error", 0) == 0) ok = false;
+            else if (out) *out += answer + "\n";
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t k = recv(fd, chunk, sizeof chunk, 0);
+        if (k <= 0) break;
+        buffer.append(chunk, static_cast<size_t>(k));
+    }
+    close(fd);
+    return ok && answered == commands.size();
+}
+
+inline bool ScreenCommand(const std::string& root, const std::string& command, std::string* out = nullptr) {
+    return ScreenCommands(root, {command}, out);
+}
+
+// The bound of a `qrx-ctl wait`, in the seconds it takes (the tool allows up to an hour).
+inline std::string WaitSeconds() { return std::to_string(std::min(wait_bounds::BoundSeconds(), 3600)); }
 
 // How one run of qrx-ctl ended: its exit code (-1 when it did not start or end) and what it printed.
 struct CtlResult {
@@ -196,13 +252,26 @@ inline CtlResult RunCtl(const std::vector<std::string>& args, const std::string&
     CtlResult r;
     pid_t pid = SpawnHost(argv, env, unset, base + ".out", base + ".err", kSpawnTruncate);
     if (pid > 0) {
-        r.code = WaitExit(pid, 60);
+        r.code = WaitExit(pid);
         r.out = Slurp(base + ".out");
         r.err = Slurp(base + ".err");
     }
     std::remove((base + ".out").c_str());
     std::remove((base + ".err").c_str());
     return r;
+}
+
+// Processor time a running process has used so far (user and system), in milliseconds; -1 when gone.
+inline long long CpuMs(pid_t pid) {
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t at = stat.rfind(')');
+    if (at == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(at + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14) ticks += std::stoll(field);
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 // Processes whose executable lies below the host folder (the programs of one device root, however
@@ -305,8 +374,8 @@ inline std::vector<ScreenWindow> ParseWindowList(const std::string& text) {
 
 // The main program QRX on a device of its own: a device root made by qrx-mkroot from the build, the
 // screen server headless, optionally the simulated MCU on COM2 with its command log, and QRX itself.
-// Every process is driven from outside (qrx-ctl, stand-in programs), so a test process never holds a
-// screen connection of its own. Everything started is ended when the object goes.
+// Every process is driven from outside (the control socket, qrx-ctl, stand-in programs), so a test
+// process never joins the screen as a program. Everything started is ended when the object goes.
 class QrxDevice {
 public:
     struct Options {
@@ -334,7 +403,7 @@ public:
     bool MakeRoot(std::string& why) {
         pid_t pid = SpawnHost({QRX_MKROOT_EXE, "--root", m_root.Path(), "--build", QRX_BUILD_DIR}, Env(), Unset(),
                               m_root.Host("mkroot.out"), m_root.Host("mkroot.err"));
-        if (pid <= 0 || WaitExit(pid, 60) != 0) {
+        if (pid <= 0 || WaitExit(pid) != 0) {
             why = "qrx-mkroot failed: " + Slurp(m_root.Host("mkroot.err"));
             return false;
         }
@@ -343,7 +412,7 @@ public:
 
     bool StartScreen(std::string& why) {
         m_screen = SpawnHost({QRX_SCREEN_SERVER}, Env(), Unset(), m_root.Host("screen.out"), m_root.Host("screen.err"));
-        if (m_screen <= 0 || !WaitUntil([&] { return Ctl({"windows"}).code == 0; }, 30)) {
+        if (m_screen <= 0 || !WaitUntil([&] { return Command("windows"); })) {
             why = "the screen server did not come up: " + Slurp(m_root.Host("screen.err"));
             return false;
         }
@@ -355,7 +424,8 @@ public:
         std::vector<std::string> args{QRX_SIM_MCU_EXE, "--log", McuLogPath()};
         args.insert(args.end(), m_options.mcuArgs.begin(), m_options.mcuArgs.end());
         m_mcu = SpawnHost(args, Env(), Unset(), m_root.Host("mcu.out"), m_root.Host("mcu.err"));
-        if (m_mcu <= 0 || !WaitUntil([&] { return Slurp(m_root.Host("mcu.out")).find("COM2 -> ") != std::string::npos; }, 30)) {
+        auto up = [&] { return Slurp(m_root.Host("mcu.out")).find("COM2 -> ") != std::string::npos; };
+        if (m_mcu <= 0 || !WaitUntil(up)) {
             why = "the simulated MCU did not come up: " + Slurp(m_root.Host("mcu.err"));
             return false;
         }
@@ -389,10 +459,10 @@ public:
     }
 
     // Exit code of QRX once it ended by itself, -1 when it did not within the bound.
-    int WaitQrxExit(int seconds = 30) {
+    int WaitQrxExit() {
         if (m_qrx <= 0) return -1;
         int status = 0;
-        if (!WaitUntil([&] { return waitpid(m_qrx, &status, WNOHANG) == m_qrx; }, seconds)) return -1;
+        if (!WaitUntil([&] { return waitpid(m_qrx, &status, WNOHANG) == m_qrx; })) return -1;
         m_qrx = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -403,16 +473,30 @@ public:
         // The tool's own waits are in real seconds whatever the device's time scale.
         return RunCtl(args, m_root.Path(), {"QRX_DEVICE_ROOT=" + m_root.Path(), "QRX_TIME_SCALE=1"}, Unset());
     }
+    // Screen commands straight on the control socket (tap, windows, shot).
+    bool Command(const std::string& command, std::string* out = nullptr) const {
+        return ScreenCommand(m_root.Path(), command, out);
+    }
 
-    bool Tap(int x, int y) const { return Ctl({"tap", std::to_string(x), std::to_string(y)}).code == 0; }
-    std::vector<ScreenWindow> Windows() const { return ParseWindowList(Ctl({"windows"}).out); }
-    std::string WindowText() const { return Ctl({"windows"}).out; }
-    bool WaitForWindow(const std::string& cls, int seconds = 30) const {
+    bool Tap(int x, int y) const { return Taps({{x, y}}); }
+    // Taps handed to the screen together, so the program gets them with no pause between.
+    bool Taps(const std::vector<POINT>& points) const {
+        std::vector<std::string> taps;
+        for (const POINT& p : points) taps.push_back("tap " + std::to_string(p.x) + " " + std::to_string(p.y));
+        return ScreenCommands(m_root.Path(), taps);
+    }
+    std::vector<ScreenWindow> Windows() const { return ParseWindowList(WindowText()); }
+    std::string WindowText() const {
+        std::string out;
+        Command("windows", &out);
+        return out;
+    }
+    bool WaitForWindow(const std::string& cls) const {
         return WaitUntil([&] {
             for (const ScreenWindow& w : Windows())
                 if (w.visible && w.className == cls) return true;
             return false;
-        }, seconds);
+        });
     }
     // A visible top-level window of the class exactly at the rectangle (left, top, right, bottom).
     bool Shown(const std::string& cls, const RECT& r) const {
@@ -424,7 +508,7 @@ public:
     }
     bool Shot(RgbPicture& picture, const std::string& file = "shot.png") const {
         const std::string path = m_root.Host(file);
-        return Ctl({"shot", path}).code == 0 && ReadPngPicture(path, picture);
+        return Command("shot " + path) && ReadPngPicture(path, picture);
     }
 
     // Ends QRX, the programs it started, the MCU and the screen server, in that order.
@@ -433,7 +517,7 @@ public:
         m_qrx = -1;
         for (int round = 0; round < 3; ++round)
             for (pid_t p : ProcessesBelow(m_root.Path())) kill(p, round == 0 ? SIGTERM : SIGKILL);
-        WaitUntil([&] { return ProcessesBelow(m_root.Path()).empty(); }, 10);
+        WaitUntil([&] { return ProcessesBelow(m_root.Path()).empty(); }, kStopping);
         if (m_mcu > 0) StopHost(m_mcu);
         m_mcu = -1;
         if (m_screen > 0) StopHost(m_screen);

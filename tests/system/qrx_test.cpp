@@ -123,8 +123,8 @@ protected:
     std::string DebugLog() const { return m_root.ReadFile(".platform/debug.log"); }
     std::string Windows() const { return m_device->WindowText(); }
     bool Shown(const RECT& r) const { return m_device->Shown(kPanel, r); }
-    bool WaitShown(const RECT& r, bool shown, int seconds = 30) const {
-        return WaitUntil([&] { return Shown(r) == shown; }, seconds);
+    bool WaitShown(const RECT& r, bool shown) const {
+        return WaitUntil([&] { return Shown(r) == shown; });
     }
     size_t McuLines(const std::string& what) const {
         std::istringstream in(Slurp(m_device->McuLogPath()));
@@ -134,14 +134,14 @@ protected:
     }
     // InitFrame ran to its end `runs` times: the MCU got its last start-up command.
     bool WaitStartedWithMcu(size_t runs = 1) const {
-        return WaitUntil([&] { return McuLines("CmdSetTempLimit") >= runs; }, 30);
+        return WaitUntil([&] { return McuLines("CmdSetTempLimit") >= runs; });
     }
     std::vector<std::string> SystemLog() const { return LogLines(m_root.ReadFile("SD Card/system.log")); }
     // The poster program sends a message to the main window as another program would.
     bool PostToMain(UINT msg, WPARAM wParam) {
         pid_t pid = SpawnHost({m_root.Host("Windows/Poster.exe"), "post " + std::to_string(msg) + " " + std::to_string(wParam)},
                               m_device->Env(), QrxDevice::Unset());
-        return pid > 0 && WaitExit(pid, 30) == 0;
+        return pid > 0 && WaitExit(pid) == 0;
     }
     void InstallPoster() { Install(m_root, QRX_SHUTTER_STANDIN_EXE, "Windows/Poster.exe"); }
 
@@ -152,8 +152,11 @@ protected:
         const std::string golden = std::string(QRX_SYSTEM_DATA) + "/qrx_main_page.png";
         RgbPicture shot, expected;
         if (std::getenv("QRX_UPDATE_GOLDEN") && !m_goldenMade) {
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-            if (!Device().Shot(shot, "golden.png")) return false;
+            // Made once the screen has settled: two pictures in a row alike.
+            RgbPicture before;
+            if (!WaitUntil([&] { return Device().Shot(before, "before.png") && Device().Shot(shot, "golden.png") &&
+                                        DifferentPixels(before, shot, 0) == 0; }))
+                return false;
             fs::copy_file(m_root.Host("golden.png"), golden, fs::copy_options::overwrite_existing);
             m_goldenMade = true;
         }
@@ -266,7 +269,7 @@ TEST_F(QrxTest, SecondInstanceEndsWithZeroAndTheFirstStays) {
     ASSERT_TRUE(WaitStartedWithMcu());
     pid_t second = Device().SpawnQrx();
     ASSERT_GT(second, 0);
-    EXPECT_EQ(WaitExit(second, 30), 0) << Slurp(m_root.Host("qrx.err"));
+    EXPECT_EQ(WaitExit(second), 0) << Slurp(m_root.Host("qrx.err"));
     EXPECT_TRUE(Device().QrxRunning());
     size_t mains = 0;
     for (const auto& w : Device().Windows()) mains += w.className == "QRX_APPLICATION" && w.visible;
@@ -399,28 +402,33 @@ TEST_F(QrxTest, CloseWithoutShellStartsNoDesktopAndPlainCloseStartsIt) {
 TEST_F(QrxTest, HiddenSequenceOpensAdminOrClosesAndResetsOnWrongPressOrPause) {
     Boot({});
     ASSERT_TRUE(WaitStartedWithMcu());
+    // The presses reach the program together, well inside its window between presses.
     auto press = [&](const std::vector<int>& controls) {
-        for (int c : controls) ASSERT_TRUE(Device().Tap(c == 4 ? 20 : 780, 20));
+        std::vector<POINT> taps;
+        for (int c : controls) taps.push_back(POINT{c == 4 ? 20 : 780, 20});
+        ASSERT_TRUE(Device().Taps(taps));
     };
-    // Longer than the 1 s window between presses, by a margin no scheduling delay eats.
-    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2000)); };
+    // Presses, then the user's pause of over a second: the program has handled the presses once the
+    // first one's click sounded (the rest follow at once), and the pause runs 3 s from then.
+    auto pressAndPause = [&](const std::vector<int>& controls) {
+        const size_t before = Tones().size();
+        ASSERT_NO_FATAL_FAILURE(press(controls));
+        ASSERT_TRUE(WaitUntil([&] { return Tones().size() > before; })) << Describe(Tones());
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+    };
 
     // A wrong press resets: without the reset the last presses would complete the sequence and the
     // final 4 would close the program.
-    press({4, 5, 4, 5, 4, 5, 5, 4});
-    pause();
+    ASSERT_NO_FATAL_FAILURE(pressAndPause({4, 5, 4, 5, 4, 5, 5, 4}));
     // So does a pause of over a second.
-    press({4, 5, 4});
-    pause();
-    press({4, 5, 5, 4});
-    pause();
+    ASSERT_NO_FATAL_FAILURE(pressAndPause({4, 5, 4}));
+    ASSERT_NO_FATAL_FAILURE(pressAndPause({4, 5, 5, 4}));
 
     // The right sequence, then 5: the top bar in admin mode, HOME its only button.
     press({4, 5, 4, 4, 5, 5, 5});
     ASSERT_TRUE(WaitShown(kTopBar, true)) << Windows();
     EXPECT_TRUE(Device().QrxRunning()) << "an earlier probe closed the program";
     RgbPicture shot;
-    ASSERT_TRUE(Device().Shot(shot));
     auto flat = [&](int left, int right) {
         for (int y = 3; y < 58; ++y)
             for (int x = left; x < right; ++x)
@@ -428,7 +436,8 @@ TEST_F(QrxTest, HiddenSequenceOpensAdminOrClosesAndResetsOnWrongPressOrPause) {
                     if (std::abs(shot.At(x, y)[c] - shot.At(left, y)[c]) > 6) return false;
         return true;
     };
-    EXPECT_FALSE(flat(4, 84)) << "HOME is drawn";
+    // Shown comes before painted.
+    EXPECT_TRUE(WaitUntil([&] { return Device().Shot(shot) && !flat(4, 84); })) << "HOME is drawn";
     EXPECT_TRUE(flat(88, 588)) << "MANUAL, AUTO, PROGRAM, FILTER, LOG and LOCK are hidden; see " << m_root.Host("shot.png");
 
     // HOME leaves admin mode.
@@ -456,7 +465,7 @@ TEST_F(QrxTest, BacklightGoesOffAfterThirtyMinutesAndATapLightsIt) {
         }
         return sets;
     };
-    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 0; }, 60));
+    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 0; }));
     EXPECT_TRUE(WaitShown(kFullScreen, true)) << Windows();
     auto sets = backlight();
     ASSERT_EQ(sets.size(), 1u);
@@ -467,7 +476,7 @@ TEST_F(QrxTest, BacklightGoesOffAfterThirtyMinutesAndATapLightsIt) {
     ASSERT_TRUE(Device().Tap(kOperationX, kOperationY));
     ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 1; }));
     EXPECT_TRUE(WaitShown(kFullScreen, false)) << Windows();
-    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 0; }, 60));
+    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 0; }));
     sets = backlight();
     ASSERT_EQ(sets.size(), 3u);
     EXPECT_EQ(sets[1].second, 1u);
@@ -482,8 +491,10 @@ TEST_F(QrxTest, BacklightGoesOffAfterThirtyMinutesAndATapLightsIt) {
 class QrxLockTest : public QrxTest {
 protected:
     // 300 times faster: the 10 minute lock is 2 s. Korean, so the language index shows.
+    static constexpr int kTimeScale = 300;
+    static constexpr Ms kLockPeriod{600000 / kTimeScale};
     void BootLocked(bool withShutter) {
-        Boot({false, {}, 300}, [&] {
+        Boot({false, {}, kTimeScale}, [&] {
             ASSERT_TRUE(WriteSettings([](SettingsRecord& s) { s.wLockEnable = 1; }));
             m_root.WriteFile("NAND Flash/LockDat.dat", std::string(16, '\x01'));
             m_root.WriteFile("NAND Flash/language.dat", std::string(1, '\x01'));
@@ -529,13 +540,11 @@ TEST_F(QrxLockTest, PatternFileDeletedWhileArmedDisarmsTheLock) {
     BootLocked(true);
     m_root.WriteFile("shutter.unlink", "");
     Unlock(1, 1);
-    // The timer was armed when the pattern went; it must not show a box that nothing can open.
+    // The timer was armed when the pattern went; it must not show a box that nothing can open, not
+    // within three lock periods either.
     ASSERT_TRUE(WaitUntil([&] { return ShutterLines("pattern deleted") == 1; })) << m_root.ReadFile("shutter.log");
     ASSERT_FALSE(fs::exists(m_root.Host("NAND Flash/LockDat.dat")));
-    for (int i = 0; i < 30; ++i) {  // three lock periods
-        ASSERT_FALSE(Shown(kLockBox)) << Windows();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    EXPECT_FALSE(WaitUntil([&] { return Shown(kLockBox); }, 3 * kLockPeriod)) << Windows();
     EXPECT_TRUE(Device().QrxRunning());
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,7 +40,7 @@ struct Runner {
         if (!ended) {
             seen.merge(Descendants(pid));
             kill(pid, SIGTERM);
-            WaitExit(pid, 30);
+            WaitExit(pid, kStopping);
         }
         for (pid_t p : seen)
             if (!Gone(p)) kill(p, SIGKILL);
@@ -49,7 +50,7 @@ struct Runner {
         seen.merge(Descendants(pid));
         if (sig) kill(-pid, sig);
         ended = true;
-        return WaitExit(pid, 30);
+        return WaitExit(pid);
     }
 };
 
@@ -70,15 +71,20 @@ Runner StartRunner(const TempDeviceRoot& root, std::vector<std::string> options,
 std::string Output(const Runner& r) { return "stdout:\n" + Slurp(r.out) + "stderr:\n" + Slurp(r.err); }
 
 // Every process below pid, found through the kernel's child lists (the runner adopts orphans).
+// The lists of every thread: a process whose threads are still ending holds its children on one of
+// them until the last has gone.
 std::set<pid_t> Descendants(pid_t pid) {
     std::set<pid_t> found;
     std::vector<pid_t> todo{pid};
     while (!todo.empty()) {
-        pid_t p = todo.back();
+        const std::string tasks = "/proc/" + std::to_string(todo.back()) + "/task";
         todo.pop_back();
-        std::istringstream in(Slurp("/proc/" + std::to_string(p) + "/task/" + std::to_string(p) + "/children"));
-        for (pid_t c; in >> c;)
-            if (found.insert(c).second) todo.push_back(c);
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(tasks, ec), end; !ec && it != end; it.increment(ec)) {
+            std::istringstream in(Slurp((it->path() / "children").string()));
+            for (pid_t c; in >> c;)
+                if (found.insert(c).second) todo.push_back(c);
+        }
     }
     return found;
 }
@@ -125,7 +131,12 @@ size_t Launches(const TempDeviceRoot& root) {
 // One request to the MCU on COM2 the way the device frames it; the reply payload, empty when none
 // came within the bound.
 std::vector<BYTE> AskMcu(const std::vector<BYTE>& request) {
-    HANDLE port = CreateFileW(u"COM2:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // The port is the program's until it closes it, a moment after it said it had opened it.
+    HANDLE port = INVALID_HANDLE_VALUE;
+    WaitUntil([&] {
+        port = CreateFileW(u"COM2:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        return port != INVALID_HANDLE_VALUE;
+    });
     if (port == INVALID_HANDLE_VALUE) return {};
     COMMTIMEOUTS now = {MAXDWORD, 0, 0, 0, 0};
     SetCommTimeouts(port, &now);
@@ -163,7 +174,7 @@ TEST(RunMcuTest, McuAnswersThroughARebootAndAnInterruptEndsEverything) {
     ASSERT_GT(runner.pid, 0);
 
     // The simulator is up before the first boot and stays through the reboot.
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && HasLine(root.Host("standin.log"), "COM2 opened"); }, 60))
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && HasLine(root.Host("standin.log"), "COM2 opened"); }))
         << Output(runner);
     EXPECT_FALSE(HasLine(root.Host("standin.log"), "COM2 failed")) << root.ReadFile("standin.log");
     std::string tty = PortMapping(2);
@@ -189,7 +200,7 @@ TEST(RunMcuTest, McuAnswersThroughARebootAndAnInterruptEndsEverything) {
     for (pid_t p : device) names += CommandLine(p) + "\n";
     EXPECT_NE(names.find("qrx-sim-mcu"), std::string::npos) << names;
     EXPECT_NE(names.find("qrx-screen"), std::string::npos) << names;
-    EXPECT_NE(names.find("QRX.exe"), std::string::npos) << names;
+    EXPECT_NE(names.find("QRX.exe"), std::string::npos) << names << root.ReadFile("standin.log") << Output(runner);
 
     // Ctrl-C reaches the terminal's foreground group.
     EXPECT_EQ(runner.Wait(SIGINT), 0) << Output(runner);
@@ -206,7 +217,7 @@ TEST(RunMcuTest, StaysOnWithoutProgramsAndEndsWithItsScreen) {
     Runner runner = StartRunner(root, {"--mcu", "--stay-on"});
     ASSERT_GT(runner.pid, 0);
 
-    ASSERT_TRUE(WaitUntil([&] { return Slurp(runner.err).find("the device stays on") != std::string::npos; }, 60))
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(runner.err).find("the device stays on") != std::string::npos; }))
         << Output(runner);
     EXPECT_EQ(waitpid(runner.pid, nullptr, WNOHANG), 0);
     EXPECT_EQ(PortMapping(2).rfind("/dev/pts/", 0), 0u);

@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include "WaitBounds.h"
 #include "qrx/screen.h"
 
 namespace {
@@ -146,17 +147,13 @@ int RunCall(char** argv, bool dying) {
     Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
     // Sent messages are handled before posted ones: wait until the post was handled before the target
     // is made to die, or it may die with the post still queued.
-    auto posted = std::chrono::steady_clock::now();
-    while (SendMessageW(target, WM_APP + 4, 0, 0) < 1 &&
-           std::chrono::steady_clock::now() - posted < std::chrono::seconds(20))
-        Sleep(10);
+    wait_bounds::WaitUntil([&] { return SendMessageW(target, WM_APP + 4, 0, 0) >= 1; });
     if (dying) {
         auto start = std::chrono::steady_clock::now();
         LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        Log("died " + std::to_string(r) + " " + (ms.count() < 10000 ? "soon" : "late"));
-        auto gone = std::chrono::steady_clock::now();
-        while (IsWindow(target) && std::chrono::steady_clock::now() - gone < std::chrono::seconds(20)) Sleep(10);
+        auto took = std::chrono::steady_clock::now() - start;
+        Log("died " + std::to_string(r) + " " + (took < wait_bounds::Bound(wait_bounds::Ms(10000)) ? "soon" : "late"));
+        wait_bounds::WaitUntil([&] { return !IsWindow(target); });
         Log(std::string("after death ") + (IsWindow(target) ? "window" : "gone"));
     }
     Log("done");

@@ -27,7 +27,7 @@ protected:
     void SetUp() override {
         m_server = SpawnHost({QRX_SCREEN_SERVER});
         ASSERT_GT(m_server, 0);
-        ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
+        ASSERT_TRUE(WaitUntil([&] { return ScreenUp(root.Path()); })) << "the screen server did not come up";
     }
 
     void TearDown() override {
@@ -49,7 +49,7 @@ protected:
                               {"QRX_PEER_LOG=" + log});
         if (pid > 0) m_children.push_back(pid);
         EXPECT_TRUE(WaitUntil([&] { return HasLine(log, "shown"); })) << cls;
-        EXPECT_EQ(Ctl({"wait", cls, "20"}).code, 0) << cls;
+        EXPECT_EQ(Ctl({"wait", cls, WaitSeconds()}).code, 0) << cls;
         return pid;
     }
 
@@ -140,7 +140,7 @@ TEST_F(ScreenServerTest, AProgramThatDiesLeavesTheScreenAtOnce) {
     pid_t b = Window("PeerB", 200, 100, 400, 300, kBlueRef, logB);
     ASSERT_TRUE(ShowsColors({{550, 350, kBlue}}));
     kill(b, SIGKILL);
-    WaitExit(b, 10);
+    WaitExit(b);
     EXPECT_TRUE(WaitUntil([&] { return Ctl({"windows"}).out.find("PeerB") == std::string::npos; }));
     EXPECT_TRUE(ShowsColors({{300, 200, kRed}, {550, 350, kBlack}}));
     // The pen over the gone window reaches nobody; the survivor still gets its taps.
@@ -155,7 +155,7 @@ TEST_F(ScreenServerTest, ProgramsFindAndMessageEachOthersWindows) {
     std::string logC = root.Host("caller.log");
     pid_t c = SpawnHost({QRX_SCREEN_PEER, "call", "peera", "kill"}, {"QRX_PEER_LOG=" + logC});
     ASSERT_GT(c, 0);
-    EXPECT_EQ(WaitExit(c, 60), 0) << Slurp(logC);
+    EXPECT_EQ(WaitExit(c), 0) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "found yes")) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "owner " + std::to_string(a) + " thread")) << Slurp(logC);
     EXPECT_TRUE(HasLine(logC, "windows 1")) << Slurp(logC);
@@ -203,7 +203,7 @@ TEST_F(ScreenServerTest, AProgramWaitsForTheWholeDeviceAndSeesTheWholeScreen) {
 TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     std::string logA;
     Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
-    EXPECT_EQ(Ctl({"wait", "peera", "5"}).code, 0) << "classes match without regard to case";
+    EXPECT_EQ(Ctl({"wait", "peera", WaitSeconds()}).code, 0) << "classes match without regard to case";
     CtlResult missing = Ctl({"wait", "Missing", "0"});
     EXPECT_EQ(missing.code, 1);
     EXPECT_NE(missing.err.find("Missing"), std::string::npos) << missing.err;
@@ -252,7 +252,7 @@ TEST_F(ScreenServerTest, WaitCountsDeviceSeconds) {
     pid_t server = SpawnHost({QRX_SCREEN_SERVER}, {"QRX_DEVICE_ROOT=" + fast.Path(), "QRX_TIME_SCALE=1000"});
     ASSERT_GT(server, 0);
     m_children.push_back(server);
-    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}, fast.Path()).code == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return ScreenUp(fast.Path()); }));
     CtlResult missing = Ctl({"wait", "Missing", "3600"}, fast.Path());
     EXPECT_EQ(missing.code, 1) << "the wait did not end in device time";
     EXPECT_NE(missing.err.find("after 3600 s"), std::string::npos) << missing.err;
@@ -262,7 +262,7 @@ TEST_F(ScreenServerTest, WaitCountsDeviceSeconds) {
 // Reads one answer line from a raw connection, with a bound.
 std::string ReadLine(int fd) {
     std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto deadline = std::chrono::steady_clock::now() + Bound();
     char c;
     while (std::chrono::steady_clock::now() < deadline && line.size() < 4096) {
         pollfd p{fd, POLLIN, 0};

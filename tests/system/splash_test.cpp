@@ -33,7 +33,7 @@ std::vector<DWORD> TouchCodes() {
 class ScreenServer {
 public:
     explicit ScreenServer(const std::string& root) : m_root(root), m_pid(SpawnHost({QRX_SCREEN_SERVER})) {}
-    ~ScreenServer() { StopHost(m_pid, 30); }
+    ~ScreenServer() { StopHost(m_pid); }
     ScreenServer(const ScreenServer&) = delete;
     ScreenServer& operator=(const ScreenServer&) = delete;
 
@@ -66,10 +66,10 @@ TEST_F(SplashTest, TimeOutEndsItAndRestoresTheTouchMode) {
 
 TEST_F(SplashTest, ClosedByAnotherProgramAndSingleInstance) {
     ScreenServer screen(root.Path());
-    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }, 30));
+    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }));
     Program splash(u"\\Windows\\Splash.exe", u"-1");
     ASSERT_TRUE(splash.Started());
-    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }, 30));
+    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }));
 
     // A second one raises the first and ends; its time-out is lost and the panel mode untouched.
     Program second(u"\\Windows\\Splash.exe", u"50");
@@ -102,7 +102,7 @@ TEST_F(SplashTest, FailedStartRestoresTouchModeAndKillLeavesNoMarker) {
     {
         Program killed(u"\\Windows\\Splash.exe", u"-1");
         ASSERT_TRUE(killed.Started());
-        ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 3; }, 30));
+        ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 3; }));
         killed.Kill();
         EXPECT_NE(killed.Wait(), static_cast<DWORD>(-1));
     }
@@ -114,11 +114,11 @@ TEST_F(SplashTest, FailedStartRestoresTouchModeAndKillLeavesNoMarker) {
 
 TEST_F(SplashTest, CommandLineOutOfRangeIsBounded) {
     ScreenServer screen(root.Path());
-    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }, 30));
+    ASSERT_TRUE(WaitUntil([&] { return screen.Up(); }));
     // Beyond 32 bits: saturates to a time-out that never fires instead of wrapping to 100 ms.
     Program splash(u"\\Windows\\Splash.exe", u"4294967396");
     ASSERT_TRUE(splash.Started());
-    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }, 30));
+    ASSERT_TRUE(WaitUntil([] { return TouchCodes().size() == 1; }));
     EXPECT_NE(DebugLog().find("LoadingImage Timeout : 2147483647"), std::string::npos);
     Program closer(u"\\Windows\\Closer.exe", u"close");
     EXPECT_EQ(closer.Wait(), 0u);

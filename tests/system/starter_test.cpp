@@ -5,13 +5,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <windows.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
+#include "WaitBounds.h"
 #include "qrx/host.h"
 
 namespace {
@@ -34,30 +37,40 @@ void Record(const std::string& line) {
 
 bool Exists(const std::string& name) { return access((qrx::DeviceRoot() + "/" + name).c_str(), F_OK) == 0; }
 
+// When the kernel made this process, in microseconds since boot: the order in which programs were
+// started, however long each then takes to get going.
+long long StartMicros() {
+    std::ifstream in("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(at + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i)
+        if (i == 22) return std::stoll(field) * 1000000 / sysconf(_SC_CLK_TCK);
+    return -1;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     // Ending after its starter ended must not cost the exit code (the platform reports it on a pipe).
     signal(SIGPIPE, SIG_IGN);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long micros = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    const long long micros = StartMicros();
     WCHAR module[MAX_PATH] = {0};
     GetModuleFileNameW(nullptr, module, MAX_PATH);
     Record(Narrow(module) + "|" + Narrow(lpCmdLine) + "|" + std::to_string(micros) + "|" +
            std::to_string(getpid()));
     if (std::u16string(lpCmdLine) == u"close") {
-        // The loading screen's window may not be up yet: look for it for up to 20 s.
-        for (int i = 0; i < 400; ++i) {
-            if (HWND wnd = FindWindowW(u"SPLASH_APP", nullptr)) {
-                PostMessageW(wnd, WM_CLOSE, 0, 0);
-                Record("posted");
-                return 0;
-            }
-            usleep(50 * 1000);
+        // The loading screen's window may not be up yet.
+        HWND wnd = nullptr;
+        if (!wait_bounds::WaitUntil([&] { return (wnd = FindWindowW(u"SPLASH_APP", nullptr)) != nullptr; })) {
+            Record("not found");
+            return 1;
         }
-        Record("not found");
-        return 1;
+        PostMessageW(wnd, WM_CLOSE, 0, 0);
+        Record("posted");
+        return 0;
     }
     // As the main program does first, it opens its MCU port.
     if (Exists("standin.com2")) {
@@ -66,19 +79,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
         if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
     }
     if (unlink((qrx::DeviceRoot() + "/standin.reboot").c_str()) == 0) return static_cast<int>(0x0101003Cu);
-    // Stays until it is stopped, for 60 s at most.
-    if (Exists("standin.stay"))
-        for (int i = 0; i < 1200; ++i) usleep(50 * 1000);
+    // Stays until it is stopped, for as long as a test waits at most.
+    if (Exists("standin.stay")) std::this_thread::sleep_for(wait_bounds::Bound(2 * wait_bounds::kPatience));
     return 0;
 }
 
 #else
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -100,7 +114,7 @@ namespace fs = std::filesystem;
 struct Launch {
     std::string module;
     std::string commandLine;
-    long long micros = 0;  // host monotonic clock
+    long long micros = 0;  // when the process was made, since boot
     pid_t pid = 0;
 };
 
@@ -114,6 +128,8 @@ std::vector<Launch> Launches(const TempDeviceRoot& root) {
         if (f.size() != 4) continue;
         out.push_back({f[0], f[1], std::stoll(f[2]), static_cast<pid_t>(std::stol(f[3]))});
     }
+    // In the order they were started, not the order they got round to recording it.
+    std::stable_sort(out.begin(), out.end(), [](const Launch& a, const Launch& b) { return a.micros < b.micros; });
     return out;
 }
 
@@ -127,34 +143,38 @@ DWORD RunToEnd(const WCHAR* image, const WCHAR* commandLine, const char* timeSca
     if (!ok) return static_cast<DWORD>(-2);
     if (pid) *pid = pi.dwProcessId;
     DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    if (WaitForSingleObject(pi.hProcess, BoundMs()) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
     else TerminateProcess(pi.hProcess, 1);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return code;
 }
 
-long long MonotonicMicros() {
+// Microseconds since boot, the clock of the launches' start times.
+long long BootMicros() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_BOOTTIME, &now);
     return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // Boots the launcher in a fresh root prepared by `prepare`; the programs it started, in the order they
-// recorded themselves. `started` receives the host time just before the launcher was started.
+// were started. `started` receives the time just before the launcher was started.
 std::vector<Launch> Boot(const std::function<void(TempDeviceRoot&)>& prepare, const char* timeScale = "50",
                          long long* started = nullptr) {
     TempDeviceRoot root;
     Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
     prepare(root);
-    if (started) *started = MonotonicMicros();
+    if (started) *started = BootMicros();
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, timeScale), 0u);
-    // Starter does not wait for what it starts.
+    // Starter does not wait for what it starts: the chosen program, and Tether when it is there.
+    const bool tether = fs::exists(root.Host("Windows/Tether.exe"));
     std::vector<Launch> seen;
     WaitUntil([&] {
         seen = Launches(root);
-        return !seen.empty() && !(seen.size() == 1 && seen[0].module == "\\Windows\\Tether.exe");
-    }, 30);
+        bool chosen = false, tetherSeen = false;
+        for (const Launch& l : seen) (l.module == "\\Windows\\Tether.exe" ? tetherSeen : chosen) = true;
+        return chosen && (tetherSeen || !tether);
+    });
     return seen;
 }
 
@@ -193,9 +213,8 @@ TEST(StarterTest, ChoiceTableAndTetherFirst) {
                   r.WriteFile("Hard Disk/sos2.dat", "");
               })),
               "\\Windows\\Reflash.exe");
-    // The updated main program on the flash store comes before the system folder's.
-    // At 5 times the speed the pause is 400 ms: far longer than a program takes to start, so the order
-    // in which the programs record themselves is the order they were started in.
+    // The updated main program on the flash store comes before the system folder's. At 5 times the
+    // speed the pause is 400 ms.
     long long started = 0;
     std::vector<Launch> flash = Boot(
         [&](TempDeviceRoot& r) {
@@ -208,10 +227,11 @@ TEST(StarterTest, ChoiceTableAndTetherFirst) {
     EXPECT_EQ(Chosen(Boot(withPrograms)), "\\Windows\\QRX.exe");
 
     // Tether first, then the two-second pause, then the program, without arguments. The program cannot
-    // have started before the pause ended, counted from the launcher's own start.
+    // have started before the pause after Tether ended (start times are whole clock ticks).
     ASSERT_EQ(flash.size(), 2u);
     EXPECT_EQ(flash[0].module, "\\Windows\\Tether.exe");
-    EXPECT_GE(flash[1].micros - started, 2000 * 1000 / 5 * 95 / 100);
+    EXPECT_GE(flash[0].micros, started - 1000000 / sysconf(_SC_CLK_TCK));
+    EXPECT_GE(flash[1].micros - flash[0].micros, 2000 * 1000 / 5 * 95 / 100);
     EXPECT_EQ(flash[0].commandLine, "");
     EXPECT_EQ(flash[1].commandLine, "");
 }
@@ -254,33 +274,38 @@ TEST(StarterTest, SingleInstanceAndNoStaleMarker) {
         return n;
     };
 
-    // The first launcher sits in its real two-second pause while the second one is tried.
-    PROCESS_INFORMATION first{};
+    // A launcher held in its two-second pause (stopped there, however slow the machine, and checked
+    // not to have gone past it) while the others are tried.
     std::u16string empty;
-    ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               nullptr, &first));
-    ASSERT_TRUE(WaitUntil([&] { return created() == 1; }, 30));
+    auto startPaused = [&](PROCESS_INFORMATION& pi, size_t launches) {
+        ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, nullptr, &pi));
+        ASSERT_TRUE(WaitUntil([&] { return created() == launches; }));
+        ASSERT_EQ(kill(static_cast<pid_t>(pi.dwProcessId), SIGSTOP), 0);
+        ASSERT_EQ(Launches(root).size(), launches - 1) << "the launcher went past its pause before it was held";
+    };
+    PROCESS_INFORMATION first{};
+    ASSERT_NO_FATAL_FAILURE(startPaused(first, 1));
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, nullptr), static_cast<DWORD>(-1));
     EXPECT_EQ(created(), 1u);
-    ASSERT_EQ(WaitForSingleObject(first.hProcess, 60000), WAIT_OBJECT_0);
+    kill(static_cast<pid_t>(first.dwProcessId), SIGCONT);
+    ASSERT_EQ(WaitForSingleObject(first.hProcess, BoundMs()), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(first.hProcess, &code);
     EXPECT_EQ(code, 0u);
     CloseHandle(first.hThread);
     CloseHandle(first.hProcess);
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 1; }, 30));
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 1; }));
 
     // Killed in its pause, it leaves no marker behind: the next boot runs.
     PROCESS_INFORMATION killed{};
-    ASSERT_TRUE(CreateProcessW(u"\\Windows\\Starter.exe", empty.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               nullptr, &killed));
-    ASSERT_TRUE(WaitUntil([&] { return created() == 2; }, 30));
+    ASSERT_NO_FATAL_FAILURE(startPaused(killed, 2));
     EXPECT_TRUE(TerminateProcess(killed.hProcess, 9));
-    ASSERT_EQ(WaitForSingleObject(killed.hProcess, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(killed.hProcess, BoundMs()), WAIT_OBJECT_0);
     CloseHandle(killed.hThread);
     CloseHandle(killed.hProcess);
     EXPECT_EQ(RunToEnd(u"\\Windows\\Starter.exe", nullptr, "50"), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; }, 30));
+    EXPECT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; }));
     EXPECT_EQ(created(), 3u);
 }
 
@@ -301,15 +326,15 @@ TEST(RunnerTest, RebootsOnRequestAndStopsEverything) {
     ASSERT_GT(runner, 0);
 
     // The first boot's program asks for a reboot; the second boot's stays.
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; }, 30)) << root.ReadFile("run.log");
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root).size() == 2; })) << root.ReadFile("run.log");
     std::vector<Launch> boots = Launches(root);
     EXPECT_EQ(boots[0].module, "\\Windows\\QRX.exe");
     EXPECT_EQ(boots[1].module, "\\Windows\\QRX.exe");
     EXPECT_TRUE(ScreenUp(root.Path()));
 
     kill(runner, SIGTERM);
-    EXPECT_EQ(WaitExit(runner, 60), 0);
-    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(boots[1].pid); }, 30));
+    EXPECT_EQ(WaitExit(runner), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(boots[1].pid); }));
     EXPECT_FALSE(ScreenUp(root.Path()));
     EXPECT_EQ(Launches(root).size(), 2u);
 }
@@ -320,7 +345,7 @@ TEST(RunnerTest, EndsWhenNothingRunsAndRefusesBadRoots) {
     Install(root, QRX_STANDIN_EXE, "Windows/explorer.exe");
     pid_t runner = StartRunner(root, root.Host("run.log"));
     ASSERT_GT(runner, 0);
-    EXPECT_EQ(WaitExit(runner, 60), 0) << root.ReadFile("run.log");
+    EXPECT_EQ(WaitExit(runner), 0) << root.ReadFile("run.log");
     EXPECT_EQ(Launches(root).size(), 1u);
     EXPECT_FALSE(ScreenUp(root.Path()));
 
@@ -328,7 +353,7 @@ TEST(RunnerTest, EndsWhenNothingRunsAndRefusesBadRoots) {
     TempDeviceRoot empty;
     pid_t refused = StartRunner(empty, empty.Host("run.log"));
     ASSERT_GT(refused, 0);
-    EXPECT_EQ(WaitExit(refused, 60), 2);
+    EXPECT_EQ(WaitExit(refused), 2);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         m_server = Spawn({QRX_SCREEN_SERVER});
         ASSERT_GT(m_server, 0);
-        ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; })) << "the screen server did not come up";
+        ASSERT_TRUE(WaitUntil([&] { return ScreenUp(root.Path()); })) << "the screen server did not come up";
     }
     void TearDown() override {
         for (pid_t p : m_children) StopHost(p);
@@ -41,7 +41,7 @@ protected:
         pid_t pid = Spawn({QRX_SCREEN_PEER, "window", cls, cls, std::to_string(x), "0", "100", "100", "00ff00"}, log);
         if (pid > 0) m_children.push_back(pid);
         EXPECT_TRUE(WaitUntil([&] { return HasLine(log, "shown"); })) << cls;
-        EXPECT_EQ(Ctl({"wait", cls, "20"}).code, 0) << cls;
+        EXPECT_EQ(Ctl({"wait", cls, WaitSeconds()}).code, 0) << cls;
         return log;
     }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
 #include "ui/ZipArchive.h"
@@ -142,7 +144,7 @@ public:
 };
 
 // Lets every window thread handle what is queued, painting included.
-inline void Idle() { EXPECT_TRUE(qrx::screen::WaitIdle(20000)); }
+inline void Idle() { EXPECT_TRUE(qrx::screen::WaitIdle(wait_bounds::BoundMs())); }
 
 inline uint32_t ScreenPixel(int x, int y) {
     std::vector<uint32_t> px;
@@ -183,12 +185,13 @@ protected:
     std::unique_ptr<CTestHost> host;
 };
 
-// Waits for a condition while the pages handle their messages; false after 10 s of device time.
+// Waits for a condition while the pages handle their messages; false once the bound of host time
+// passed (whatever the device's time scale).
 template <class Cond>
 bool WaitFor(Cond cond) {
-    DWORD start = GetTickCount();
+    const auto deadline = std::chrono::steady_clock::now() + wait_bounds::Bound();
     while (!cond()) {
-        if (GetTickCount() - start > 10000) return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         qrx::screen::WaitIdle(200);
         Sleep(5);
     }

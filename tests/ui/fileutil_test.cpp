@@ -5,6 +5,7 @@
 #include <zip.h>
 
 #include "DeviceRoot.h"
+#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "ui/FileUtil.h"
 #include "ui/ZipArchive.h"
@@ -105,7 +106,7 @@ TEST(FileUtilTicks, DifferenceAcrossTheWrap) {
 
     qrx::SetTickCountStart(0xFFFFFF00u);
     DWORD start = GetTickCount();
-    for (int i = 0; i < 2000 && GetTickCount() >= start; ++i) Sleep(10);
+    wait_bounds::WaitUntil([&] { return GetTickCount() < start; });
     DWORD now = GetTickCount();
     ASSERT_LT(now, start);
     EXPECT_GE(GetTicks(start), now - start);

@@ -1,0 +1,17 @@
+# ctest's limit for a test, from the same scale as the tests' own waits (QRX_TEST_TIMEOUT_SCALE, read
+# when the build is configured, as `make test` does each time): qrx_test_timeout(<var> <base seconds>)
+# sets <var> to the base times the scale, rounded up. The limit is only a backstop well above the waits.
+function(qrx_test_timeout var base)
+  set(scale 1)
+  if("$ENV{QRX_TEST_TIMEOUT_SCALE}" MATCHES "^([0-9]+)(\\.([0-9]*))?$")
+    set(scale ${CMAKE_MATCH_1})
+    if(CMAKE_MATCH_3 MATCHES "[1-9]")
+      math(EXPR scale "${scale} + 1")
+    endif()
+    if(scale LESS 1)
+      set(scale 1)
+    endif()
+  endif()
+  math(EXPR limit "${base} * ${scale}")
+  set(${var} ${limit} PARENT_SCOPE)
+endfunction()

@@ -1,6 +1,7 @@
-// The shared screen: composing three windows of two programs, and a tap travelling from the
-// control socket through the screen server into another program's window procedure. The two
-// programs are this benchmark program started again in a peer role.
+// The shared screen: composing three windows of two programs, a tap travelling from the control
+// socket through the screen server into another program's window procedure, and a second of a
+// screen where nothing changes. The two programs are this benchmark program started again in a
+// peer role.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,10 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <windows.h>
@@ -28,6 +33,9 @@ extern char** environ;
 namespace qrx::win::remote {
 bool StartScreenServer(std::string* error);
 bool ComposeSharedScreen(std::vector<uint32_t>& pixels);
+void RunComposer(const std::function<void(const std::vector<uint32_t>&)>& present);
+unsigned long long ComposeCount();
+bool WaitComposed(DWORD deviceMs);
 }  // namespace qrx::win::remote
 
 namespace {
@@ -139,6 +147,7 @@ public:
     const std::string& Error() const { return m_error; }
     int Control() const { return m_control; }
     int TapPipe() const { return m_pipe[0]; }
+    const std::vector<pid_t>& Peers() const { return m_peers; }
 
 private:
     SharedScreen() {
@@ -236,5 +245,57 @@ void BM_TapToWindowProc(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TapToWindowProc)->Unit(benchmark::kMicrosecond);
+
+// CPU time in ms of a process's threads by the kernel's run times; this process without the
+// measuring thread, so that only the server's threads count.
+double CpuMs(pid_t pid) {
+    std::string self = std::to_string(gettid());
+    double ns = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        if (pid == getpid() && task.path().filename() == self) continue;
+        std::ifstream in(task.path() / "schedstat");
+        double run = 0;
+        if (in >> run) ns += run;
+    }
+    return ns / 1e6;
+}
+
+double DeviceCpuMs(const std::vector<pid_t>& peers) {
+    double ms = CpuMs(getpid());
+    for (pid_t p : peers) ms += CpuMs(p);
+    return ms;
+}
+
+// The server with a display to feed (the picture goes nowhere) and the programs' windows up, while
+// nothing changes: no picture should be made, and the server and the programs should sleep.
+void BM_ScreenIdle(benchmark::State& state) {
+    auto& screen = SharedScreen::Get();
+    if (!screen.Ready()) {
+        state.SkipWithError(screen.Error().c_str());
+        return;
+    }
+    static bool composing = [] {
+        std::thread([] { qrx::win::remote::RunComposer(nullptr); }).detach();
+        return true;
+    }();
+    (void)composing;
+    if (!Command(screen.Control(), "idle 30000") || !qrx::win::remote::WaitComposed(30000)) {
+        state.SkipWithError("the screen did not settle");
+        return;
+    }
+    unsigned long long composes = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        unsigned long long before = qrx::win::remote::ComposeCount();
+        double cpuBefore = DeviceCpuMs(screen.Peers());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        composes = qrx::win::remote::ComposeCount() - before;
+        cpu = DeviceCpuMs(screen.Peers()) - cpuBefore;
+    }
+    state.counters["composes"] = static_cast<double>(composes);
+    state.counters["cpu_ms"] = cpu;
+}
+BENCHMARK(BM_ScreenIdle)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

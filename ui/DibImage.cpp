@@ -522,6 +522,8 @@ void PngDecoder::ReadImage() {
 }
 
 BOOL CDibImage::Decode(CStream* stream, int type) {
+    // A failed decode leaves no image: the old one must not pass for the data just given.
+    Destroy();
     if (type != DIBIMAGE_PNG) {
         SetLastErrorText("Unsupported operation for this format");
         return 0;

@@ -367,10 +367,18 @@ void CShellManager::CloseAll() {
     }
 }
 
+std::vector<CShellManager::PanelRef> CShellManager::Snapshot() const {
+    std::vector<PanelRef> refs;
+    refs.reserve(m_panels.size());
+    for (CShellPanel* p : m_panels) refs.push_back(PanelRef{p, p->GetLifeToken()});
+    return refs;
+}
+
 void CShellManager::RaiseModalPanels() {
-    const std::vector<CShellPanel*> panels = m_panels;
-    for (CShellPanel* p : panels) {
-        if (IndexOf(p) < 0 || !(p->GetStyle() & SHELL_STYLE_MODAL)) continue;
+    for (const PanelRef& ref : Snapshot()) {
+        if (ref.life.expired()) continue;
+        CShellPanel* p = ref.panel;
+        if (!(p->GetStyle() & SHELL_STYLE_MODAL)) continue;
         HWND wnd = p->GetHwnd();
         if (!::IsWindow(wnd)) continue;
         // This platform's handles are exact: the low bit that brings an owned window forward elsewhere
@@ -410,21 +418,24 @@ void CShellManager::PaintPanels(HWND hwnd) {
             m_backSize = size;
         }
     }
-    if (m_hBackDC != nullptr) {
+    // Only what was invalidated is drawn again: one control's repaint costs that control, not the page.
+    const RECT& area = ps.rcPaint;
+    if (m_hBackDC != nullptr && !IsRectEmpty(&area)) {
         for (size_t i = 0; i < m_panels.size(); ++i) {
             CShellPanel* p = m_panels[i];
-            if (p->GetHwnd() == hwnd) p->DrawPanel(m_hBackDC);
+            if (p->GetHwnd() == hwnd) p->DrawPanel(m_hBackDC, &area);
         }
-        BitBlt(dc, 0, 0, m_backSize.cx, m_backSize.cy, m_hBackDC, 0, 0, SRCCOPY);
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, m_hBackDC, area.left,
+               area.top, SRCCOPY);
     }
     EndPaint(hwnd, &ps);
 }
 
 int CShellManager::RouteKey(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    const std::vector<CShellPanel*> panels = m_panels;
+    const std::vector<PanelRef> panels = Snapshot();
     for (size_t i = panels.size(); i-- > 0;) {
-        CShellPanel* p = panels[i];
-        if (IndexOf(p) < 0) continue;
+        if (panels[i].life.expired()) continue;
+        CShellPanel* p = panels[i].panel;
         HWND wnd = p->GetHwnd();
         if (wnd != hwnd && ::GetParent(wnd) != hwnd) continue;
         if (!p->IsShown()) continue;
@@ -435,10 +446,11 @@ int CShellManager::RouteKey(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 int CShellManager::RoutePen(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     const UINT pen = msg == WM_LBUTTONDBLCLK ? static_cast<UINT>(WM_LBUTTONDOWN) : msg;
-    const std::vector<CShellPanel*> panels = m_panels;
+    const std::vector<PanelRef> panels = Snapshot();
     for (size_t i = panels.size(); i-- > 0;) {
-        CShellPanel* p = panels[i];
-        if (IndexOf(p) < 0 || p->GetHwnd() != hwnd) continue;
+        if (panels[i].life.expired()) continue;
+        CShellPanel* p = panels[i].panel;
+        if (p->GetHwnd() != hwnd) continue;
         if (p->OnPen(pen, wParam, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)) > 0) return 1;
     }
     return 0;
@@ -466,9 +478,11 @@ LRESULT CShellManager::PreTranslate(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
         case WM_SETFOCUS:
         case WM_KILLFOCUS:
         case WM_TIMER: {
-            const std::vector<CShellPanel*> panels = m_panels;
-            for (CShellPanel* p : panels) {
-                if (IndexOf(p) < 0 || p->GetHwnd() != hwnd) continue;
+            // Each page's handling may close pages, this one or the next.
+            for (const PanelRef& ref : Snapshot()) {
+                if (ref.life.expired()) continue;
+                CShellPanel* p = ref.panel;
+                if (p->GetHwnd() != hwnd) continue;
                 if (msg == WM_ACTIVATE) {
                     p->OnActivate(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
                 } else if (msg == WM_SETFOCUS) {

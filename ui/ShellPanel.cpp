@@ -148,7 +148,7 @@ BOOL CShellPanel::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPAR
 LRESULT CShellPanel::OnPaintMessage() {
     PAINTSTRUCT ps{};
     HDC dc = BeginPaint(m_hWnd, &ps);
-    if (dc != nullptr) DrawPanel(dc);
+    if (dc != nullptr && !IsRectEmpty(&ps.rcPaint)) DrawPanel(dc, &ps.rcPaint);
     EndPaint(m_hWnd, &ps);
     return 0;
 }
@@ -361,6 +361,21 @@ CUiBitmap* CShellPanel::GetBackImage() const {
 
 CUiBitmap* CShellPanel::GetImage(int i) const { return (i >= 0 && i < 4) ? m_images[i].get() : nullptr; }
 
+BOOL CShellPanel::GetImageOrigin(const CUiBitmap* bitmap, POINT* origin) const {
+    if (bitmap == nullptr || origin == nullptr) return FALSE;
+    if (bitmap == m_shImage.get()) {
+        *origin = POINT{(m_w - bitmap->GetWidth()) / 2, (m_h - bitmap->GetHeight()) / 2};
+        return TRUE;
+    }
+    for (const auto& image : m_images) {
+        if (bitmap == image.get()) {
+            *origin = POINT{0, 0};
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 int CShellPanel::SetFocusCtrl(int i, int state) {
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
         if (static_cast<int>(k) != i) m_ctrls[k]->SetFocusState(0);
@@ -432,7 +447,7 @@ int CShellPanel::RunCommand(LONG kind, const WCHAR* s1, const WCHAR* s2, const W
     return 0;
 }
 
-void CShellPanel::DrawPanel(HDC dc) {
+void CShellPanel::DrawPanel(HDC dc, const RECT* update) {
     if (dc == nullptr || !IsShown()) return;
     const LONG w = m_w, h = m_h;
     if (w <= 0 || h <= 0 || w > kMaxSurface || h > kMaxSurface) return;
@@ -446,33 +461,40 @@ void CShellPanel::DrawPanel(HDC dc) {
         }
         m_hOldBackBitmap = SelectObject(m_hBackDC, m_hBackBitmap);
         m_backSize = SIZE{w, h};
+        // A new buffer holds nothing yet: all of it is drawn.
+        update = nullptr;
     }
+    // Only the part asked for is drawn: the rest of the buffer still holds what the screen shows.
+    const RECT all{0, 0, w, h};
+    RECT area = all;
+    if (update != nullptr && !IntersectRect(&area, update, &all)) return;
+    const int saved = SaveDC(m_hBackDC);
+    IntersectClipRect(m_hBackDC, area.left, area.top, area.right, area.bottom);
 
     HBRUSH fill = CreateSolidBrush(m_crBack);
     CUiBitmap* sh = m_shImage.get();
+    CUiBitmap* first = m_images[0].get();
     if (HasSize(sh)) {
         const LONG iw = sh->GetWidth(), ih = sh->GetHeight();
         const LONG ix = (w - iw) / 2, iy = (h - ih) / 2;
         const RECT margins[4] = {{0, 0, w, iy}, {0, iy + ih, w, h}, {0, iy, ix, iy + ih}, {ix + iw, iy, w, iy + ih}};
         for (const RECT& r : margins) {
-            if (r.right > r.left && r.bottom > r.top) FillRect(m_hBackDC, &r, fill);
+            RECT part;
+            if (IntersectRect(&part, &r, &area)) FillRect(m_hBackDC, &part, fill);
         }
-        sh->Draw(m_hBackDC, ix, iy);
-    } else if (HasSize(m_images[0].get())) {
+        sh->DrawClipped(m_hBackDC, ix, iy, area);
+    } else if (HasSize(first)) {
         // Parts the image does not cover would otherwise show the last frame's leftovers.
-        if (m_images[0]->GetWidth() < w || m_images[0]->GetHeight() < h || m_images[0]->IsTransparent()) {
-            RECT all{0, 0, w, h};
-            FillRect(m_hBackDC, &all, fill);
-        }
-        m_images[0]->Draw(m_hBackDC, 0, 0);
+        if (first->GetWidth() < w || first->GetHeight() < h || first->IsTransparent()) FillRect(m_hBackDC, &area, fill);
+        first->DrawClipped(m_hBackDC, 0, 0, area);
     } else {
-        RECT all{0, 0, w, h};
-        FillRect(m_hBackDC, &all, fill);
+        FillRect(m_hBackDC, &area, fill);
     }
     if (fill != nullptr) DeleteObject(fill);
 
     const HWND wnd = GetHwnd();
-    // Focused controls are drawn last, on top of their neighbours.
+    // Focused controls are drawn last, on top of their neighbours; controls outside the area keep
+    // their picture.
     size_t nFocused = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t k = 0; k < m_ctrls.size(); ++k) {
@@ -480,18 +502,29 @@ void CShellPanel::DrawPanel(HDC dc) {
             if (c->IsWindowed() || c->GetWnd() != wnd) continue;
             const bool focused = c->GetFocusState() < 0;
             if (pass == 0 && focused) ++nFocused;
-            if (focused == (pass == 1)) c->OnPaint(m_hBackDC);
+            if (focused != (pass == 1)) continue;
+            RECT rc, hit;
+            c->GetRect(&rc, FALSE);
+            if (IntersectRect(&hit, &rc, &area)) c->OnPaint(m_hBackDC);
         }
         if (nFocused == 0) break;
     }
+    RestoreDC(m_hBackDC, saved);
 
-    BitBlt(dc, 0, 0, w, h, m_hBackDC, 0, 0, SRCCOPY);
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, m_hBackDC, area.left, area.top,
+           SRCCOPY);
 }
 
 BOOL CShellPanel::IsBlocked() const { return m_pManager->IsBlockedByModal(this); }
 
-void CShellPanel::StopAllAnimations() {
-    for (size_t k = 0; k < m_ctrls.size(); ++k) m_ctrls[k]->StopAnimation(TRUE);
+BOOL CShellPanel::StopAllAnimations() {
+    // Redrawing runs the host's paint handling, which may close this page.
+    const std::weak_ptr<const int> life = m_life;
+    for (size_t k = 0; k < m_ctrls.size(); ++k) {
+        m_ctrls[k]->StopAnimation(TRUE);
+        if (life.expired()) return FALSE;
+    }
+    return TRUE;
 }
 
 int CShellPanel::FinishDrag() {
@@ -522,6 +555,9 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         if (m_ctrls[k]->IsAnimating()) return 1;
     }
 
+    // A control may send its command and have it answered at once; the answering handler may close
+    // this page, which then took the pen and is not looked at again.
+    const std::weak_ptr<const int> life = m_life;
     const HWND wnd = GetHwnd();
     int result = 0;
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
@@ -535,12 +571,15 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         } else {
             result = c->OnMouse(static_cast<int>(msg), wParam, x, y);
         }
+        if (life.expired()) return 1;
         if (result != 0) break;
     }
     if (result != 0) {
         if (msg == 513) {
             for (size_t k = 0; k < m_ctrls.size(); ++k) {
-                if (m_ctrls[k]->GetCmdKind() == 5) m_ctrls[k]->StopAnimation(TRUE);
+                if (m_ctrls[k]->GetCmdKind() != 5) continue;
+                m_ctrls[k]->StopAnimation(TRUE);
+                if (life.expired()) return 1;
             }
         }
         if (result > 0) return 1;
@@ -553,6 +592,8 @@ int CShellPanel::OnPen(UINT msg, WPARAM wParam, int x, int y) {
         m_ptDrag = POINT{x, y};
         m_bDragging = TRUE;
         ::SendMessageW(own, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(m_x + x, m_y + y));
+        // The caption drag handles other messages while it runs; one of them may have closed the page.
+        if (life.expired()) return 1;
         // The platform's caption drag runs until the pen lifts and consumes that lift: the drop is
         // complete once it returns without the capture.
         if (m_bDragging && GetCapture() != own) FinishDrag();
@@ -585,12 +626,15 @@ int CShellPanel::OnKey(UINT msg, UINT vkey, UINT repeat, UINT flags) {
 }
 
 int CShellPanel::OnTimer(UINT_PTR id, LPARAM lParam) {
+    // A tick may step a bar whose sent command closes this page.
+    const std::weak_ptr<const int> life = m_life;
     const HWND wnd = GetHwnd();
     int taken = 0;
     for (size_t k = 0; k < m_ctrls.size(); ++k) {
         CUiCtrl* c = m_ctrls[k];
         if (c->GetWnd() != wnd) continue;
         if (c->OnTimer(id, lParam) != 0) ++taken;
+        if (life.expired()) break;
     }
     return taken;
 }

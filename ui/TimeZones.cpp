@@ -102,8 +102,12 @@ BOOL FindCurrentTimeZone(WCHAR* keyName, size_t capacity, BOOL* isDaylight) {
     if (isDaylight) *isDaylight = 0;
     TIME_ZONE_INFORMATION current{};
     DWORD id = GetTimeZoneInformation(&current);
-    if (id == TIME_ZONE_ID_UNKNOWN || id == TIME_ZONE_ID_INVALID) return FALSE;
+    if (id == TIME_ZONE_ID_INVALID) return FALSE;
     if (isDaylight) *isDaylight = id == TIME_ZONE_ID_DAYLIGHT ? 1 : 0;
+    // A zone without a daylight rule has no daylight name or dates to compare: its bias and standard
+    // name tell it.
+    const bool noDaylight = id == TIME_ZONE_ID_UNKNOWN;
+    if (noDaylight && current.StandardName[0] == 0) return FALSE;
 
     RegKey zones(HKEY_LOCAL_MACHINE, u"Time Zones");
     if (!zones.Get()) return FALSE;
@@ -117,6 +121,13 @@ BOOL FindCurrentTimeZone(WCHAR* keyName, size_t capacity, BOOL* isDaylight) {
         if (err != ERROR_SUCCESS) break;
         TIME_ZONE_INFORMATION zone;
         if (!ReadTimeZoneInfo(name, &zone)) continue;
+        if (noDaylight) {
+            if (zone.Bias == current.Bias && wcscmp(zone.StandardName, current.StandardName) == 0) {
+                QrxStrCopy(found, MAX_PATH, name);
+                break;
+            }
+            continue;
+        }
         if (wcscmp(zone.DaylightName, current.DaylightName) == 0 && zone.Bias == current.Bias &&
             zone.StandardBias == current.StandardBias && zone.DaylightBias == current.DaylightBias &&
             std::memcmp(&zone.StandardDate, &current.StandardDate, sizeof(SYSTEMTIME)) == 0 &&

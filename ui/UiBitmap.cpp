@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ui/DibImage.h"
 #include "ui/FileUtil.h"
@@ -131,12 +132,21 @@ int CUiBitmap::Load(const WCHAR* name) {
         bool bmp = EndsWithNoCase(name, u".bmp");
         bool png = EndsWithNoCase(name, u".png");
         if (!bmp && !png) return -1;
-        if (png) FreeLocked();  // a PNG load replaces the image from its start
+        if (png) {
+            // A PNG load replaces the image from its start; a failure leaves nothing, not even the name.
+            FreeLocked();
+            m_szName[0] = 0;
+        }
         DWORD size = 0;
         const BYTE* archive = GetArchiveBuffer(&size);
         ZipItemInfo item{};
         int index = -1;
-        if (!archive || !FindArchiveItem(archive, size, name, &item, &index)) return -1;
+        if (!archive) return -1;
+        const DWORD found = LookupArchiveItem(archive, size, name, &item, &index);
+        if (found != ZR_OK) {
+            ReportArchiveFailure(name, found);
+            return -1;
+        }
         return png ? LoadPngMember(item, index, name) : LoadArchiveBmp(item, index, name);
     }
     if (length <= 4) return -1;
@@ -153,15 +163,24 @@ BOOL CUiBitmap::LoadBmpIfBmp(const WCHAR* name) {
     return LoadBmpFile(path, name) >= 0 ? 1 : 0;
 }
 
-// The member's bytes in a zeroed allocation of its uncompressed size; null when it cannot be had.
-static BYTE* InflateMember(const ZipItemInfo& item, int index) {
-    if (item.unc_size <= 0 || static_cast<DWORD>(item.unc_size) > CUiBitmap::kMaxFileSize) return nullptr;
+// The member's bytes in a zeroed allocation of its uncompressed size; null (and the reason in the
+// debug log) when it cannot be had.
+static BYTE* InflateMember(const ZipItemInfo& item, int index, const WCHAR* name) {
+    if (item.unc_size <= 0 || static_cast<DWORD>(item.unc_size) > CUiBitmap::kMaxFileSize) {
+        ReportArchiveFailure(name, ZR_OK, item.unc_size <= 0 ? "empty member" : "member too large");
+        return nullptr;
+    }
     DWORD size = 0;
     const BYTE* archive = GetArchiveBuffer(&size);
     BYTE* bytes = static_cast<BYTE*>(calloc(static_cast<size_t>(item.unc_size), 1));
-    if (!bytes) return nullptr;
+    if (!bytes) {
+        ReportArchiveFailure(name, ZR_OK, "out of memory");
+        return nullptr;
+    }
     ZipItemInfo copy = item;
-    if (!archive || !UnzipArchiveItem(archive, size, bytes, &copy, index)) {
+    const DWORD result = archive ? InflateArchiveItem(archive, size, bytes, &copy, index) : ZR_ARGS;
+    if (result != ZR_OK) {
+        ReportArchiveFailure(name, result);
         free(bytes);
         return nullptr;
     }
@@ -169,12 +188,15 @@ static BYTE* InflateMember(const ZipItemInfo& item, int index) {
 }
 
 int CUiBitmap::LoadPngMember(const ZipItemInfo& item, int index, const WCHAR* name) {
-    BYTE* bytes = InflateMember(item, index);
+    BYTE* bytes = InflateMember(item, index, name);
     if (!bytes) return -1;
     auto* image = new (std::nothrow) CDibImage(bytes, static_cast<DWORD>(item.unc_size), DIBIMAGE_PNG);
     free(bytes);
     // An undecodable member is a failed load, not an empty image that claims success.
     if (!image || !image->IsValid()) {
+        std::string reason = "PNG decode error";
+        if (image && image->GetLastErrorText()[0]) reason = reason + ": " + image->GetLastErrorText();
+        ReportArchiveFailure(name, ZR_OK, reason.c_str());
         delete image;
         return -1;
     }
@@ -187,10 +209,11 @@ int CUiBitmap::LoadPngMember(const ZipItemInfo& item, int index, const WCHAR* na
 }
 
 int CUiBitmap::LoadArchiveBmp(const ZipItemInfo& item, int index, const WCHAR* name) {
-    BYTE* bytes = InflateMember(item, index);
+    BYTE* bytes = InflateMember(item, index, name);
     if (!bytes) return -1;
     int result = LoadBmpData(bytes, static_cast<DWORD>(item.unc_size), name);
     free(bytes);
+    if (result < 0) ReportArchiveFailure(name, ZR_OK, "BMP decode error");
     return result;
 }
 
@@ -469,6 +492,23 @@ BOOL CUiBitmap::DrawCropped(HDC dc, LONG x, LONG y, LONG w) {
     if (m_pAlphaImage) return m_pAlphaImage->Draw(dc, x, y, w, -1);
     if (m_bTransparent && DrawKeyed(dc, x, y, w, m_nHeight, 0, 0, w, m_nHeight)) return 1;
     return DrawPlain(dc, x, y, w, m_nHeight, 0, 0, w, m_nHeight);
+}
+
+BOOL CUiBitmap::DrawClipped(HDC dc, LONG x, LONG y, const RECT& clip) {
+    Lock lock(&m_cs);
+    RECT image = {x, y, x + m_nWidth, y + m_nHeight};
+    RECT part;
+    if (!IntersectRect(&part, &image, &clip)) return 0;
+    if (m_pAlphaImage) {
+        // An alpha image draws only whole: the clip box keeps it to the part.
+        const int saved = SaveDC(dc);
+        IntersectClipRect(dc, part.left, part.top, part.right, part.bottom);
+        const BOOL drawn = m_pAlphaImage->Draw(dc, x, y, -1, -1);
+        RestoreDC(dc, saved);
+        return drawn;
+    }
+    return DrawPart(dc, part.left, part.top, part.left - x, part.top - y, part.right - part.left,
+                    part.bottom - part.top);
 }
 
 // ---------------------------------------------------------------------------------------------

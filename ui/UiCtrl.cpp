@@ -114,6 +114,7 @@ void CUiCtrl::InitFields(CShellPanel* panel) {
     m_aniId = 0;
     m_hAniWnd = nullptr;
     m_nFrame = 0;
+    m_nFrameCount = 0;
     m_nLoop = 0;
     m_nLoopLimit = 1;
     m_nFireAt = 1;
@@ -328,6 +329,11 @@ void CUiCtrl::OnCreate() {
 HWND CUiCtrl::GetWnd() const {
     if (m_hWnd && ::IsWindow(m_hWnd)) return m_hWnd;
     return m_pPanel ? m_pPanel->GetHwnd() : nullptr;
+}
+
+std::weak_ptr<const int> CUiCtrl::GetLifeToken() const {
+    static const std::shared_ptr<const int> always = std::make_shared<const int>(0);
+    return m_pPanel ? m_pPanel->GetLifeToken() : always;
 }
 
 HWND CUiCtrl::GetCmdWnd() const { return m_pPanel ? m_pPanel->GetCmdWnd() : nullptr; }
@@ -691,10 +697,28 @@ void CUiCtrl::DrawImageInRect(HDC back, CUiBitmap* bitmap, const RECT& rc) {
     bitmap->DrawPart(back, rc.left + (w - sw) / 2, rc.top + (h - sh) / 2, (iw - sw) / 2, (ih - sh) / 2, sw, sh);
 }
 
+BOOL CUiCtrl::PageImageOrigin(const CUiBitmap* bitmap, POINT* at) const {
+    if (!m_pPanel || !bitmap || !m_pPanel->GetImageOrigin(bitmap, at)) return 0;
+    // The page and its controls share the drawing window's coordinates.
+    at->x -= m_x;
+    at->y -= m_y;
+    return 1;
+}
+
 void CUiCtrl::DrawAligned(HDC back, CUiBitmap* bitmap) {
     if (!HasSize(bitmap)) return;
     RECT rc;
     GetRect(&rc, TRUE);
+    POINT page;
+    if (PageImageOrigin(bitmap, &page)) {
+        // A windowed control reads back its own last picture, not the page: where the image does not
+        // reach, the page's fill shows.
+        RECT image = {page.x, page.y, page.x + bitmap->GetWidth(), page.y + bitmap->GetHeight()};
+        RECT covered;
+        if (m_hWnd && (!IntersectRect(&covered, &image, &rc) || !EqualRect(&covered, &rc))) EraseBack(back);
+        bitmap->DrawClipped(back, page.x, page.y, rc);
+        return;
+    }
     if (m_nImageAlign >= 3) {
         DrawImageInRect(back, bitmap, rc);
         return;
@@ -955,7 +979,8 @@ BOOL CUiCtrl::StartAnimation(const WCHAR* newImage, UINT period) {
         image->SetTransparent(m_bTransparent, m_crKey);
         m_images[UICTRL_IMG_NORMAL] = std::move(image);
     }
-    if (CountFrames() > 1) {
+    m_nFrameCount = CountFrames();
+    if (m_nFrameCount > 1) {
         if (!m_aniTimer) {
             HWND wnd = GetWnd();
             UINT_PTR id = AnimationTimerId();
@@ -998,7 +1023,8 @@ void CUiCtrl::RestartAt(int frame) {
 }
 
 void CUiCtrl::AnimationTick() {
-    if (LoadFrame(m_nFrame + 1)) {
+    // The frame past the last is known not to exist: asking for it would only report it missing.
+    if (m_nFrame + 1 < m_nFrameCount && LoadFrame(m_nFrame + 1)) {
         ++m_nFrame;
         Invalidate(nullptr, FALSE);
         return;

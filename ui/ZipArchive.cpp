@@ -8,7 +8,10 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -797,9 +800,11 @@ DWORD CloseZip(HZIP hz) {
     CZipReader* reader = nullptr;
     DWORD result = Reader(hz, &reader);
     if (result != ZR_OK) return SetResult(result);
+    // The caller learns how its last call on this archive ended, as the last-result word says.
+    const DWORD last = GetLastZipResult();
     delete reader;
     delete hz;
-    return SetResult(ZR_OK);
+    return last;
 }
 
 DWORD GetLastZipResult() { return g_lastResult.load(std::memory_order_relaxed); }
@@ -827,13 +832,36 @@ struct ArchiveHolder {
     BOOL loaded = FALSE;
     DWORD size = 0;
     std::unique_ptr<BYTE[]> buffer;
+    std::u16string path;
 };
 ArchiveHolder g_archive;
+
+// Failures already told to the debug log for the archive now loaded; lookups run on any thread.
+std::mutex g_reportedLock;
+std::set<std::u16string> g_reported;
+
+void ForgetReports() {
+    std::lock_guard<std::mutex> lock(g_reportedLock);
+    g_reported.clear();
+}
+
+const char* ResultText(DWORD result) {
+    switch (result) {
+        case ZR_NOFILE: return "bad archive";
+        case ZR_NOTFOUND: return "member not found";
+        case ZR_CORRUPT: return "member header corrupt";
+        case ZR_READ: return "read failed";
+        case ZR_FLATE: return "CRC or inflate error";
+        case ZR_MORE: return "member longer than its header says";
+        case ZR_PASSWORD: return "member needs a password";
+        default: return "archive error";
+    }
+}
 
 }  // namespace
 
 BOOL LoadArchiveFile(const WCHAR* path) {
-    FreeArchiveFile();
+    // A failed load keeps the archive that was loaded: only a whole new one replaces it.
     if (path == nullptr) return FALSE;
     CRawFile file;
     if (!file.Open(path, 0x20)) return FALSE;
@@ -842,8 +870,10 @@ BOOL LoadArchiveFile(const WCHAR* path) {
     std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
     if (!buffer) return FALSE;
     if (file.Read(buffer.get(), size) != size) return FALSE;
+    FreeArchiveFile();
     g_archive.buffer = std::move(buffer);
     g_archive.size = size;
+    g_archive.path = path;
     g_archive.loaded = TRUE;
     return TRUE;
 }
@@ -851,7 +881,9 @@ BOOL LoadArchiveFile(const WCHAR* path) {
 void FreeArchiveFile() {
     g_archive.buffer.reset();
     g_archive.size = 0;
+    g_archive.path.clear();
     g_archive.loaded = FALSE;
+    ForgetReports();
 }
 
 BOOL IsArchiveLoaded() { return g_archive.loaded; }
@@ -861,34 +893,50 @@ const BYTE* GetArchiveBuffer(DWORD* size) {
     return g_archive.buffer.get();
 }
 
-BOOL FindArchiveItem(const BYTE* buffer, DWORD size, const WCHAR* name, ZipItemInfo* item, int* index) {
-    if (buffer == nullptr || name == nullptr) {
-        SetResult(ZR_ARGS);
-        return FALSE;
+void ReportArchiveFailure(const WCHAR* member, DWORD result, const char* detail) {
+    const std::u16string name = member != nullptr ? member : u"";
+    std::u16string reason;
+    for (const char* p = detail != nullptr ? detail : ResultText(result); *p != 0; ++p)
+        reason.push_back(static_cast<unsigned char>(*p));
+    // An archive that does not open fails every member alike: once for all of them.
+    const std::u16string key = result == ZR_NOFILE && detail == nullptr ? reason : name + u"|" + reason;
+    {
+        std::lock_guard<std::mutex> lock(g_reportedLock);
+        if (!g_reported.insert(key).second) return;
     }
+    const std::u16string line = u"[IMG]" + g_archive.path + u": " + name + u": " + reason + u"\r\n";
+    OutputDebugStringW(line.c_str());
+}
+
+DWORD LookupArchiveItem(const BYTE* buffer, DWORD size, const WCHAR* name, ZipItemInfo* item, int* index) {
+    if (index != nullptr) *index = -1;
+    if (buffer == nullptr || name == nullptr) return SetResult(ZR_ARGS);
     HZIP hz = OpenZipMemory(buffer, size, nullptr);
-    if (hz == nullptr) return FALSE;
+    if (hz == nullptr) return GetLastZipResult();
     ZipItemInfo found{};
     found.index = -1;
     int foundIndex = -1;
     DWORD result = FindZipItem(hz, name, true, &foundIndex, &found);
     CloseZip(hz);
-    SetResult(result);
     if (item != nullptr) *item = found;
     if (index != nullptr) *index = foundIndex;
-    return result == ZR_OK ? TRUE : FALSE;
+    return result;
 }
 
-BOOL UnzipArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo* item, int index) {
-    if (buffer == nullptr || target == nullptr || item == nullptr || item->unc_size < 0) {
-        SetResult(ZR_ARGS);
-        return FALSE;
-    }
+BOOL FindArchiveItem(const BYTE* buffer, DWORD size, const WCHAR* name, ZipItemInfo* item, int* index) {
+    return LookupArchiveItem(buffer, size, name, item, index) == ZR_OK ? TRUE : FALSE;
+}
+
+DWORD InflateArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo* item, int index) {
+    if (buffer == nullptr || target == nullptr || item == nullptr || item->unc_size < 0) return SetResult(ZR_ARGS);
     HZIP hz = OpenZipMemory(buffer, size, nullptr);
-    if (hz == nullptr) return FALSE;
+    if (hz == nullptr) return GetLastZipResult();
     // A member larger than the record says ends with "more data", which is not success.
     DWORD result = UnzipZipItemToMemory(hz, index, target, DWORD(item->unc_size));
     CloseZip(hz);
-    SetResult(result);
-    return result == ZR_OK ? TRUE : FALSE;
+    return result;
+}
+
+BOOL UnzipArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo* item, int index) {
+    return InflateArchiveItem(buffer, size, target, item, index) == ZR_OK ? TRUE : FALSE;
 }

@@ -17,7 +17,7 @@ const UINT kLockPeriod = 600000;
 const UINT kHiddenPressWindow = 1000;
 const int kLogoPresses = 11;
 const int kBtModePresses = 10;
-const int kToolWindowWaitMs = 10000;
+const DWORD kToolWindowWaitMs = 10000;
 const size_t kBtDebugChars = 256;
 
 BOOL StartProgram(const WCHAR* image, const WCHAR* commandLine) {
@@ -300,8 +300,9 @@ void CMainFrame::OnStorageChange(WPARAM event, LPARAM header) {
 
 void CMainFrame::OnMcuPortReopen() {
     // Trimset names an event "QRXCOMM", not a window: the wait is bounded so a stray window of that
-    // class cannot hang the program.
-    for (int waited = 0; FindWindowW(u"QRXCOMM", nullptr) && waited < kToolWindowWaitMs; waited += 50) Sleep(50);
+    // class cannot hang the program. The bound is on the clock, since a loaded device oversleeps.
+    const DWORD start = GetTickCount();
+    while (FindWindowW(u"QRXCOMM", nullptr) && GetTickCount() - start < kToolWindowWaitMs) Sleep(50);
     if (!m_pMicomPort) return;
     Sleep(1000);
     m_pMicomPort->Open(static_cast<int>(m_nMcuComNumber), MCU_BAUD_RATE, 8, ONESTOPBIT, NOPARITY);

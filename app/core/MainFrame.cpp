@@ -196,7 +196,7 @@ void CMainFrame::CheckHardwareVersion() {
         ShowMessageBox(m_hWnd, POPUP_TITLE_ERROR, 20, POPUP_ONE_BUTTON, TRUE);
         return;
     }
-    if (g_nModelIndex == MODEL_Z330) return;
+    if (IsModelZ330(g_Settings.szModelName)) return;
     double revision = 0.0;
     BYTE kind = 0;
     ReadScreenRevision(&revision, &kind);

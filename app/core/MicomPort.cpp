@@ -6,6 +6,7 @@
 
 #include "app/McuFrame.h"
 #include "app/Settings.h"
+#include "qrx/host.h"
 
 namespace {
 const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -168,10 +169,12 @@ int CMicomPort::Transact(const BYTE* payload, DWORD length, BYTE* reply) {
         BYTE buffer[MCU_REPLY_SIZE];
         Read(buffer, sizeof buffer);  // what is left of earlier replies
         if (Write(payload, length) != static_cast<int>(length)) continue;
-        DWORD start = GetTickCount();
+        // The reply window is line time, as the port's own time-outs: the MCU answers in real time
+        // whatever the device clock's scale.
+        DWORD start = qrx::LineTickCount();
         DWORD have = 0;
         for (;;) {
-            DWORD elapsed = GetTickCount() - start;
+            DWORD elapsed = qrx::LineTickCount() - start;
             if (elapsed >= MCU_REPLY_TIMEOUT_MS || have >= sizeof buffer) break;
             int added = WaitAndAppend(buffer, have, sizeof buffer, MCU_REPLY_TIMEOUT_MS - elapsed);
             // Nothing within the time left (or a line that hung up): this attempt is over.
@@ -247,11 +250,9 @@ int GetFWVersion(CMicomPort* port, BYTE version[4]) {
 int GetCurrentStatus(CMicomPort* port, McuStatusRecord* status) {
     const BYTE request[] = {0x02, 0x02, 0x00, 0x01};
     BYTE reply[MCU_REPLY_SIZE];
-    if (status == nullptr || Run(port, request, sizeof request, reply) != 2 + static_cast<int>(sizeof *status)) {
-        return 0;
-    }
-    std::memcpy(status, reply + 2, sizeof *status);
-    return 1;
+    if (status == nullptr) return 0;
+    int n = Run(port, request, sizeof request, reply);
+    return n > 0 && McuDecodeStatus(reply, static_cast<DWORD>(n), status);
 }
 
 namespace {

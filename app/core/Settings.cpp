@@ -202,7 +202,7 @@ void LoadSettingFiles(DWORD* mcuComNumber) {
     OpModeRecord opMode;
     bool good = ReadSettingFile(settings);
 
-    bool z330 = good && std::memcmp(settings.szModelName, u"Z-330", 5 * sizeof(WCHAR)) == 0;
+    bool z330 = good && IsModelZ330(settings.szModelName);
     if (z330 && mcuComNumber) *mcuComNumber = 6;
     g_bModelZ330 = z330 ? TRUE : FALSE;
     QrxStrCopy(g_szStorageRoot, 16, z330 ? u"\\Hard Disk" : u"\\SD Card");
@@ -336,6 +336,10 @@ BOOL SaveCalibrationFile(const WCHAR* text) {
     std::memcpy(image.data(), &sum, sizeof(sum));
     if (length) std::memcpy(image.data() + sizeof(DWORD), text, length * sizeof(WCHAR));
     return WriteDataFile(kCalibrationFile, image.data(), static_cast<DWORD>(image.size()));
+}
+
+BOOL IsModelZ330(const WCHAR* modelName) {
+    return modelName && wcsncmp(modelName, u"Z-330", 5) == 0 ? TRUE : FALSE;
 }
 
 void DetectModel() {

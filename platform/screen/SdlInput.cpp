@@ -8,9 +8,10 @@
 namespace qrx::screen {
 namespace {
 
-// The server takes coordinates within a million of the screen; a drag far outside the window
-// (the mouse keeps reporting while a button is held) is held to that.
-int Bound(Sint32 v) { return static_cast<int>(std::clamp<Sint32>(v, -100000, 100000)); }
+// The server takes points on the screen only; a drag outside the window (the mouse keeps
+// reporting while a button is held) goes on along the screen's edge, as a pen leaving the panel.
+int BoundX(Sint32 v) { return static_cast<int>(std::clamp<Sint32>(v, 0, kWidth - 1)); }
+int BoundY(Sint32 v) { return static_cast<int>(std::clamp<Sint32>(v, 0, kHeight - 1)); }
 
 }  // namespace
 
@@ -48,17 +49,17 @@ std::vector<std::string> SdlInput::Translate(const SDL_Event& e) {
     switch (e.type) {
     case SDL_MOUSEBUTTONDOWN:
         if (e.button.button != SDL_BUTTON_LEFT || e.button.which == SDL_TOUCH_MOUSEID) return {};
-        if (m_down) return {PenLine("move", Bound(e.button.x), Bound(e.button.y))};
+        if (m_down) return {PenLine("move", BoundX(e.button.x), BoundY(e.button.y))};
         m_down = true;
-        return {PenLine("press", Bound(e.button.x), Bound(e.button.y))};
+        return {PenLine("press", BoundX(e.button.x), BoundY(e.button.y))};
     case SDL_MOUSEMOTION:
         // A pen is only seen while it touches the panel.
         if (!m_down || e.motion.which == SDL_TOUCH_MOUSEID) return {};
-        return {PenLine("move", Bound(e.motion.x), Bound(e.motion.y))};
+        return {PenLine("move", BoundX(e.motion.x), BoundY(e.motion.y))};
     case SDL_MOUSEBUTTONUP:
         if (e.button.button != SDL_BUTTON_LEFT || !m_down || e.button.which == SDL_TOUCH_MOUSEID) return {};
         m_down = false;
-        return {PenLine("release", Bound(e.button.x), Bound(e.button.y))};
+        return {PenLine("release", BoundX(e.button.x), BoundY(e.button.y))};
     case SDL_WINDOWEVENT:
         // The release may never reach a window that lost the focus mid-stroke; lift the pen
         // where it was, or the program under it would keep a stroke that never ends.

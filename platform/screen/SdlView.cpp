@@ -23,12 +23,35 @@
 namespace qrx::screen {
 namespace {
 
-constexpr auto kFramePeriod = std::chrono::milliseconds(16);
 constexpr size_t kMaxQueued = 4096;  // input beyond this while the server is stuck is dropped
 
 SDL_Window* g_window = nullptr;
 SDL_Renderer* g_renderer = nullptr;
 SDL_Texture* g_texture = nullptr;
+
+// Wakes the window's loop for a new picture or the end; drivers without input are waited on here
+// alone, the others through SDL's own wait, which a pushed event ends.
+std::mutex g_wakeLock;
+std::condition_variable g_wake;
+bool g_woken = false;
+std::atomic<bool> g_stop{false};
+
+void Wake() {
+    {
+        std::lock_guard<std::mutex> g(g_wakeLock);
+        g_woken = true;
+    }
+    g_wake.notify_one();
+    SDL_Event wake{};
+    wake.type = SDL_USEREVENT;
+    SDL_PushEvent(&wake);
+}
+
+void WaitWoken() {
+    std::unique_lock<std::mutex> lk(g_wakeLock);
+    g_wake.wait(lk, [] { return g_woken; });
+    g_woken = false;
+}
 
 void CloseSdl() {
     if (g_texture) SDL_DestroyTexture(g_texture);
@@ -136,13 +159,13 @@ private:
     std::thread m_thread;
 };
 
-// Composes the shared screen at most once a frame period and hands over the pictures that differ
-// from the one before; composing waits on the programs, so it keeps off the window's thread.
+// Takes the server's pictures, which it makes only when something on the screen changed; the
+// window's thread shows the newest.
 class Composer {
 public:
-    Composer() : m_thread([this] { Run(); }) {}
+    Composer() : m_thread([this] { win::remote::RunComposer([this](const std::vector<uint32_t>& p) { Put(p); }); }) {}
     ~Composer() {
-        m_done = true;
+        win::remote::StopComposer();
         m_thread.join();
     }
 
@@ -156,28 +179,16 @@ public:
     }
 
 private:
-    void Run() {
-        std::vector<uint32_t> pixels, last;
-        auto next = std::chrono::steady_clock::now();
-        while (!m_done) {
-            std::this_thread::sleep_until(next);
-            next = std::max(next + kFramePeriod, std::chrono::steady_clock::now());
-            if (!win::remote::ComposeSharedScreen(pixels) ||
-                pixels.size() != static_cast<size_t>(kWidth) * kHeight || pixels == last)
-                continue;
-            last = pixels;
-            {
-                std::lock_guard<std::mutex> g(m_lock);
-                m_frame = pixels;
-                m_fresh = true;
-            }
-            SDL_Event wake{};
-            wake.type = SDL_USEREVENT;
-            SDL_PushEvent(&wake);
+    void Put(const std::vector<uint32_t>& pixels) {
+        if (pixels.size() != static_cast<size_t>(kWidth) * kHeight) return;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_frame = pixels;
+            m_fresh = true;
         }
+        Wake();
     }
 
-    std::atomic<bool> m_done{false};
     std::mutex m_lock;
     std::vector<uint32_t> m_frame;
     bool m_fresh = false;
@@ -222,32 +233,55 @@ bool OpenSdlView(bool forced, std::string* why) {
     return true;
 }
 
-unsigned long long RunSdlView(const std::string& socketPath, volatile std::sig_atomic_t* stop) {
+void StopSdlView() {
+    g_stop.store(true);
+    Wake();
+}
+
+unsigned long long RunSdlView(const std::string& socketPath) {
     unsigned long long frames = 0;
+    const char* driver = SDL_GetCurrentVideoDriver();
+    std::string name = driver ? driver : "";
+    // SDL waits without polling only where its driver can be woken; the drivers without a display
+    // have no input to wait for.
+    const bool sdlWaits = name == "x11" || name == "wayland";
+    const bool noInput = name == "dummy" || name == "offscreen";
     {
         ControlFeed feed(socketPath);
         Composer composer;
         SdlInput input;
         std::vector<uint32_t> frame;
-        bool open = true;
-        while (open && !*stop) {
+        bool open = true, redraw = false;
+        while (open && !g_stop.load()) {
             SDL_Event e;
-            if (SDL_WaitEventTimeout(&e, 50)) {
+            bool got;
+            if (sdlWaits) {
+                got = SDL_WaitEvent(&e) != 0;
+            } else if (noInput) {
+                WaitWoken();
+                got = SDL_PollEvent(&e) != 0;
+            } else {
+                got = SDL_WaitEventTimeout(&e, 50) != 0;
+            }
+            if (got) {
                 do {
                     if (e.type == SDL_QUIT ||
                         (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_CLOSE)) {
                         open = false;
                         break;
                     }
+                    if (e.type == SDL_WINDOWEVENT && e.window.event == SDL_WINDOWEVENT_EXPOSED) redraw = true;
                     for (auto& line : input.Translate(e)) feed.Push(std::move(line));
                 } while (SDL_PollEvent(&e));
             }
-            if (composer.Take(frame)) {
-                SDL_UpdateTexture(g_texture, nullptr, frame.data(), kWidth * 4);
+            bool fresh = composer.Take(frame);
+            if (fresh) SDL_UpdateTexture(g_texture, nullptr, frame.data(), kWidth * 4);
+            if (fresh || (redraw && frames > 0)) {
+                redraw = false;
                 SDL_RenderClear(g_renderer);
                 SDL_RenderCopy(g_renderer, g_texture, nullptr, nullptr);
                 SDL_RenderPresent(g_renderer);
-                ++frames;
+                if (fresh) ++frames;
             }
         }
         if (input.PenDown()) {

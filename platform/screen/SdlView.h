@@ -1,6 +1,5 @@
 // The screen server's desktop window: shows the composed screen and turns the mouse into the pen.
 #pragma once
-#include <csignal>
 #include <string>
 
 namespace qrx::screen {
@@ -10,7 +9,9 @@ namespace qrx::screen {
 bool OpenSdlView(bool forced, std::string* why);
 
 // Serves the screen server (already listening on `socketPath`) while the window runs, until the
-// window is closed or `stop` becomes set; then closes the window. Gives the frames presented.
-unsigned long long RunSdlView(const std::string& socketPath, volatile std::sig_atomic_t* stop);
+// window is closed or StopSdlView is called; then closes the window. Gives the frames presented.
+unsigned long long RunSdlView(const std::string& socketPath);
+// Ends RunSdlView from any thread.
+void StopSdlView();
 
 }  // namespace qrx::screen

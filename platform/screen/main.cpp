@@ -1,9 +1,11 @@
 // qrx-screen: the device's screen server (see platform/src/win/remote_server.cpp). With a display
 // it shows the screen in a desktop window, the mouse being the pen; without one it runs headless
 // and the picture is seen through the control socket's "shot".
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -20,15 +22,28 @@
 namespace {
 
 char g_socketPath[108];
-volatile std::sig_atomic_t g_stop = 0;
+std::atomic<bool> g_windowUp{false};
 
-void Stop(int) {
+void Stop() {
     unlink(g_socketPath);
     _exit(0);
 }
 
-// With the window up the main thread ends the window first.
-[[maybe_unused]] void RequestStop(int) { g_stop = 1; }
+// SIGTERM and SIGINT are taken by one thread of their own, so the window's loop can be woken
+// without polling a flag; with the window up its loop ends first.
+void HandleSignals(sigset_t set) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+#ifdef QRX_SCREEN_WINDOW
+        if (g_windowUp.load()) {
+            qrx::screen::StopSdlView();
+            continue;
+        }
+#endif
+        Stop();
+    }
+}
 
 }  // namespace
 
@@ -44,6 +59,12 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
+    // Before any thread starts, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::string error;
     if (!qrx::win::remote::ListenScreenServer(&error)) {
         std::fprintf(stderr, "qrx-screen: %s\n", error.c_str());
@@ -52,24 +73,22 @@ int main(int argc, char** argv) {
     std::string path = qrx::PlatformStatePath("screen.sock");
     std::snprintf(g_socketPath, sizeof g_socketPath, "%s", path.c_str());
     signal(SIGPIPE, SIG_IGN);
-    signal(SIGTERM, Stop);
-    signal(SIGINT, Stop);
+    std::thread(HandleSignals, stopSignals).detach();
 
     std::string why = "asked";
 #ifdef QRX_SCREEN_WINDOW
     if (!headless) {
         if (qrx::screen::OpenSdlView(forceWindow, &why)) {
-            signal(SIGTERM, RequestStop);
-            signal(SIGINT, RequestStop);
+            g_windowUp.store(true);
             std::fprintf(stderr, "qrx-screen: %dx%d screen in a window (%s) on %s\n", qrx::screen::kWidth,
                          qrx::screen::kHeight, why.c_str(), path.c_str());
             std::thread(qrx::win::remote::RunScreenServer).detach();
-            unsigned long long frames = qrx::screen::RunSdlView(path, &g_stop);
+            unsigned long long frames = qrx::screen::RunSdlView(path);
             std::fprintf(stderr, "qrx-screen: window closed after %llu frames\n", frames);
             std::fflush(stderr);
             // The serving threads are detached and may be mid-connection: leave without running
             // the destructors they still rely on.
-            Stop(0);
+            Stop();
         }
     }
 #else

@@ -1,17 +1,20 @@
-// Debug output: one log per device, shared by every program. Each message is one line written
-// with a single append, so lines of different threads and programs never mix.
+// Debug output: one log per device, shared by every program. Each message is one line, stamped with
+// the device's local time and tick count, written with a single append, so lines of different
+// threads and programs never mix.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "internal.h"
 #include "qrx/module.h"
+#include "qrx/synchapi.h"
 #include "qrx/wstr.h"
 
 namespace qrx {
@@ -52,8 +55,15 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
     std::u16string_view text(lpOutputString, wcsnlen(lpOutputString, qrx::kMaxMessageChars));
     // Callers end their messages with "\r\n" as often as not; the log holds plain lines.
     while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.remove_suffix(1);
-    std::string line = QrxToUtf8(text);
-    for (size_t at = 0; (at = line.find("\r\n", at)) != std::string::npos;) line.erase(at, 1);
+    // Device time, so that lines of several programs line up with what the device showed and logged.
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char stamp[48];
+    int n = std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%u] ", t.wYear, t.wMonth, t.wDay,
+                          t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, static_cast<unsigned>(GetTickCount()));
+    std::string line(stamp, n > 0 ? static_cast<size_t>(n) : 0);
+    line += QrxToUtf8(text);
+    for (size_t at = line.find("\r\n"); at != std::string::npos; at = line.find("\r\n", at)) line.erase(at, 1);
     line += '\n';
 
     std::string path = qrx::PlatformStatePath("debug.log");

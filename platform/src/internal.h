@@ -114,6 +114,12 @@ FileIdentity Identify(const std::string& path);
 DWORD TakeVolumeOut(const std::string& name, std::u16string& folder);
 DWORD PutVolumeIn(const std::string& name, std::u16string& folder);
 
+// The runner's lifeline (lifeline.cpp): the pipe end this program watches (-1 without one), the
+// environment entry that names it to a child, which gets it at kLifelineFd, and a test for that entry.
+int LifelineFd();
+std::string LifelineEntry();
+bool IsLifelineEntry(const char* entry);
+
 // Hooks of ReloadHostConfig into the other services (each re-reads its own configuration).
 void ReloadTimeConfig();
 

@@ -37,6 +37,7 @@ namespace {
 const HANDLE kCurrentProcessPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-3));
 constexpr const char* kExitFdVariable = "QRX_EXIT_FD";
 constexpr int kChildExitFd = 3;
+static_assert(kLifelineFd == kChildExitFd + 1, "a child's descriptors from kChildExitFd on are the platform's");
 // The platform's own limit of a command line.
 constexpr size_t kMaxCommandLine = 32767;
 
@@ -455,11 +456,16 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
     std::string argument = qrx::EncodeArgument(commandLine);
     char* argv[] = {host.data(), argument.data(), nullptr};
     std::string exitFdEntry = std::string(qrx::kExitFdVariable) + "=" + std::to_string(qrx::kChildExitFd);
+    // A program of the device hands the runner's lifeline on, so that its children end with the device.
+    int lifeline = qrx::LifelineFd();
+    std::string lifelineEntry = qrx::LifelineEntry();
     std::vector<char*> envp;
     const std::string exitPrefix = std::string(qrx::kExitFdVariable) + "=";
     for (char** e = environ; e && *e; ++e)
-        if (std::strncmp(*e, exitPrefix.c_str(), exitPrefix.size()) != 0) envp.push_back(*e);
+        if (std::strncmp(*e, exitPrefix.c_str(), exitPrefix.size()) != 0 && !qrx::IsLifelineEntry(*e))
+            envp.push_back(*e);
     envp.push_back(exitFdEntry.data());
+    if (lifeline >= 0) envp.push_back(lifelineEntry.data());
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -467,8 +473,9 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], qrx::kChildExitFd);
+    if (lifeline >= 0) posix_spawn_file_actions_adddup2(&actions, lifeline, qrx::kLifelineFd);
     // Handles are not inherited: a lock file held open by a child would keep a name alive.
-    posix_spawn_file_actions_addclosefrom_np(&actions, qrx::kChildExitFd + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, lifeline >= 0 ? qrx::kLifelineFd + 1 : qrx::kChildExitFd + 1);
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);

@@ -2,6 +2,8 @@
 // platform's behaviour (COMMTIMEOUTS, comm events, purge, escape functions). The descriptor is
 // non-blocking; every wait is a poll that also watches a wake descriptor, so PurgeComm,
 // SetCommMask and CloseHandle from another thread end a wait at once.
+// Time-outs run on line time, the host clock, whatever QRX_TIME_SCALE says: the peer at the other
+// end answers in real time, and a scaled time-out would leave it too little of it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -34,7 +36,6 @@ constexpr size_t kMaxTtyPath = 4096;
 // How often a wait looks at a real UART's output queue again while it drains: the tty gives no
 // readiness for "transmitter empty".
 constexpr auto kDrainPoll = std::chrono::milliseconds(5);
-constexpr DWORD kLongestTimeout = 0xFFFFFFFEu;  // INFINITE would mean "no deadline" to DeadlineAfter
 
 // ---- Port map: "COM2=/dev/pts/7" lines in <root>/.platform/ports.
 
@@ -172,8 +173,9 @@ short WaitFor(int ttyFd, short events, int wakeFd, Steady::time_point deadline) 
     }
 }
 
-Steady::time_point DeadlineIn(uint64_t deviceMs) {
-    return DeadlineAfter(static_cast<DWORD>(std::min<uint64_t>(deviceMs, kLongestTimeout)));
+// Capped at about 49 days, far from overflowing the clock.
+Steady::time_point DeadlineIn(uint64_t lineMs) {
+    return Steady::now() + std::chrono::milliseconds(std::min<uint64_t>(lineMs, 0xFFFFFFFEu));
 }
 
 // ---- Line settings
@@ -291,14 +293,13 @@ ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD count) {
     } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
                t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
         plan.returnOnFirst = true;
-        plan.total = DeadlineAfter(t.ReadTotalTimeoutConstant);
+        plan.total = DeadlineIn(t.ReadTotalTimeoutConstant);
     } else {
         uint64_t total = uint64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
         if (total) plan.total = DeadlineIn(total);
         if (t.ReadIntervalTimeout) {
             plan.hasInterval = true;
-            plan.interval =
-                std::chrono::nanoseconds(DeviceMsToRealNs(std::min(t.ReadIntervalTimeout, kLongestTimeout)));
+            plan.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
         }
     }
     return plan;

@@ -412,6 +412,11 @@ long long DeviceMsToRealNs(DWORD ms) {
     return static_cast<long long>(ns);
 }
 
+DWORD LineTickCount() {
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now().time_since_epoch()).count());
+}
+
 unsigned long long DeviceMonotonicMs() { return static_cast<unsigned long long>(DeviceNs() / 1000000.0L); }
 
 Steady::time_point DeadlineAfter(DWORD deviceMs) {

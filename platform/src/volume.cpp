@@ -110,20 +110,30 @@ DWORD PutVolumeIn(const std::string& name, std::u16string& folder) {
     const std::string& root = DeviceRoot();
     std::string kept = KeptFolder();
     std::string inRoot, inKept;
-    if (FindIgnoringCase(root, name, inRoot)) {
+    bool mounted = FindIgnoringCase(root, name, inRoot);
+    if (FindIgnoringCase(kept, name, inKept)) {
+        // Whatever took the volume's place meanwhile is neither replaced nor merged with the card.
+        if (mounted) return ERROR_ALREADY_EXISTS;
+        if (DWORD error = Move(Join(kept, inKept), Join(root, inKept))) return error;
+        folder = QrxFromUtf8(inKept);
+        return 0;
+    }
+    if (mounted) {
         bool exists = false;
         if (!IsFolder(Join(root, inRoot), exists)) return exists ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND;
         folder = QrxFromUtf8(inRoot);  // already in: the event again
         return 0;
     }
-    if (FindIgnoringCase(kept, name, inKept)) {
-        if (DWORD error = Move(Join(kept, inKept), Join(root, inKept))) return error;
-        folder = QrxFromUtf8(inKept);
-        return 0;
-    }
     if (mkdir(Join(root, name).c_str(), 0755) != 0 && errno != EEXIST) return FileErrorFromErrno(errno);
     folder = QrxFromUtf8(name);
     return 0;
+}
+
+bool VolumeKeptAside(const std::string& name) {
+    if (!ValidName(name)) return false;
+    std::lock_guard<std::mutex> g(g_volumeLock);
+    std::string found;
+    return FindIgnoringCase(PlatformStatePath("volumes"), name, found);
 }
 
 bool RemoveVolume(const std::string& name) {

@@ -78,24 +78,49 @@ McuModel::McuModel(const McuConfig& config)
     Regulate();
 }
 
-void McuModel::SetConnection(Connection c) {
-    m_connection = c;
+void McuModel::SetConnection(Connection c, int polls) {
+    m_connection.Set(c == Connection::Connected ? std::nullopt : std::optional<Connection>(c), polls);
     Regulate();
 }
 
-void McuModel::SetFrequencyCode(int code) { m_freqCode = code & 3; }
+void McuModel::SetFrequencyCode(int code, int polls) { m_freqOverride.Set(code & 3, polls); }
 
-void McuModel::SetTemperatureOverride(Sensor s, std::optional<double> celsius) {
+void McuModel::SetTemperatureOverride(Sensor s, std::optional<double> celsius, int polls) {
     if (celsius && !std::isfinite(*celsius)) return;
-    m_override[static_cast<int>(s)] = celsius;
+    m_override[static_cast<int>(s)].Set(celsius, polls);
+}
+
+void McuModel::SetVoltageOverride(std::optional<double> volts, int polls) {
+    if (volts && !(std::isfinite(*volts) && *volts >= 0)) return;
+    m_voltOverride.Set(volts, polls);
+}
+
+void McuModel::TripCutOff(int cause) {
+    if (cause == 1 || cause == 2) Latch(static_cast<BYTE>(cause));
+}
+
+void McuModel::ClearConditions() {
+    m_connection.Set(std::nullopt, -1);
+    m_freqOverride.Set(std::nullopt, -1);
+    for (auto& o : m_override) o.Set(std::nullopt, -1);
+    m_voltOverride.Set(std::nullopt, -1);
+    Regulate();
+}
+
+void McuModel::CountPoll() {
+    bool rewired = m_connection.CountPoll();
+    m_freqOverride.CountPoll();
+    for (auto& o : m_override) o.CountPoll();
+    m_voltOverride.CountPoll();
+    if (rewired) Regulate();
 }
 
 double McuModel::Reading(Sensor s) const {
-    const auto& o = m_override[static_cast<int>(s)];
+    const auto& o = m_override[static_cast<int>(s)].value;
     if (o) return *o;
     switch (s) {
         case Sensor::Battery:
-            return m_connection == Connection::NotConnected ? kNoSensorC : m_battery.TemperatureC();
+            return Wiring() == Connection::NotConnected ? kNoSensorC : m_battery.TemperatureC();
         case Sensor::Transformer:
             return m_transC;
         default:
@@ -108,7 +133,7 @@ double McuModel::Reading(Sensor s) const {
 void McuModel::Regulate() {
     const double limit = m_set.amps / 100.0;
     const double cells = m_battery.Cells();
-    bool on = m_set.output == 1 && m_set.resume != 0 && m_connection == Connection::Connected && m_cutError == 0;
+    bool on = m_set.output == 1 && m_set.resume != 0 && Wiring() == Connection::Connected && m_cutError == 0;
     m_amps = 0.0;
     m_cv = false;
     if (on && limit > 0) {
@@ -123,7 +148,7 @@ void McuModel::Regulate() {
         }
         m_cv = std::fabs(m_amps) < limit - 1e-6;
     }
-    m_volts = m_connection == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(m_amps)) : 0.0;
+    m_volts = Wiring() == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(m_amps)) : 0.0;
     CheckCutOff();
 }
 
@@ -137,12 +162,15 @@ void McuModel::CheckCutOff() {
     } else if (m_set.cutAmps > 0 && Hundredths(std::fabs(m_amps)) > m_set.cutAmps) {
         cause = 2;
     }
-    if (!cause) return;
+    if (cause) Latch(cause);
+}
+
+void McuModel::Latch(BYTE cause) {
     m_cutError = cause;
     m_set.output = 0;
     m_amps = 0.0;
     m_cv = false;
-    m_volts = m_connection == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(0.0)) : 0.0;
+    m_volts = Wiring() == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(0.0)) : 0.0;
 }
 
 void McuModel::Advance(int seconds) {
@@ -172,7 +200,7 @@ std::array<BYTE, kStatusRecordSize> McuModel::StatusRecord() const {
         r[at] = static_cast<BYTE>(v & 0xFF);
         r[at + 1] = static_cast<BYTE>(v >> 8);
     };
-    put(0, Hundredths(m_volts));
+    put(0, Hundredths(VoltsReading()));
     put(2, Hundredths(std::fabs(m_amps)));
     const double battery = Reading(Sensor::Battery);
     put(4, static_cast<WORD>(SignedHundredths(battery)));
@@ -184,12 +212,12 @@ std::array<BYTE, kStatusRecordSize> McuModel::StatusRecord() const {
     if (started && m_set.direction != 1) b20 |= 0x01;
     if (m_set.resume == 0) b20 |= 0x02;
     if (started) b20 |= 0x04;
-    b20 |= static_cast<BYTE>((m_freqCode & 3) << 3);
+    b20 |= static_cast<BYTE>((m_freqOverride.value.value_or(m_freqCode) & 3) << 3);
     if (m_cv) b20 |= 0x20;
     if (battery > -90.0) b20 |= 0x40;
     BYTE b21 = 0;
-    if (m_connection == Connection::NotConnected) b21 |= 0x01;
-    if (m_connection == Connection::Reversed) b21 |= 0x02;
+    if (Wiring() == Connection::NotConnected) b21 |= 0x01;
+    if (Wiring() == Connection::Reversed) b21 |= 0x02;
     b21 |= static_cast<BYTE>((m_cutError & 3) << 2);
     if (overLimit) b21 |= 0x10;
     r[20] = b20;
@@ -201,7 +229,7 @@ McuSnapshot McuModel::Snapshot() const {
     McuSnapshot s;
     s.set = m_set;
     s.calibration = m_cal;
-    s.outputVolts = m_volts;
+    s.outputVolts = VoltsReading();
     s.outputAmps = std::fabs(m_amps);
     s.delivering = m_amps != 0.0;
     s.constantVoltage = m_cv;
@@ -210,7 +238,7 @@ McuSnapshot McuModel::Snapshot() const {
     s.batteryC = Reading(Sensor::Battery);
     s.transformerC = Reading(Sensor::Transformer);
     s.heatsinkC = Reading(Sensor::Heatsink);
-    s.connection = m_connection;
+    s.connection = Wiring();
     s.cutError = m_cutError;
     s.seconds = m_seconds;
     s.record = StatusRecord();
@@ -246,9 +274,8 @@ McuModel::Handled McuModel::Handle(const std::vector<BYTE>& req, std::vector<BYT
             return Handled::Reply;
         }
         if (group == 0x02 && code == 0x00) {
-            // One poll is one second of the battery's life, whatever the device's clock does.
-            Advance(1);
             auto record = StatusRecord();
+            CountPoll();
             what = "GetCurrentStatus";
             reply = {0x02, 0x00};
             reply.insert(reply.end(), record.begin(), record.end());

@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
@@ -24,6 +27,8 @@ namespace {
 constexpr int kWriteStallMs = 1000;  // a reader that takes nothing for this long loses the rest
 constexpr size_t kPortPathMax = 4096;
 constexpr size_t kMaxFloodBytes = 1 << 20;
+constexpr DWORD kMaxCatchUpSeconds = 24 * 3600;
+constexpr int kControlReadMs = 200;
 
 void SetRaw(int fd) {
     termios t{};
@@ -113,7 +118,7 @@ std::string FormatLogEntry(const LogEntry& e) {
     return s;
 }
 
-McuSim::McuSim(const McuSimConfig& config) : m_config(config), m_model(config.mcu) {
+McuSim::McuSim(const McuSimConfig& config) : m_config(config), m_model(config.mcu), m_clockMs(GetTickCount()) {
     if (m_config.logLimit == 0) m_config.logLimit = 1;
 }
 
@@ -163,8 +168,61 @@ bool McuSim::Start() {
             return fail("cannot record COM" + std::to_string(m_config.port) + " in the port map");
         m_mapped = true;
     }
+    if (!m_config.controlSocket.empty() && !ListenControl()) return fail("control socket " + m_config.controlSocket);
     m_thread = std::thread([this] { Run(); });
     return true;
+}
+
+bool McuSim::ListenControl() {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string& path = m_config.controlSocket;
+    if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // A socket left by a simulator that died goes; anything else at the path stays.
+    struct stat st = {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+    m_control = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_control < 0) return false;
+    if (bind(m_control, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_control, 4) != 0 ||
+        lstat(path.c_str(), &st) != 0) {
+        close(m_control);
+        m_control = -1;
+        return false;
+    }
+    m_controlInode = st.st_ino;
+    return true;
+}
+
+// One command per connection: a line in, "ok" or the reason out. A client gets a short while to
+// send its line, so the line to the device is never held up for long.
+void McuSim::ServeControl() {
+    int fd = accept4(m_control, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    std::string line;
+    char buffer[256];
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kControlReadMs);
+    while (line.find('\n') == std::string::npos && line.size() < sizeof buffer) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        line.append(buffer, static_cast<size_t>(n));
+    }
+    std::string reply;
+    const size_t end = line.find('\n');
+    if (end == std::string::npos)
+        reply = "incomplete command";
+    else
+        ControlCommand(*this, line.substr(0, end), reply);
+    reply += '\n';
+    ssize_t sent = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)sent;
+    close(fd);
 }
 
 void McuSim::Stop() {
@@ -181,6 +239,14 @@ void McuSim::Stop() {
             qrx::SetPortMapping(m_config.port, "");
         m_mapped = false;
     }
+    if (m_control >= 0) {
+        // As with the port map, a simulator that took the path since keeps it.
+        struct stat st = {};
+        if (lstat(m_config.controlSocket.c_str(), &st) == 0 && st.st_ino == m_controlInode)
+            unlink(m_config.controlSocket.c_str());
+        close(m_control);
+        m_control = -1;
+    }
     for (int* fd : {&m_master, &m_slave, &m_wake}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -196,19 +262,38 @@ void McuSim::InjectFault(const FaultSetup& fault) {
     m_fault = fault;
 }
 
-void McuSim::SetConnection(Connection c) {
+void McuSim::SetConnection(Connection c, int polls) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_model.SetConnection(c);
+    CatchUp();
+    m_model.SetConnection(c, polls);
 }
 
-void McuSim::SetFrequencyCode(int code) {
+void McuSim::SetFrequencyCode(int code, int polls) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_model.SetFrequencyCode(code);
+    m_model.SetFrequencyCode(code, polls);
 }
 
-void McuSim::SetTemperatureOverride(Sensor s, std::optional<double> celsius) {
+void McuSim::SetTemperatureOverride(Sensor s, std::optional<double> celsius, int polls) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_model.SetTemperatureOverride(s, celsius);
+    m_model.SetTemperatureOverride(s, celsius, polls);
+}
+
+void McuSim::SetVoltageOverride(std::optional<double> volts, int polls) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.SetVoltageOverride(volts, polls);
+}
+
+void McuSim::TripCutOff(int cause) {
+    std::lock_guard<std::mutex> g(m_lock);
+    CatchUp();
+    m_model.TripCutOff(cause);
+}
+
+void McuSim::ClearFaults() {
+    std::lock_guard<std::mutex> g(m_lock);
+    CatchUp();
+    m_fault = FaultSetup{};
+    m_model.ClearConditions();
 }
 
 void McuSim::SetStateOfCharge(double soc) {
@@ -221,9 +306,20 @@ void McuSim::Advance(int seconds) {
     m_model.Advance(seconds);
 }
 
-McuSnapshot McuSim::Snapshot() const {
+McuSnapshot McuSim::Snapshot() {
     std::lock_guard<std::mutex> g(m_lock);
+    CatchUp();
     return m_model.Snapshot();
+}
+
+// Called with m_lock held. The battery ages in whole device seconds, the remainder carried over.
+void McuSim::CatchUp() {
+    const DWORD now = GetTickCount();
+    const DWORD seconds = (now - m_clockMs) / 1000;
+    if (seconds == 0) return;
+    m_clockMs += seconds * 1000;
+    // A longer gap (a stopped process) is not worth modelling second by second.
+    m_model.Advance(static_cast<int>(std::min<DWORD>(seconds, kMaxCatchUpSeconds)));
 }
 
 std::vector<LogEntry> McuSim::Log() const {
@@ -260,13 +356,17 @@ void McuSim::Run() {
     FrameDecoder decoder;
     BYTE buffer[4096];
     for (;;) {
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}};
-        int r = poll(fds, 2, -1);
+        pollfd fds[3] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}, {m_control, POLLIN, 0}};
+        int r = poll(fds, m_control >= 0 ? 3 : 2, -1);
         if (r < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[0].revents) return;
+        if (m_control >= 0 && fds[2].revents) {
+            ServeControl();
+            if (!(fds[1].revents & POLLIN)) continue;
+        }
         if (!(fds[1].revents & POLLIN)) {
             // Hang-up without data: wait for the wake-up rather than spin.
             pollfd w{m_wake, POLLIN, 0};
@@ -308,6 +408,7 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
     std::vector<BYTE> reply;
     {
         std::lock_guard<std::mutex> g(m_lock);
+        CatchUp();
         const bool matches = Matches(m_fault, payload);
         McuModel::Handled h;
         if (matches && m_fault.kind == Fault::Silence) {
@@ -367,9 +468,9 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
     SendAll(out);
 }
 
-bool McuSim::Pause(DWORD deviceMs) {
-    long long ns = qrx::DeviceMsToRealNs(deviceMs);
-    auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
+// Line time, as the device's reply time-outs.
+bool McuSim::Pause(DWORD lineMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lineMs);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) return true;

@@ -1,4 +1,5 @@
 // qrx-sim-mcu: the simulated MCU for `make run` and manual use. Runs until SIGINT, SIGTERM or SIGHUP.
+// `qrx-sim-mcu fault ...` hands one control command to a running simulator.
 #include <signal.h>
 
 #include <cerrno>
@@ -8,12 +9,15 @@
 #include <cstring>
 #include <string>
 
+#include "qrx/host.h"
 #include "sim/McuSim.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: qrx-sim-mcu [options]\n"
+    "       qrx-sim-mcu [--root DIR] [--port N] fault COMMAND...\n"
+    "  --root DIR        device root (default QRX_DEVICE_ROOT)\n"
     "  --port N          COM port to record in the device root's port map (1-9, default 2)\n"
     "  --chemistry C     lead-acid, agm or gel (default lead-acid)\n"
     "  --volts V         nominal battery voltage, 6-48 in steps of 2 (default 12)\n"
@@ -22,7 +26,16 @@ const char kUsage[] =
     "  --ambient C       ambient temperature in degrees Celsius, -30-60 (default 25)\n"
     "  --firmware V      firmware version: B0 or B0.B1.B2.B3, each 0-255 (default 242.1.0.4)\n"
     "  --mains HZ        mains frequency reported: 50, 60 or 0 for none (default 60)\n"
-    "  --log FILE        append every command and reply to FILE\n";
+    "  --log FILE        append every command and reply to FILE\n"
+    "fault commands (POLLS: answered status polls it lasts; without it, until changed):\n"
+    "  silence POLLS                                 leave status polls unanswered (0 ends it)\n"
+    "  battery connected|disconnected|reversed [POLLS]\n"
+    "  transformer|heatsink|battery-temp C|off [POLLS]  hold a sensor at C degrees\n"
+    "  volts V|off [POLLS]                           hold the measured voltage at V volts\n"
+    "  mains 0|50|60 [POLLS]                         mains frequency reported\n"
+    "  cutoff voltage|current                        trip the cut-off protection\n"
+    "  clear                                         end every fault\n"
+    "The simulator takes them on <root>/.platform/mcu<port>.sock.\n";
 
 bool ParseDouble(const char* text, double& out) {
     if (!text || !*text) return false;
@@ -81,10 +94,22 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (!std::strcmp(opt, "fault")) {
+            std::string line;
+            for (int k = i + 1; k < argc; ++k) line += (k > i + 1 ? " " : "") + std::string(argv[k]);
+            std::string reply;
+            bool ok = sim::SendControlCommand(sim::ControlSocketPath(config.port), line, reply);
+            std::fprintf(ok ? stdout : stderr, "%s%s\n", ok ? "" : "qrx-sim-mcu: ", reply.c_str());
+            return ok ? 0 : 1;
+        }
         if (i + 1 >= argc) return Fail("option (missing value)", opt);
         const char* value = argv[++i];
         double d = 0;
-        if (!std::strcmp(opt, "--port")) {
+        if (!std::strcmp(opt, "--root")) {
+            if (!*value) return Fail("device root", value);
+            setenv("QRX_DEVICE_ROOT", value, 1);
+            qrx::ReloadHostConfig();
+        } else if (!std::strcmp(opt, "--port")) {
             if (!ParseInt(value, 1, 9, config.port)) return Fail("port", value);
         } else if (!std::strcmp(opt, "--chemistry")) {
             if (!sim::ParseChemistry(value, config.mcu.battery.chemistry)) return Fail("chemistry", value);
@@ -126,16 +151,17 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    config.controlSocket = sim::ControlSocketPath(config.port);
     sim::McuSim mcu(config);
     if (!mcu.Start()) {
         std::fprintf(stderr, "qrx-sim-mcu: %s\n", mcu.Error().c_str());
         return 1;
     }
     const sim::BatteryConfig& b = config.mcu.battery;
-    std::printf("qrx-sim-mcu: COM%d -> %s (%d V %g Ah %s at %g %%, firmware %u.%u.%u.%u)\n", config.port,
+    std::printf("qrx-sim-mcu: COM%d -> %s (%d V %g Ah %s at %g %%, firmware %u.%u.%u.%u), control %s\n", config.port,
                 mcu.SlavePath().c_str(), b.nominalVolts, b.capacityAh, sim::ChemistryName(b.chemistry),
                 b.stateOfCharge * 100.0, config.mcu.firmware[0], config.mcu.firmware[1], config.mcu.firmware[2],
-                config.mcu.firmware[3]);
+                config.mcu.firmware[3], config.controlSocket.c_str());
     std::fflush(stdout);
 
     int sig = 0;

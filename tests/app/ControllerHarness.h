@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "app/MainFrame.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
@@ -128,13 +129,33 @@ inline bool Pump(DWORD deviceMs = 200) {
 // scale): the tests' patience, or a window of realMs on the same scale.
 template <class Cond>
 bool PumpUntil(Cond cond, int realMs = 0) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          (realMs > 0 ? wait_bounds::Bound(wait_bounds::Ms(realMs)) : wait_bounds::Bound());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(bounded::Scaled(realMs > 0 ? realMs : bounded::kDefaultMs));
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         Pump(50);
     }
     return true;
+}
+
+// Runs the device clock faster for one test; the test's own bounds are in host time.
+class ScopedTimeScale {
+public:
+    explicit ScopedTimeScale(const char* scale) {
+        setenv("QRX_TIME_SCALE", scale, 1);
+        qrx::ReloadHostConfig();
+    }
+    ~ScopedTimeScale() {
+        unsetenv("QRX_TIME_SCALE");
+        qrx::ReloadHostConfig();
+    }
+    ScopedTimeScale(const ScopedTimeScale&) = delete;
+    ScopedTimeScale& operator=(const ScopedTimeScale&) = delete;
+};
+
+// A layout command as a button of the shell sends it.
+inline LRESULT Command(HWND hWnd, int shell, LPARAM lParam) {
+    return SendMessageW(hWnd, WM_SHELL_COMMAND, static_cast<WPARAM>(shell), lParam);
 }
 
 inline CShellManager& Shells() { return CShellManager::Instance(); }
@@ -216,6 +237,8 @@ protected:
     }
 
     virtual void BeforeStart() {}
+    // The start-up timer runs InitFrame; without an MCU it ends with the "no response" popup.
+    virtual bool StartedUp() const { return g_MainFrame.m_pTopBarWnd != nullptr && Shell(SHELL_POPUP) != nullptr; }
 
     void Start() {
         static const ATOM atom = MyRegisterClass(nullptr, QRX_APP_NAME);
@@ -228,8 +251,7 @@ protected:
         g_hMainWnd = hWnd;
         SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingProc));
         ASSERT_NE(Shell(SHELL_MAIN), nullptr);
-        // The start-up timer runs InitFrame; without an MCU it ends with the "no response" popup.
-        ASSERT_TRUE(PumpUntil([] { return g_MainFrame.m_pTopBarWnd != nullptr && Shell(SHELL_POPUP) != nullptr; }));
+        ASSERT_TRUE(PumpUntil([this] { return StartedUp(); }));
         ASSERT_EQ(g_MainFrame.m_hWnd, hWnd);
         ClosePopup(TRUE);
         Pump();

@@ -50,23 +50,6 @@ PortRecord VolumeRecord(DWORD type) {
     return r;
 }
 
-// Runs the device clock faster for one test; the test's own bounds are in host time.
-class ScopedTimeScale {
-public:
-    explicit ScopedTimeScale(const char* scale) {
-        setenv("QRX_TIME_SCALE", scale, 1);
-        qrx::ReloadHostConfig();
-    }
-    ~ScopedTimeScale() {
-        unsetenv("QRX_TIME_SCALE");
-        qrx::ReloadHostConfig();
-    }
-};
-
-LRESULT Command(HWND hWnd, int shell, LPARAM lParam) {
-    return SendMessageW(hWnd, WM_SHELL_COMMAND, static_cast<WPARAM>(shell), lParam);
-}
-
 // ---- Popups ---------------------------------------------------------------------------------------
 
 class ControllerPopup : public ControllerTest {
@@ -762,6 +745,40 @@ TEST_F(ControllerTopBar, NavigationButtonsReportToThePageInFront) {
     EXPECT_TRUE(fs::exists(root.Host("NAND Flash/System/Setting.bin")));
 }
 
+// ---- Setting page: the hidden Bluetooth mode switch ------------------------------------------------
+
+class ControllerBtMode : public ControllerTest {
+protected:
+    void Press(int times) {
+        for (int i = 0; i < times; ++i) Command(hWnd, SHELL_SETTING, 36);
+    }
+    int StoredMode() {
+        const std::string bytes = root.ReadFile("NAND Flash/System/Setting.bin");
+        return bytes.size() == 986 ? static_cast<unsigned char>(bytes[480]) : -1;
+    }
+};
+
+TEST_F(ControllerBtMode, TenQuickPressesFlipTheModeAndAPauseStartsTheCountAgain) {
+    ScopedTimeScale fast("10");
+    g_Settings.wBtMode = 0;
+    Press(9);
+    EXPECT_EQ(g_Settings.wBtMode, 0);
+    Press(1);
+    EXPECT_EQ(g_Settings.wBtMode, 1);
+    EXPECT_EQ(StoredMode(), 1);
+    Press(10);
+    EXPECT_EQ(g_Settings.wBtMode, 0);
+    EXPECT_EQ(StoredMode(), 0);
+
+    // The press timer's own expiry, half a second after the last press, starts the count again.
+    Press(9);
+    ASSERT_TRUE(PumpUntil([] { return g_MainFrame.m_nPressCount == 0; }, 5000)) << "the press timer never ended";
+    Press(1);
+    EXPECT_EQ(g_Settings.wBtMode, 0);
+    Press(9);
+    EXPECT_EQ(g_Settings.wBtMode, 1);
+}
+
 // ---- MCU port hand-over ---------------------------------------------------------------------------
 
 class ControllerMcuPort : public ControllerTest {
@@ -838,6 +855,57 @@ TEST_F(ControllerMcuPort, AStrayToolWindowDelaysTheReopenOnlyForALimitedTime) {
     // wait; polls on the host clock would take 200 s of device time.
     EXPECT_LT(took, 100000u) << "device ms";
     EXPECT_TRUE(PortOpen());
+}
+
+// ---- Hardware check -------------------------------------------------------------------------------
+
+class ControllerHardware : public ControllerTest {
+protected:
+    void TearDown() override {
+        ControllerTest::TearDown();
+        g_bModelZ330 = FALSE;
+        QrxStrCopy(g_szStorageRoot, 16, u"\\SD Card");
+        g_MainFrame.m_nMcuComNumber = 2;
+    }
+    // The popup message the check leaves (-1 none); screen board 1.0, which wants firmware 240.
+    int Check(std::u16string model, BYTE firmware) {
+        ClosePopup(FALSE);
+        std::memset(g_Settings.szModelName, 0, sizeof g_Settings.szModelName);
+        QrxStrCopy(g_Settings.szModelName, 64, model.c_str());
+        const BYTE version[4] = {firmware, 0, 0, firmware ? BYTE(3) : BYTE(0)};
+        std::memcpy(g_MainFrame.m_McuVersion, version, 4);
+        g_MainFrame.CheckHardwareVersion();
+        if (!Shell(SHELL_POPUP)) return -1;
+        for (int message : {20, 23})
+            if (CtrlText(SHELL_POPUP, 1) == Shown(texts[message])) return message;
+        return 0;
+    }
+    std::map<int, std::u16string> texts = LangSection(EnglishLangPath(), "shell12");
+};
+
+TEST_F(ControllerHardware, NoVersionCheckOnAnyZ330AndASilentMcuIsToldOnEveryModel) {
+    EXPECT_EQ(Check(u"QRX-3305L", 241), 23);
+    EXPECT_EQ(g_MainFrame.m_bHardwareMatches, 0);
+    EXPECT_EQ(Check(u"QRX-3305L", 240), -1);
+    EXPECT_EQ(g_MainFrame.m_bHardwareMatches, 1);
+    for (const char16_t* model : {u"Z-330", u"Z-330X"}) {
+        EXPECT_EQ(Check(model, 241), -1) << "the Z-330 runs any power board";
+        EXPECT_EQ(g_MainFrame.m_bHardwareMatches, 1);
+    }
+    for (const char16_t* model : {u"QRX-3305L", u"Z-330", u"Z-330X", u"Unknown"})
+        EXPECT_EQ(Check(model, 0), 20) << "no reply from the MCU";
+
+    // The port, the storage and the check all take a Z-330 variant for the model.
+    SetDefaultSettings(&g_Settings);
+    QrxStrCopy(g_Settings.szModelName, 64, u"Z-330X");
+    ASSERT_TRUE(SaveSettingFile());
+    g_MainFrame.ReloadSettings();
+    EXPECT_EQ(g_MainFrame.m_nMcuComNumber, 6u);
+    EXPECT_EQ(std::u16string(g_szStorageRoot), u"\\Hard Disk");
+    ClosePopup(FALSE);
+    g_MainFrame.m_McuVersion[0] = 241;
+    g_MainFrame.CheckHardwareVersion();
+    EXPECT_EQ(Shell(SHELL_POPUP), nullptr) << "the name as loaded";
 }
 
 // ---- Removable storage ----------------------------------------------------------------------------

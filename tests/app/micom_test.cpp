@@ -5,18 +5,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "app/McuFrame.h"
 #include "app/MicomPort.h"
 #include "app/Settings.h"
@@ -54,11 +56,11 @@ public:
         tcsetattr(slave, TCSANOW, &raw);
         close(slave);
         EXPECT_TRUE(qrx::SetPortMapping(port, name));
-        m_thread = std::thread([this] { Run(); });
+        m_thread.emplace([this] { Run(); });
     }
     ~ScriptedMcu() {
         m_stop = true;
-        m_thread.join();
+        m_thread.reset();
         close(m_master);
         qrx::SetPortMapping(m_port, "");
     }
@@ -69,6 +71,11 @@ public:
     std::vector<Bytes> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_requests;
+    }
+    // When each request had come whole.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_times;
     }
     static Reply Echo(const Bytes& request) { return {Encode(Bytes(request.begin() + 1, request.end()))}; }
 
@@ -100,6 +107,7 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             if (n < 3) return;  // a broken frame is never answered or counted
             m_requests.emplace_back(payload, payload + n);
+            m_times.push_back(std::chrono::steady_clock::now());
             replies = m_script ? m_script(m_requests.back()) : Replies{Echo(m_requests.back())};
         }
         for (const Reply& r : replies) {
@@ -111,10 +119,11 @@ private:
     int m_port;
     int m_master = -1;
     std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    std::optional<bounded::Thread> m_thread;
     std::mutex m_mutex;
     Script m_script;
     std::vector<Bytes> m_requests;
+    std::vector<std::chrono::steady_clock::time_point> m_times;
 };
 
 const int kPort = 7;
@@ -149,6 +158,14 @@ TEST(McuFrame, EncodesDecodesAndRejects) {
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<BYTE>(i));
     BYTE frame[MCU_FRAME_MAX(256)], out[300];
     DWORD n = McuEncodeFrame(all.data(), 256, frame, sizeof frame);
+    // Inside a frame 0x81..0x8F appear only escaped: the decoder would take them raw as well.
+    EXPECT_EQ(std::count_if(frame + 1, frame + n - 1, [](BYTE b) { return b > 0x80 && b <= 0x8F; }), 0);
+    for (int b = 0x7F; b <= 0x90; ++b) {
+        const BYTE sum = static_cast<BYTE>(0 - (0x03 + b));
+        const Bytes want = b >= 0x80 && b <= 0x8F ? Bytes{0x81, 0x80, BYTE(b & 0x7F), sum, 0x82}
+                                                  : Bytes{0x81, BYTE(b), sum, 0x82};
+        EXPECT_EQ(Encode({BYTE(b)}), want) << b;
+    }
     ASSERT_EQ(McuDecodeFrame(frame, n, out, sizeof out), 256u);
     EXPECT_EQ(Bytes(out, out + 256), all);
     EXPECT_EQ(McuDecodeFrame(frame, n, out, 255), 0u);  // does not fit: refused, not cut
@@ -274,35 +291,52 @@ TEST_F(MicomLinkTest, FailedRepliesGetOneRetryThenZero) {
     }
 }
 
+TEST_F(MicomLinkTest, AReplyThatStopsHalfWayEndsTheAttemptOnTime) {
+    // Pieces of the reply keep coming until shortly before the attempt's end; the rest never does.
+    mcu.SetScript([](const Bytes& rq) -> Replies {
+        const Bytes whole = ScriptedMcu::Echo(rq).bytes;
+        return {{{whole[0]}, 200}, {{whole[1]}, 200}, {{whole[2]}, 150}};
+    });
+    const Bytes request = {0x01, 0x01, 0x02, 0x01};
+    BYTE reply[MCU_REPLY_SIZE];
+    EXPECT_EQ(port.Transact(request.data(), 4, reply), 0);
+    // The first attempt ended 600 ms after its write, however late the last piece came.
+    const auto times = mcu.RequestTimes();
+    ASSERT_EQ(times.size(), 2u);
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[1] - times[0]);
+    EXPECT_LT(gap.count(), MCU_REPLY_TIMEOUT_MS + 300);
+}
+
 TEST_F(MicomLinkTest, TwoThreadsNeverInterleaveFrames) {
     // Type 3 frames get no answer, so bare writes can run beside the transactions.
     mcu.SetScript([](const Bytes& rq) { return rq[0] == 0x03 ? Replies{} : Replies{ScriptedMcu::Echo(rq)}; });
     std::atomic<int> failures{0};
     auto worker = [&](BYTE tag) {
         const Bytes bare = {0x03, 0x85, 0x86, tag, 0x87, 0x88, 0x89, 0x8A};
-        for (int i = 0; i < 40; ++i) {
+        // A broken link fails at once rather than after 80 time-outs.
+        for (int i = 0; i < 40 && failures == 0; ++i) {
             if (!CmdSet10(&port, static_cast<WORD>(tag * 1000 + i))) ++failures;
             if (port.Write(bare.data(), static_cast<DWORD>(bare.size())) != 8) ++failures;
         }
     };
-    std::thread a(worker, 0x11), b(worker, 0x22);
-    a.join();
-    b.join();
+    bounded::Thread a([&] { worker(0x11); }), b([&] { worker(0x22); });
+    a.Join(60000);
+    b.Join(60000);
     EXPECT_EQ(failures.load(), 0);
-    wait_bounds::WaitUntil([&] { return mcu.Requests().size() >= 160; });
+    bounded::WaitUntil([&] { return mcu.Requests().size() >= 160; }, 5000);
     EXPECT_EQ(mcu.Requests().size(), 160u);
 }
 
 TEST_F(MicomLinkTest, CloseWaitsForARunningTransaction) {
     mcu.SetScript([](const Bytes&) { return Replies{}; });
     std::atomic<int> result{-1};
-    std::thread t([&] { result = CmdKeepAlive(&port); });
-    ASSERT_TRUE(wait_bounds::WaitUntil([&] { return !mcu.Requests().empty(); }));
+    bounded::Thread t([&] { result = CmdKeepAlive(&port); });
+    ASSERT_TRUE(bounded::WaitUntil([&] { return !mcu.Requests().empty(); }, 5000)) << "no request reached the MCU";
     port.Close();
     // Both attempts were made: Close did not cut the transaction short.
-    wait_bounds::WaitUntil([&] { return mcu.Requests().size() >= 2; });
+    bounded::WaitUntil([&] { return mcu.Requests().size() >= 2; }, 5000);
     EXPECT_EQ(mcu.Requests().size(), 2u);
-    t.join();
+    t.Join();
     EXPECT_EQ(result.load(), 0);
     EXPECT_FALSE(port.IsOpen());
     auto start = std::chrono::steady_clock::now();

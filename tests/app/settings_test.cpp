@@ -162,6 +162,8 @@ TEST_F(SettingsTest, ModelSelectsPortStorageAndIndex) {
     EXPECT_EQ(std::u16string(g_szStorageRoot), u"\\Hard Disk");
     DetectModel();
     EXPECT_EQ(g_nModelIndex, MODEL_QRX3301K) << "the index compares whole names";
+    EXPECT_TRUE(IsModelZ330(u"Z-330X") && IsModelZ330(u"Z-330"));
+    EXPECT_FALSE(IsModelZ330(u"Z-33") || IsModelZ330(u"z-330") || IsModelZ330(u"QRX-Z-330") || IsModelZ330(nullptr));
 
     root.WriteFile(kSettingPath, SettingImage().Model(u"Z-330").Sum16(984).bytes);
     LoadSettingFiles(&com);
@@ -217,6 +219,13 @@ TEST_F(SettingsTest, SettingSaveRoundTripAndSafeReplace) {
     g_Settings.dMaxCurrent = 60.0;
     ASSERT_TRUE(SaveSettingFile());
     EXPECT_EQ(At<double>(root.ReadFile(kSettingPath), 280), 60.0);
+
+    // A file left read-only (by a copy from a card) is still replaced.
+    ASSERT_TRUE(SetFileAttributesW(u"\\NAND Flash\\System\\Setting.bin", FILE_ATTRIBUTE_READONLY));
+    ASSERT_FALSE(DeleteFileW(u"\\NAND Flash\\System\\Setting.bin")) << "the attribute holds";
+    g_Settings.dMaxCurrent = 42.0;
+    EXPECT_TRUE(SaveSettingFile());
+    EXPECT_EQ(At<double>(root.ReadFile(kSettingPath), 280), 42.0);
 }
 
 TEST_F(SettingsTest, OpModeLayoutsSumsAndConversion) {

@@ -183,6 +183,23 @@ def make_mcu_frame():
     put("mcu_frame", "escaped_start.bin", bytes([0x81, 0x7F, 0x80, 0x81, 0x01, 0xFC, 0x82]))
 
 
+def status_reply(volt, current, battery, trans, sink, state=0x15, errors=0x1E):
+    return bytes([0x02, 0x00]) + struct.pack("<HHhhh", volt, current, battery, trans, sink) + bytes(10) + \
+        bytes([state, errors])
+
+
+def make_mcu_status():
+    good = status_reply(1250, 600, 2500, 3000, 19)
+    put("mcu_status", "reply.bin", good)
+    put("mcu_status", "frame.bin", mcu_frame(good))
+    put("mcu_status", "limits.bin", mcu_frame(status_reply(20000, 15000, -27315, 20000, 32767)))
+    put("mcu_status", "over_volt.bin", mcu_frame(status_reply(20001, 0, 2500, 2500, 2500)))
+    put("mcu_status", "cold.bin", mcu_frame(status_reply(0, 0, -27316, 2500, 2500)))
+    put("mcu_status", "short.bin", mcu_frame(good[:-1]))
+    put("mcu_status", "long.bin", mcu_frame(good + b"\0"))
+    put("mcu_status", "other_code.bin", mcu_frame(bytes([0x02, 0x01]) + good[2:]))
+
+
 # ---- Data files ------------------------------------------------------------------------------
 
 def utf16_field(text, chars):
@@ -252,7 +269,7 @@ def make_langfile():
 
 
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
-          "datafile": make_datafile, "langfile": make_langfile}
+          "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

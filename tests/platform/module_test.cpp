@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -139,14 +140,16 @@ TEST_F(ModuleRootTest, EachModuleHasItsOwnTableAndDevicePath) {
 TEST_F(ModuleRootTest, DebugOutputKeepsWholeLinesAndStaysBounded) {
     OutputDebugStringW(u"first\r\n");
     OutputDebugStringW(u"\xCDA9 second");
-    EXPECT_EQ("first\n\xEC\xB6\xA9 second\n", root.ReadFile(".platform/debug.log"));
+    EXPECT_EQ("first\n\xEC\xB6\xA9 second\n", root.DebugMessages());
 
     setenv("QRX_DEBUG", "1", 1);
     testing::internal::CaptureStderr();
     OutputDebugStringW(u"echoed\n");
     std::string echoed = testing::internal::GetCapturedStderr();
     unsetenv("QRX_DEBUG");
-    EXPECT_EQ("echoed\n", echoed);
+    std::string log = root.ReadFile(".platform/debug.log");
+    EXPECT_EQ(log.substr(log.size() - echoed.size()), echoed);  // the same stamped line
+    EXPECT_EQ("first\n\xEC\xB6\xA9 second\nechoed\n", root.DebugMessages());
 
     root.WriteFile(".platform/debug.log", "");
     constexpr int kThreads = 4, kLines = 200;
@@ -157,9 +160,9 @@ TEST_F(ModuleRootTest, DebugOutputKeepsWholeLinesAndStaysBounded) {
             for (int i = 0; i < kLines; ++i) OutputDebugStringW(line.c_str());
         });
     for (auto& th : threads) th.join();
-    std::istringstream log(root.ReadFile(".platform/debug.log"));
+    std::istringstream lines(root.DebugMessages());
     int count = 0;
-    for (std::string line; std::getline(log, line); ++count) {
+    for (std::string line; std::getline(lines, line); ++count) {
         ASSERT_EQ(3009u, line.size());
         char tag = line[7];
         EXPECT_EQ(std::string(3000, static_cast<char>('a' + (tag - 'A'))), line.substr(9));
@@ -172,9 +175,30 @@ TEST_F(ModuleRootTest, DebugOutputKeepsWholeLinesAndStaysBounded) {
     OutputDebugStringW(u"tips it over");
     OutputDebugStringW(u"fresh");
     std::string aside = root.ReadFile(".platform/debug.log.1");
-    EXPECT_EQ((4u << 20) + 13u, aside.size());
-    EXPECT_EQ("tips it over\n", aside.substr(4 << 20));
-    EXPECT_EQ("fresh\n", root.ReadFile(".platform/debug.log"));
+    EXPECT_EQ(std::string(4 << 20, 'x'), aside.substr(0, 4 << 20));
+    EXPECT_EQ("] tips it over\n", aside.substr(aside.find(']', 4 << 20)));
+    EXPECT_EQ("fresh\n", root.DebugMessages());
+}
+
+TEST_F(ModuleRootTest, DebugLinesCarryTheDeviceTime) {
+    SYSTEMTIME set{2031, 2, 0, 3, 4, 5, 6, 0};
+    ASSERT_TRUE(SetLocalTime(&set));
+    qrx::SetTickCountStart(4000000000u);
+    DWORD before = GetTickCount();
+    OutputDebugStringW(u"stamped");
+    DWORD after = GetTickCount();
+    std::string line = root.ReadFile(".platform/debug.log");
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0, tick = 0;
+    char text[16] = {};
+    ASSERT_EQ(9, std::sscanf(line.c_str(), "%4u-%2u-%2u %2u:%2u:%2u.%3u [%u] %15s", &y, &mo, &d, &h, &mi, &sec, &ms,
+                             &tick, text))
+        << line;
+    EXPECT_EQ(std::vector<unsigned>({2031, 2, 3, 4, 5}), std::vector<unsigned>({y, mo, d, h, mi})) << line;
+    EXPECT_GE(sec, 6u);
+    EXPECT_LE(sec, 9u);
+    EXPECT_GE(tick, before);
+    EXPECT_LE(tick, after);
+    EXPECT_STREQ("stamped", text);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
 #include "qrx/host.h"
 #include "windows.h"
@@ -100,8 +103,8 @@ template <class Body>
 int InOtherProgram(Body body) {
     pid_t pid = fork();
     if (pid == 0) _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    int status = bounded::WaitChild(pid);
+    if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
 
@@ -325,9 +328,8 @@ TEST_F(RegistryTest, ProgramsSeeEachOthersChanges) {
         children.push_back(pid);
     }
     for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        int status = bounded::WaitChild(pid);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     for (int p = 0; p < 2; ++p)
         for (int i = 0; i < kValues; ++i) {
@@ -345,6 +347,32 @@ TEST_F(RegistryTest, ProgramsSeeEachOthersChanges) {
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(shared, u"Edited", nullptr, nullptr, nullptr, &size));
     EXPECT_EQ(16u, size);
     RegCloseKey(shared);
+}
+
+TEST_F(RegistryTest, AChangeReplacesTheFileAndNeverWritesIntoIt) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, u"Whole");
+    SetDword(key, u"First", 1);
+    const std::string file = root.Host(".platform/registry");
+    const std::string before = root.ReadFile(".platform/registry");
+    // A program that opened the store just before the change reads the old content, all of it.
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    SetDword(key, u"Second", 2);
+    {
+        qrx::RegistryBatch batch;
+        SetDword(key, u"Third", 3);
+    }
+    std::string seen(before.size() + 64, '\0');
+    ssize_t n = pread(fd, seen.data(), seen.size(), 0);
+    close(fd);
+    seen.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_EQ(before, seen);
+    const std::string after = root.ReadFile(".platform/registry");
+    EXPECT_NE(after.find("\"Second\"=dword:00000002"), std::string::npos);
+    EXPECT_NE(after.find("\"Third\"=dword:00000003"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(root.Host(".platform")))
+        EXPECT_EQ(entry.path().filename().string().find("registry.tmp"), std::string::npos) << entry.path();
+    RegCloseKey(key);
 }
 
 TEST_F(RegistryTest, BatchWritesOnceAndKeepsOtherProgramsChanges) {

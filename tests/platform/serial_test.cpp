@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "windows.h"
 
@@ -27,7 +27,7 @@ long long MsSince(Clock::time_point start) {
 
 template <class F>
 bool Eventually(F done) {
-    return wait_bounds::WaitUntil(done);
+    return bounded::WaitUntil(done);
 }
 
 // True once the thread has been seen asleep twice in a row: it sits in its wait.
@@ -65,13 +65,20 @@ struct Pty {
         if (master >= 0) close(master);
         master = -1;
     }
+    // Gives up, failing the test, when the port takes nothing for a long while.
     void Put(const std::string& bytes) const {
+        auto start = Clock::now();
         for (size_t done = 0; done < bytes.size();) {
             ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n > 0)
+            if (n > 0) {
                 done += static_cast<size_t>(n);
-            else
+                start = Clock::now();
+            } else if (MsSince(start) > 10000) {
+                ADD_FAILURE() << "the port took nothing for 10 s";
+                return;
+            } else {
                 poll(nullptr, 0, 1);
+            }
         }
     }
     std::string Take(size_t n, long long waitMs = 5000) const {
@@ -236,13 +243,13 @@ TEST_F(SerialTest, ReadTimeoutModesAndZeroLengthReads) {
     EXPECT_EQ("", ReadPort(10));
     EXPECT_GE(MsSince(start), 250);
     Timeouts(MAXDWORD, MAXDWORD, 20000);
-    std::thread late([&] {
+    bounded::Thread late([&] {
         std::this_thread::sleep_for(50ms);
         pty.Put("xy");
     });
     start = Clock::now();
     std::string got = ReadPort(10);
-    late.join();
+    late.Join();
     EXPECT_TRUE(got == "x" || got == "xy") << got;
     EXPECT_LT(MsSince(start), 10000);
     ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
@@ -256,23 +263,23 @@ TEST_F(SerialTest, ReadTimeoutModesAndZeroLengthReads) {
     EXPECT_GE(MsSince(start), 150);
 
     Timeouts(100, 0, 0);  // no limit for the first byte, then ends at a gap
-    std::thread burst([&] {
+    bounded::Thread burst([&] {
         std::this_thread::sleep_for(200ms);
         pty.Put("burst");
     });
     start = Clock::now();
     EXPECT_EQ("burst", ReadPort(50));
-    burst.join();
+    burst.Join();
     EXPECT_GE(MsSince(start), 150);
 
     Timeouts(0, 0, 0);  // the whole count
-    std::thread halves([&] {
+    bounded::Thread halves([&] {
         pty.Put("ab");
         std::this_thread::sleep_for(100ms);
         pty.Put("cde");
     });
     EXPECT_EQ("abcde", ReadPort(5));
-    halves.join();
+    halves.Join();
     DWORD none = 7;
     EXPECT_TRUE(ReadFile(port, nullptr, 0, &none, nullptr));
     EXPECT_EQ(0u, none);
@@ -287,7 +294,7 @@ TEST_F(SerialTest, ReadTimeoutModesAndZeroLengthReads) {
     EXPECT_LT(ThreadCpuMs() - cpu, 20);
 }
 
-TEST_F(SerialTest, TimeoutsRunOnDeviceTimeWithoutWrapping) {
+TEST_F(SerialTest, TimeoutsRunOnLineTimeWithoutWrapping) {
     struct Scale {
         Scale() {
             setenv("QRX_TIME_SCALE", "100", 1);
@@ -298,20 +305,39 @@ TEST_F(SerialTest, TimeoutsRunOnDeviceTimeWithoutWrapping) {
             qrx::ReloadHostConfig();
         }
     } scale;
-    Timeouts(0, 0, 20000);
+    // The peer answers in host time, so a scaled device still gives it the whole time-out.
+    Timeouts(0, 0, 300);
     auto start = Clock::now();
     EXPECT_EQ("", ReadPort(4));
-    EXPECT_GE(MsSince(start), 150);
+    EXPECT_GE(MsSince(start), 290);
     EXPECT_LT(MsSince(start), 5000);
+    Timeouts(MAXDWORD, MAXDWORD, 300);
+    start = Clock::now();
+    EXPECT_EQ("", ReadPort(4));
+    EXPECT_GE(MsSince(start), 290);
 
     Timeouts(0, 0x40000001u, 0);  // 4 x multiplier wraps to 4 ms in 32 bits
     std::atomic<bool> done{false};
-    std::thread reader([&] { done = ReadPort(4) == "wxyz"; });
+    bounded::Thread reader([&] { done = ReadPort(4) == "wxyz"; });
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(done);
     pty.Put("wxyz");
-    reader.join();
+    reader.Join();
     EXPECT_TRUE(done);
+
+    // The same for a write that waits while the line is held (XOFF).
+    ASSERT_TRUE(EscapeCommFunction(port, SETXOFF));
+    COMMTIMEOUTS t{0, 0, 0, 0x40000001u, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    DWORD put = 0;
+    done = false;
+    bounded::Thread writer([&] { done = WriteFile(port, "wxyz", 4, &put, nullptr) && put == 4; });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(done);
+    ASSERT_TRUE(EscapeCommFunction(port, SETXON));
+    writer.Join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ("wxyz", pty.Take(4));
 }
 
 TEST_F(SerialTest, WriteTimeoutReturnsWhatWentOutAndAbortEndsABlockedWrite) {
@@ -328,14 +354,14 @@ TEST_F(SerialTest, WriteTimeoutReturnsWhatWentOutAndAbortEndsABlockedWrite) {
     std::atomic<pid_t> tid{0};
     BOOL ok = TRUE;
     DWORD error = 0;
-    std::thread writer([&] {
+    bounded::Thread writer([&] {
         tid = ThreadTid();
         ok = WriteFile(port, big.data(), DWORD(big.size()), &put, nullptr);
         error = GetLastError();
     });
     ASSERT_TRUE(Blocked(tid));
     EXPECT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
-    writer.join();
+    writer.Join();
     EXPECT_FALSE(ok);
     EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), error);
 }
@@ -362,15 +388,15 @@ TEST_F(SerialTest, WaitCommEventWakesOnDataMaskChangeAndClose) {
     auto waitInThread = [&] {
         tid = 0;
         events = 99;
-        return std::thread([&] {
+        return bounded::Thread([&] {
             tid = ThreadTid();
             ok = WaitCommEvent(port, &events, nullptr);
         });
     };
-    std::thread waiter = waitInThread();
+    bounded::Thread waiter = waitInThread();
     ASSERT_TRUE(Blocked(tid));
     pty.Put("r");
-    waiter.join();
+    waiter.Join();
     EXPECT_TRUE(ok);
     EXPECT_EQ(DWORD(EV_RXCHAR), events);
     ReadPort(1);
@@ -378,7 +404,7 @@ TEST_F(SerialTest, WaitCommEventWakesOnDataMaskChangeAndClose) {
     waiter = waitInThread();
     ASSERT_TRUE(Blocked(tid));
     ASSERT_TRUE(SetCommMask(port, 0));
-    waiter.join();
+    waiter.Join();
     EXPECT_TRUE(ok);
     EXPECT_EQ(0u, events);
 
@@ -387,7 +413,7 @@ TEST_F(SerialTest, WaitCommEventWakesOnDataMaskChangeAndClose) {
     ASSERT_TRUE(Blocked(tid));
     ASSERT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
-    waiter.join();
+    waiter.Join();
     EXPECT_FALSE(ok);
     port = OpenCom(3);
     EXPECT_NE(INVALID_HANDLE_VALUE, port) << "closed at once, free to open again";
@@ -410,7 +436,7 @@ TEST_F(SerialTest, ClearCommErrorCountsAndPurgeDropsAndAborts) {
     std::atomic<pid_t> tid{0};
     BOOL ok = TRUE;
     DWORD error = 0, got = 9;
-    std::thread reader([&] {
+    bounded::Thread reader([&] {
         tid = ThreadTid();
         char buffer[8];
         ok = ReadFile(port, buffer, 8, &got, nullptr);
@@ -420,7 +446,7 @@ TEST_F(SerialTest, ClearCommErrorCountsAndPurgeDropsAndAborts) {
     pty.Put("ab");
     ASSERT_TRUE(Eventually([&] { return Queued() == 0 && Blocked(tid); }));
     EXPECT_TRUE(PurgeComm(port, PURGE_RXABORT));
-    reader.join();
+    reader.Join();
     EXPECT_FALSE(ok);
     EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), error);
     EXPECT_EQ(2u, got) << "what had arrived is handed over";
@@ -443,13 +469,13 @@ TEST_F(SerialTest, APeerThatHangsUpGivesEmptyReadsAndOneEvErrWithoutSpinning) {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_ERR));
     std::atomic<pid_t> tid{0};
     DWORD events = 0;
-    std::thread waiter([&] {
+    bounded::Thread waiter([&] {
         tid = ThreadTid();
         EXPECT_TRUE(WaitCommEvent(port, &events, nullptr));
     });
     ASSERT_TRUE(Blocked(tid));
     pty.HangUp();
-    waiter.join();
+    waiter.Join();
     EXPECT_EQ(DWORD(EV_ERR), events);
     DWORD errors = 0;
     ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
@@ -467,14 +493,14 @@ TEST_F(SerialTest, APeerThatHangsUpGivesEmptyReadsAndOneEvErrWithoutSpinning) {
     EXPECT_TRUE(WriteFile(port, "lost", 4, &put, nullptr));
 
     tid = 0;  // EV_ERR was told once: a second wait sleeps until the mask changes
-    waiter = std::thread([&] {
+    waiter = bounded::Thread([&] {
         tid = ThreadTid();
         events = 99;
         EXPECT_TRUE(WaitCommEvent(port, &events, nullptr));
     });
     ASSERT_TRUE(Blocked(tid));
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
-    waiter.join();
+    waiter.Join();
     EXPECT_EQ(0u, events);
 }
 
@@ -484,12 +510,12 @@ TEST_F(SerialTest, ReaderWriterAndWaiterShareOneHandle) {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
     std::string sent(kSize, '\0'), received;
     for (size_t i = 0; i < kSize; ++i) sent[i] = static_cast<char>(i * 7 + i / 251);
-    std::thread reader([&] { received = ReadPort(kSize); });
-    std::thread writer([&] {
+    bounded::Thread reader([&] { received = ReadPort(kSize); });
+    bounded::Thread writer([&] {
         DWORD put = 0;
         EXPECT_TRUE(WriteFile(port, sent.data(), kSize, &put, nullptr));
     });
-    std::thread waiter([&] {
+    bounded::Thread waiter([&] {
         DWORD events = 0;
         while (WaitCommEvent(port, &events, nullptr) && events) std::this_thread::sleep_for(1ms);
     });
@@ -500,10 +526,10 @@ TEST_F(SerialTest, ReaderWriterAndWaiterShareOneHandle) {
         pty.Put(chunk);
         echoed += chunk;
     }
-    writer.join();
-    reader.join();
+    writer.Join();
+    reader.Join();
     ASSERT_TRUE(SetCommMask(port, 0));
-    waiter.join();
+    waiter.Join();
     EXPECT_EQ(sent, echoed);
     EXPECT_EQ(sent, received);
 }

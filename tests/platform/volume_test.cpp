@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "qrx/screen.h"
 
@@ -73,7 +73,7 @@ std::vector<Event> Events() {
 }
 
 bool WaitForEvents(size_t count) {
-    return wait_bounds::WaitUntil([&] {
+    return bounded::WaitUntil([&] {
         Drain();
         return Events().size() >= count;
     });
@@ -173,11 +173,22 @@ TEST_F(VolumeTest, ASecondRemoveNeverLosesTheKeptCopy) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
     EXPECT_EQ("first card", root.ReadFile(".platform/volumes/SD Card/data.bin"));
     EXPECT_EQ("made meanwhile", root.ReadFile("SD Card/data.bin"));
+    // Nor does the card arrive over it, or into it, or pass for arrived; an empty folder is no exception.
+    EXPECT_TRUE(qrx::VolumeKeptAside("sd card"));
+    for (bool empty : {false, true}) {
+        if (empty) fs::remove_all(root.Host("SD Card/data.bin"));
+        SetLastError(0);
+        EXPECT_FALSE(qrx::ArriveVolume("SD Card"));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+        EXPECT_EQ("first card", root.ReadFile(".platform/volumes/SD Card/data.bin"));
+        EXPECT_EQ(empty, fs::is_empty(root.Host("SD Card")));
+    }
 
     // Once that folder is gone the kept card comes back whole.
     fs::remove_all(root.Host("SD Card"));
     ASSERT_TRUE(qrx::ArriveVolume("SD Card"));
     EXPECT_EQ("first card", root.ReadFile("SD Card/data.bin"));
+    EXPECT_FALSE(qrx::VolumeKeptAside("SD Card"));
 }
 
 TEST_F(VolumeTest, DeviceChangeReachesEveryTopLevelWindowOnItsOwnThread) {

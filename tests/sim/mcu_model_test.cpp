@@ -228,6 +228,48 @@ TEST(McuModel, CutOffsStopTheOutputUntilAcknowledged) {
     EXPECT_EQ(m.StatusRecord()[0] | m.StatusRecord()[1], 0);
 }
 
+int Poll16(sim::McuModel& m, size_t offset) {
+    Bytes r = Do(m, {0x02, 0x02, 0x00, 0x01});
+    return static_cast<int16_t>(r[2 + offset] | r[3 + offset] << 8);
+}
+
+TEST(McuModel, ForcedConditionsHoldForTheirPollsOnly) {
+    auto m = Model(0.5);
+    StartOutput(m, 1440, 600, 0, 1);
+    m.SetTemperatureOverride(sim::Sensor::Transformer, 120.01, 2);
+    m.SetConnection(sim::Connection::NotConnected, 1);
+    m.SetFrequencyCode(0, 3);
+    m.SetVoltageOverride(151.0, 1);
+    Bytes first = Do(m, {0x02, 0x02, 0x00, 0x01});
+    EXPECT_EQ(first[8] | first[9] << 8, 12001);
+    EXPECT_EQ(first[2] | first[3] << 8, 15100);
+    EXPECT_EQ(first[23] & 3, 1);
+    auto r = m.StatusRecord();
+    EXPECT_EQ(r[21] & 3, 0);  // the disconnection lasted one poll, and the current flows again
+    EXPECT_EQ(m.Snapshot().outputAmps, 6.0);
+    EXPECT_EQ((r[20] >> 3) & 3, 0);
+    EXPECT_LT(r[0] | r[1] << 8, 1500);
+    EXPECT_EQ(Poll16(m, 6), 12001);
+    EXPECT_EQ(Poll16(m, 6), 2500);
+    EXPECT_EQ((m.StatusRecord()[20] >> 3) & 3, 2);
+
+    // Until changed: only a change or ClearConditions ends them.
+    m.SetConnection(sim::Connection::Reversed);
+    m.SetTemperatureOverride(sim::Sensor::Battery, 61.0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Poll16(m, 4), 6100);
+    EXPECT_EQ(m.StatusRecord()[21] & 3, 2);
+    m.ClearConditions();
+    EXPECT_EQ(m.StatusRecord()[21] & 3, 0);
+    EXPECT_EQ(Poll16(m, 4), 2500);
+
+    // A tripped cut-off behaves as the board's own.
+    m.TripCutOff(2);
+    EXPECT_EQ((m.StatusRecord()[21] >> 2) & 3, 2);
+    EXPECT_EQ(m.Snapshot().outputAmps, 0.0);
+    Do(m, {0x01, 0x01, 0x03, 0x02});
+    EXPECT_EQ((m.StatusRecord()[21] >> 2) & 3, 0);
+}
+
 TEST(McuModel, CalibrationGroupAnswersTheTool) {
     auto m = Model(0.5);
     float one = 1.0f;

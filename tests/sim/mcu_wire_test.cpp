@@ -235,9 +235,6 @@ TEST_F(McuWireTest, StatusRecordCarriesMeasurementsAndStateBits) {
     mcu->SetConnection(sim::Connection::NotConnected);
     st = Unframe(line->Transact(kStatusRequest));
     EXPECT_EQ(st[23] & 0x03, 1);
-
-    // Each poll is one model second.
-    EXPECT_EQ(mcu->Snapshot().seconds, 3u);
 }
 
 TEST_F(McuWireTest, BadAndUnknownRequestsAreIgnored) {
@@ -345,6 +342,52 @@ TEST_F(McuWireTest, ForcedTemperaturesAndLimitBits) {
     EXPECT_NEAR(Field16(st, 4), 2500, 50);
 }
 
+TEST_F(McuWireTest, ControlSocketSetsFaultsForTheirPolls) {
+    sim::McuSimConfig config;
+    config.controlSocket = sim::ControlSocketPath(7);
+    Begin(config);
+    std::string reply;
+    auto send = [&](const std::string& command) {
+        return sim::SendControlCommand(config.controlSocket, command, reply);
+    };
+    ASSERT_TRUE(send("silence 2")) << reply;
+    ASSERT_TRUE(send("transformer 120.01 3")) << reply;
+    ASSERT_TRUE(send("battery reversed 1")) << reply;
+    line->Write(kStatusRequest);
+    line->Write(kStatusRequest);
+    EXPECT_EQ(line->Transact(kKeepAlive), kKeepAliveReply);  // both polls went unanswered
+    Bytes st = Unframe(line->Transact(kStatusRequest));
+    ASSERT_EQ(st.size(), 24u);
+    EXPECT_EQ(Field16(st, 6), 12001);
+    EXPECT_EQ(st[23] & 3, 2);
+    st = Unframe(line->Transact(kStatusRequest));
+    EXPECT_EQ(st[23] & 3, 0);
+
+    ASSERT_TRUE(send("volts 160.5")) << reply;
+    ASSERT_TRUE(send("mains 50")) << reply;
+    ASSERT_TRUE(send("cutoff voltage")) << reply;
+    st = Unframe(line->Transact(kStatusRequest));
+    EXPECT_EQ(FieldU16(st, 0), 16050u);
+    EXPECT_EQ((st[22] >> 3) & 3, 1);
+    EXPECT_EQ((st[23] >> 2) & 3, 1);
+    EXPECT_EQ(Field16(st, 6), 12001);  // the third poll of the transformer
+    ASSERT_TRUE(send("clear")) << reply;
+    st = Unframe(line->Transact(kStatusRequest));
+    EXPECT_LT(FieldU16(st, 0), 1500u);
+    EXPECT_EQ((st[22] >> 3) & 3, 2);
+    EXPECT_EQ((st[23] >> 2) & 3, 1);  // a latched cut-off waits for the device
+
+    for (const char* bad : {"", "silence", "silence -1", "battery upside-down", "transformer hot", "volts 700",
+                            "mains 55", "cutoff", "transformer 90 2 3", "explode"}) {
+        EXPECT_FALSE(send(bad)) << bad;
+        EXPECT_NE(reply, "ok") << bad;
+    }
+    EXPECT_FALSE(sim::SendControlCommand(sim::ControlSocketPath(8), "clear", reply));
+    EXPECT_NE(reply.find("no simulated MCU"), std::string::npos) << reply;
+    mcu->Stop();
+    EXPECT_FALSE(std::ifstream(config.controlSocket).good());
+}
+
 TEST_F(McuWireTest, LogIsTimeStampedAndWrittenToFile) {
     sim::McuSimConfig config;
     config.logFile = root.Host("mcu.log");
@@ -375,7 +418,9 @@ TEST_F(McuWireTest, LogIsTimeStampedAndWrittenToFile) {
 TEST_F(McuWireTest, PortMapEntryFollowsTheSimulator) {
     sim::McuSimConfig config;
     config.port = 3;
+    config.controlSocket = sim::ControlSocketPath(3);
     char path[512] = {};
+    std::string reply;
     {
         sim::McuSim a(config);
         ASSERT_TRUE(a.Start()) << a.Error();
@@ -391,8 +436,10 @@ TEST_F(McuWireTest, PortMapEntryFollowsTheSimulator) {
         a.Stop();
         ASSERT_TRUE(qrx::GetPortMapping(3, path, sizeof path));
         EXPECT_EQ(b.SlavePath(), path);
+        EXPECT_TRUE(sim::SendControlCommand(config.controlSocket, "clear", reply)) << reply;  // and its socket
     }
     EXPECT_FALSE(qrx::GetPortMapping(3, path, sizeof path) && path[0]);
+    EXPECT_FALSE(sim::SendControlCommand(config.controlSocket, "clear", reply));
 
     config.port = 12;
     sim::McuSim bad(config);
@@ -453,6 +500,21 @@ TEST_F(McuWireTest, ProgramServesUntilTerminated) {
         ASSERT_EQ(st.size(), 24u);
         EXPECT_NEAR(FieldU16(st, 0), 24 * (1.97 + 0.17 * 0.8) / 2 * 100, 30);
         EXPECT_EQ((st[22] >> 3) & 3, 1);
+
+        // A fault handed to the running program through its CLI.
+        int faultOut = -1;
+        pid_t tool = Spawn({"--root", root.Path(), "--port", "4", "fault", "battery", "disconnected"}, faultOut);
+        EXPECT_EQ(WaitExit(tool), 0);
+        close(faultOut);
+        st = Unframe(l.Transact(kStatusRequest));
+        ASSERT_EQ(st.size(), 24u);
+        EXPECT_EQ(st[23] & 3, 1);
+        tool = Spawn({"--port", "4", "fault", "battery", "sideways"}, faultOut);
+        close(faultOut);
+        EXPECT_EQ(WaitExit(tool), 1);
+        tool = Spawn({"--port", "5", "fault", "clear"}, faultOut);
+        close(faultOut);
+        EXPECT_EQ(WaitExit(tool), 1);  // no simulator serves COM5
     }
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid), 0);

@@ -42,3 +42,14 @@ std::string TempDeviceRoot::ReadFile(const std::string& relative) const {
     s << in.rdbuf();
     return s.str();
 }
+
+std::string TempDeviceRoot::DebugMessages() const {
+    std::istringstream log(ReadFile(".platform/debug.log"));
+    std::string messages;
+    for (std::string line; std::getline(log, line);) {
+        // "2031-02-03 04:05:06.789 [123456] message"
+        size_t tick = line.find("] ");
+        messages += (tick == std::string::npos ? line : line.substr(tick + 2)) + "\n";
+    }
+    return messages;
+}

@@ -17,6 +17,8 @@ public:
     std::string Host(const std::string& relative) const { return m_path + "/" + relative; }
     void WriteFile(const std::string& relative, const std::string& bytes) const;
     std::string ReadFile(const std::string& relative) const;
+    // The messages of the debug log, each line without its time stamp.
+    std::string DebugMessages() const;
 
 private:
     std::string m_path;

@@ -57,10 +57,10 @@ struct Runner {
 // The runner in a process group of its own, as a shell starts a foreground job, headless whatever
 // the desktop of the test, and without a port override in its way.
 Runner StartRunner(const TempDeviceRoot& root, std::vector<std::string> options,
-                   const std::string& build = QRX_BUILD_DIR) {
+                   const std::string& build = QRX_BUILD_DIR, const std::string& name = "run") {
     Runner r;
-    r.out = root.Host("run.out");
-    r.err = root.Host("run.err");
+    r.out = root.Host(name + ".out");
+    r.err = root.Host(name + ".err");
     std::vector<std::string> args{QRX_RUN_EXE, "--root", root.Path(), "--build", build};
     args.insert(args.end(), options.begin(), options.end());
     r.pid = SpawnHost(args, {"QRX_TIME_SCALE=50"}, {"DISPLAY", "WAYLAND_DISPLAY", "QRX_COM2"}, r.out, r.err,
@@ -234,6 +234,46 @@ TEST(RunMcuTest, StaysOnWithoutProgramsAndEndsWithItsScreen) {
     EXPECT_EQ(runner.Wait(), 0) << Output(runner);
     EXPECT_EQ(Running(device), "");
     EXPECT_EQ(PortMapping(2), "");
+}
+
+TEST(RunMcuTest, KilledOutrightItTakesTheDeviceAlongAndAStartNamesWhatIsInTheWay) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    root.WriteFile("standin.stay", "");
+    unsetenv("QRX_COM2");
+    Runner runner = StartRunner(root, {"--mcu", "--stay-on"});
+    ASSERT_GT(runner.pid, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 1 && ScreenUp(root.Path()); })) << Output(runner);
+    // The main program is the launcher's child, not the runner's.
+    std::set<pid_t> device = Descendants(runner.pid);
+    std::string names;
+    for (pid_t p : device) names += CommandLine(p) + "\n";
+    for (const char* name : {"qrx-screen", "qrx-sim-mcu", "QRX.exe"})
+        EXPECT_NE(names.find(name), std::string::npos) << name << "\n" << names;
+
+    EXPECT_EQ(runner.Wait(SIGKILL), 128 + SIGKILL);
+    EXPECT_EQ(Running(device), "");
+
+    Runner again = StartRunner(root, {"--mcu", "--stay-on"});
+    ASSERT_GT(again.pid, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && ScreenUp(root.Path()); })) << Output(again);
+    std::string screen, qrx;
+    for (pid_t p : Descendants(again.pid)) {
+        std::string line = CommandLine(p);
+        if (line.find("qrx-screen") != std::string::npos) screen = std::to_string(p) + " qrx-screen";
+        if (line.find("QRX.exe") != std::string::npos) qrx = std::to_string(p) + " QRX.exe";
+    }
+    ASSERT_FALSE(screen.empty() || qrx.empty());
+    // A second start on the same root is refused, naming each process in its way.
+    Runner second = StartRunner(root, {}, QRX_BUILD_DIR, "second");
+    ASSERT_GT(second.pid, 0);
+    EXPECT_EQ(second.Wait(), 1);
+    std::string err = Slurp(second.err);
+    EXPECT_NE(err.find(screen), std::string::npos) << err;
+    EXPECT_NE(err.find(qrx), std::string::npos) << err;
+    EXPECT_EQ(Launches(root), 2u);
+    EXPECT_EQ(again.Wait(SIGTERM), 0) << Output(again);
 }
 
 TEST(RunMcuTest, RefusesWhatItCannotRun) {

@@ -1,6 +1,7 @@
 // A small program of the device for the screen tests. "window" shows one coloured window and logs
 // what reaches it (pen, keys, storage events); "call" reaches another program's window and logs the
-// results.
+// results; "walk" lists the device's top-level windows from the desktop down; "settle" gives another
+// program work and looks at the whole screen once every program is idle.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
-#include "WaitBounds.h"
+#include "Bounded.h"
+#include "qrx/screen.h"
 
 namespace {
 
@@ -50,6 +53,14 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_KEYDOWN:
         Log("key " + std::to_string(wParam));
+        if (wParam == 'S') {
+            // Work for the settler while it waits, slow work, then a new look: whoever waits for
+            // the screen must wait for all of it.
+            if (HWND settler = FindWindowW(u"Settler", nullptr)) PostMessageW(settler, WM_APP + 3, 7, 8);
+            Sleep(300);
+            g_color = RGB(0, 255, 0);
+            InvalidateRect(hwnd, nullptr, FALSE);
+        }
         return 0;
     case WM_APP + 1:
         return static_cast<LRESULT>(wParam) + lParam * 2;
@@ -83,18 +94,23 @@ LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
+HWND MakeWindow(const std::u16string& cls, const std::u16string& title, int x, int y, int w, int h) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PeerProc;
+    wc.lpszClassName = cls.c_str();
+    if (!RegisterClassW(&wc)) return nullptr;
+    HWND hwnd = CreateWindowExW(0, cls.c_str(), title.c_str(), WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
+                                nullptr, nullptr);
+    if (hwnd) UpdateWindow(hwnd);
+    return hwnd;
+}
+
 int RunWindow(char** argv) {
     std::u16string cls = Wide(argv[2]), title = Wide(argv[3]);
     int x = std::atoi(argv[4]), y = std::atoi(argv[5]), w = std::atoi(argv[6]), h = std::atoi(argv[7]);
     g_color = static_cast<COLORREF>(std::strtoul(argv[8], nullptr, 16));
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = PeerProc;
-    wc.lpszClassName = cls.c_str();
-    if (!RegisterClassW(&wc)) return 3;
-    HWND hwnd = CreateWindowExW(0, cls.c_str(), title.c_str(), WS_POPUP | WS_VISIBLE, x, y, w, h, nullptr, nullptr,
-                                nullptr, nullptr);
+    HWND hwnd = MakeWindow(cls, title, x, y, w, h);
     if (!hwnd) return 4;
-    UpdateWindow(hwnd);
     Log("shown");
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
@@ -131,16 +147,57 @@ int RunCall(char** argv, bool dying) {
     Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
     // Sent messages are handled before posted ones: wait until the post was handled before the target
     // is made to die, or it may die with the post still queued.
-    wait_bounds::WaitUntil([&] { return SendMessageW(target, WM_APP + 4, 0, 0) >= 1; });
+    bounded::WaitUntil([&] { return SendMessageW(target, WM_APP + 4, 0, 0) >= 1; });
     if (dying) {
         auto start = std::chrono::steady_clock::now();
         LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);
         auto took = std::chrono::steady_clock::now() - start;
-        Log("died " + std::to_string(r) + " " + (took < wait_bounds::Bound(wait_bounds::Ms(10000)) ? "soon" : "late"));
-        wait_bounds::WaitUntil([&] { return !IsWindow(target); });
+        Log("died " + std::to_string(r) + " " + (took < std::chrono::milliseconds(bounded::Scaled(10000)) ? "soon" : "late"));
+        bounded::WaitUntil([&] { return !IsWindow(target); });
         Log(std::string("after death ") + (IsWindow(target) ? "window" : "gone"));
     }
     Log("done");
+    return 0;
+}
+
+// Walks the top-level windows as a launcher watches for a started program: "walk PID" front first,
+// then whether EnumWindows gives the same order.
+int RunWalk(char** argv) {
+    std::u16string cls = Wide(argv[2]);
+    if (!MakeWindow(cls, cls, 700, 400, 50, 50) || !qrx::screen::WaitForWindow(cls.c_str(), static_cast<DWORD>(bounded::Scaled(20000)))) return 4;
+    std::vector<HWND> walked, listed;
+    for (HWND h = GetWindow(GetDesktopWindow(), GW_CHILD); h && walked.size() < 100; h = GetWindow(h, GW_HWNDNEXT)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        Log("walk " + std::to_string(pid));
+        walked.push_back(h);
+    }
+    EnumWindows(
+        [](HWND h, LPARAM list) {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(h);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&listed));
+    Log(std::string("same order ") + (walked == listed ? "yes" : "no"));
+    return 0;
+}
+
+// Taps a point of another program's window, gives it a slow key, waits for the device to be idle
+// and logs the colour the whole screen shows there.
+int RunSettle(char** argv) {
+    int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+    // A window of its own, on the waiting thread, as a program under test has.
+    if (!MakeWindow(u"Settler", u"Settler", 750, 430, 50, 50)) return 4;
+    qrx::screen::Tap(x, y);
+    qrx::screen::Key('S');
+    Log(std::string("idle ") + (qrx::screen::WaitIdle(30000) ? "yes" : "no"));
+    std::vector<uint32_t> pixels;
+    if (!qrx::screen::Compose(pixels) ||
+        pixels.size() != static_cast<size_t>(qrx::screen::kWidth) * qrx::screen::kHeight)
+        return 5;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%06x", pixels[static_cast<size_t>(y) * qrx::screen::kWidth + x] & 0xFFFFFFu);
+    Log(std::string("pixel ") + hex);
     return 0;
 }
 
@@ -155,5 +212,7 @@ int main(int argc, char** argv) {
     if (g_log < 0) return 2;
     if (mode == "window" && argc == 9) return RunWindow(argv);
     if (mode == "call" && (argc == 3 || argc == 4)) return RunCall(argv, argc == 4 && std::string(argv[3]) == "kill");
+    if (mode == "walk" && argc == 3) return RunWalk(argv);
+    if (mode == "settle" && argc == 4) return RunSettle(argv);
     return 2;
 }

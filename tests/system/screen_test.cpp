@@ -18,6 +18,8 @@
 
 using namespace system_harness;
 
+std::string RawScreenControl(const std::string& root, const std::string& command);
+
 namespace {
 
 class ScreenServerTest : public DeviceRootTest {
@@ -73,6 +75,8 @@ protected:
             return true;
         });
     }
+
+    std::string RawControl(const std::string& command) { return RawScreenControl(root.Path(), command); }
 
     TempDeviceRoot& root_ = root;
     pid_t m_server = -1;
@@ -168,6 +172,34 @@ TEST_F(ScreenServerTest, ProgramsFindAndMessageEachOthersWindows) {
     EXPECT_TRUE(HasLine(logC, "done"));
 }
 
+TEST_F(ScreenServerTest, TheDesktopWalkListsEveryProgramsWindowsInZOrder) {
+    std::string logA, logB;
+    pid_t a = Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    pid_t b = Window("PeerB", 200, 100, 400, 300, kBlueRef, logB);
+    std::string log = root.Host("walker.log");
+    pid_t w = SpawnHost({QRX_SCREEN_PEER, "walk", "Walker"}, {"QRX_PEER_LOG=" + log});
+    ASSERT_GT(w, 0);
+    ASSERT_EQ(WaitExit(w), 0) << Slurp(log);
+    // The walker's own window is the newest, so in front.
+    std::string expected = "walk " + std::to_string(w) + "\nwalk " + std::to_string(b) + "\nwalk " + std::to_string(a) +
+                           "\nsame order yes\n";
+    EXPECT_EQ(Slurp(log), expected);
+}
+
+TEST_F(ScreenServerTest, AProgramWaitsForTheWholeDeviceAndSeesTheWholeScreen) {
+    std::string logA;
+    Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
+    // The settler taps PeerA, whose slow key handler posts to the settler and then paints PeerA
+    // green: the settler's wait must serve its own window and cover PeerA's work, and its picture
+    // show PeerA's pixels.
+    std::string log = root.Host("settler.log");
+    pid_t s = SpawnHost({QRX_SCREEN_PEER, "settle", "100", "50"}, {"QRX_PEER_LOG=" + log});
+    ASSERT_GT(s, 0);
+    ASSERT_EQ(WaitExit(s), 0) << Slurp(log);
+    EXPECT_EQ(Slurp(log), "posted 7 8\nidle yes\npixel 00ff00\n");
+    EXPECT_TRUE(HasLine(logA, "key 83"));
+}
+
 TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     std::string logA;
     Window("PeerA", 0, 0, 400, 300, kRedRef, logA);
@@ -189,6 +221,18 @@ TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     // Bad usage fails before the server is asked; the server refuses what it cannot do.
     EXPECT_EQ(Ctl({"tap", "10"}).code, 1);
     EXPECT_EQ(Ctl({"tap", "x", "y"}).code, 1);
+    // Points off the 800 x 480 screen are refused, by the tool and by the server for any client.
+    for (auto args : {std::vector<std::string>{"tap", "900", "900"},
+                      {"press", "-1", "5"},
+                      {"move", "800", "0"},
+                      {"release", "0", "480"}}) {
+        CtlResult off = Ctl(args);
+        EXPECT_NE(off.code, 0) << args[0];
+        EXPECT_NE(off.err.find("outside the screen"), std::string::npos) << off.err;
+    }
+    EXPECT_EQ(Ctl({"tap", "799", "479"}).code, 0);
+    EXPECT_EQ(RawControl("tap 900 900").rfind("error", 0), 0u);
+    EXPECT_EQ(RawControl("move 10 -1").rfind("error", 0), 0u);
     EXPECT_EQ(Ctl({"frobnicate"}).code, 1);
     CtlResult badKey = Ctl({"key", "0"});
     EXPECT_EQ(badKey.code, 1);
@@ -197,6 +241,8 @@ TEST_F(ScreenServerTest, ControlToolCommandsAndErrors) {
     CtlResult none = Ctl({"windows"}, other.Path());
     EXPECT_EQ(none.code, 1);
     EXPECT_NE(none.err.find("no screen server"), std::string::npos);
+    CtlResult offNone = Ctl({"tap", "900", "900"}, other.Path());
+    EXPECT_NE(offNone.err.find("outside the screen"), std::string::npos) << "refused before asking: " << offNone.err;
 }
 
 TEST_F(ScreenServerTest, WaitCountsDeviceSeconds) {
@@ -227,6 +273,23 @@ std::string ReadLine(int fd) {
     }
     return "<none>";
 }
+
+}  // namespace
+
+// One command on a control connection of its own, past the tool's checks: the server's first answer
+// line. Also used by the desktop window's tests.
+std::string RawScreenControl(const std::string& root, const std::string& command) {
+    int fd = ConnectScreen(root);
+    if (fd < 0) return "<no server>";
+    std::string line = command + "\n";
+    std::string answer = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())
+                             ? ReadLine(fd)
+                             : "<not sent>";
+    close(fd);
+    return answer;
+}
+
+namespace {
 
 TEST_F(ScreenServerTest, BrokenProgramInputIsRefusedAndTheServerLivesOn) {
     std::string path = root.Host(".platform/screen.sock");

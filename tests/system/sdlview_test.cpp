@@ -1,5 +1,6 @@
 // The screen server's desktop window on SDL's dummy video driver: it opens, presents frames, serves
-// the control socket meanwhile and ends cleanly; and the mouse and keys become pen and key commands.
+// the control socket meanwhile and ends cleanly, and makes pictures only when the screen changes; and
+// the mouse and keys become pen and key commands.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,16 +10,22 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <windows.h>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
+#include "qrx/boardapi.h"
 #ifdef QRX_SCREEN_WINDOW
 #include "SdlInput.h"
 #include "qrx/winuser.h"
 #endif
 
 using namespace system_harness;
+
+std::string RawScreenControl(const std::string& root, const std::string& command);  // screen_test.cpp
 
 namespace {
 
@@ -62,7 +69,7 @@ TEST(SdlInputTest, MouseBecomesThePenOnlyWhileTheLeftButtonIsDown) {
     EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_LEFT, 5, 5)), Lines{}) << "no lift without a touch";
     EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 10, 20)), Lines{"press 10 20"});
     EXPECT_EQ(in.Translate(motion(799, 479)), Lines{"move 799 479"});
-    EXPECT_EQ(in.Translate(motion(-3000000, 5000000)), Lines{"move -100000 100000"}) << "held within the server's range";
+    EXPECT_EQ(in.Translate(motion(-3000000, 5000000)), Lines{"move 0 479"}) << "held on the screen's edge";
     EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_RIGHT, 1, 1)), Lines{});
     EXPECT_EQ(in.Translate(button(SDL_MOUSEBUTTONUP, SDL_BUTTON_LEFT, 30, 40)), Lines{"release 30 40"});
     EXPECT_FALSE(in.PenDown());
@@ -136,6 +143,54 @@ TEST_F(SdlViewTest, WindowOnTheDummyDriverServesPresentsAndStopsCleanly) {
     EXPECT_GE(std::stoull(m[1]), 2u) << "the empty screen, then the program's window";
     EXPECT_NE(access(root.Host(".platform/screen.sock").c_str(), F_OK), 0) << "the socket goes with the server";
     EXPECT_NE(Ctl({"windows"}), 0);
+}
+
+TEST_F(SdlViewTest, TheWindowComposesOnlyWhenTheScreenChanges) {
+    std::string err = root.Host("screen.err");
+    pid_t server = Spawn({QRX_SCREEN_SERVER, "--window"}, {"SDL_VIDEODRIVER=dummy"}, {}, err);
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}) == 0; })) << Slurp(err);
+    std::string log = root.Host("peer.log");
+    pid_t peer =
+        Spawn({QRX_SCREEN_PEER, "window", "PeerA", "A", "0", "0", "200", "100", "0000ff"}, {"QRX_PEER_LOG=" + log});
+    ASSERT_GT(peer, 0);
+    ASSERT_EQ(Ctl({"wait", "PeerA", WaitSeconds()}), 0);
+
+    // "composes N behind B": pictures made, and whether a change is still to be shown.
+    unsigned long long composes = 0;
+    auto caughtUp = [&] {
+        std::smatch m;
+        std::string stats = RawScreenControl(root.Path(), "stats");
+        if (!std::regex_match(stats, m, std::regex("composes ([0-9]+) behind ([01])"))) return false;
+        composes = std::stoull(m[1]);
+        return m[2] == "0";
+    };
+    ASSERT_EQ(RawScreenControl(root.Path(), "idle " + std::to_string(BoundMs(Ms(20000)))), "ok");
+    ASSERT_TRUE(WaitUntil(caughtUp));
+    unsigned long long shown = composes;
+    EXPECT_GE(shown, 1u);
+    // An idle second with a window up makes no picture.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(caughtUp());
+    EXPECT_EQ(composes, shown);
+
+    // The program's drawing reaches the window by itself, without anybody asking for a picture.
+    ASSERT_EQ(Ctl({"key", "83"}), 0);
+    EXPECT_TRUE(WaitUntil([&] { return caughtUp() && composes > shown; }));
+
+    // So does the backlight switched off by any program of the device.
+    shown = composes;
+    HANDLE pwm = CreateFileW(u"PWM2:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(pwm, INVALID_HANDLE_VALUE);
+    DWORD off = 0, returned = 0;
+    EXPECT_TRUE(DeviceIoControl(pwm, IOCTL_PWM_SET_BACKLIGHT, &off, sizeof off, nullptr, 0, &returned, nullptr));
+    CloseHandle(pwm);
+    EXPECT_TRUE(WaitUntil([&] { return caughtUp() && composes > shown; }));
+
+    kill(peer, SIGTERM);
+    WaitExit(peer);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(server), 0);
 }
 
 #endif

@@ -101,4 +101,36 @@ TEST_F(VolumeSystemTest, ControlToolRefusesBadVolumesAndBadUsage) {
     EXPECT_EQ(Slurp(log).find("devicechange"), Slurp(log).rfind("devicechange"));
 }
 
+TEST_F(VolumeSystemTest, ACardTakenOutStaysOutThroughARestartAndNeverArrivesOverAFolder) {
+    root.WriteFile("SD Card/Log/run.csv", "a,b\n");
+    ASSERT_EQ(Ctl({"volume", "remove", "SD Card"}).code, 0);
+
+    // The device off, its root refreshed as `make run` does, and on again.
+    StopHost(m_server);
+    pid_t mkroot = Spawn({QRX_MKROOT_EXE, "--root", root.Path(), "--build", QRX_BUILD_DIR});
+    ASSERT_EQ(WaitExit(mkroot, 2 * kPatience), 0);
+    m_server = Spawn({QRX_SCREEN_SERVER});
+    ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; }));
+    EXPECT_FALSE(std::filesystem::exists(root.Host("SD Card")));
+
+    // A folder of that name made meanwhile: the arrival is refused and touches neither.
+    root.WriteFile("SD Card/new.txt", "new");
+    CtlResult clash = Ctl({"volume", "arrive", "SD Card"});
+    EXPECT_EQ(1, clash.code);
+    EXPECT_NE(std::string::npos, clash.err.find("is kept")) << clash.err;
+    EXPECT_EQ("new", root.ReadFile("SD Card/new.txt"));
+    EXPECT_EQ("a,b\n", root.ReadFile(".platform/volumes/SD Card/Log/run.csv"));
+
+    std::filesystem::remove_all(root.Host("SD Card"));
+    ASSERT_EQ(Ctl({"volume", "arrive", "SD Card"}).code, 0);
+    EXPECT_EQ("a,b\n", root.ReadFile("SD Card/Log/run.csv"));
+    EXPECT_EQ(Ctl({"volume", "remove", "SD Card"}).code, 0);
+
+    // An answer that cannot be printed is a failure too.
+    Peer("VolPeerD", 0);
+    pid_t full = SpawnHost({QRX_CTL, "windows"}, {}, {"QRX_PEER_LOG"}, "/dev/full", root.Host("full.err"));
+    EXPECT_EQ(1, WaitExit(full));
+    EXPECT_NE(std::string::npos, Slurp(root.Host("full.err")).find("cannot write")) << Slurp(root.Host("full.err"));
+}
+
 }  // namespace

@@ -120,6 +120,25 @@ TEST_F(MkRootTest, InstallsWhatIsBuiltAndIsIdempotent) {
     EXPECT_EQ(ReadAll(dev + "/SD Card/log.csv"), "log");
 }
 
+TEST_F(MkRootTest, AVolumeTakenOutStaysOut) {
+    WriteAll(dev + "/.platform/volumes/SD Card/log.csv", "log");
+    Result r = RunMkRoot(Args());
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_FALSE(fs::exists(dev + "/SD Card"));
+    EXPECT_TRUE(fs::is_directory(dev + "/Hard Disk"));
+    EXPECT_EQ(ReadAll(dev + "/.platform/volumes/SD Card/log.csv"), "log");
+    EXPECT_NE(r.output.find("taken out: SD Card"), std::string::npos) << r.output;
+
+    // The internal flash taken out: refreshed without it, and never cleared in its absence.
+    fs::rename(dev + "/NAND Flash", dev + "/.platform/volumes/NAND Flash");
+    EXPECT_EQ(RunMkRoot(Args()).code, 0);
+    EXPECT_FALSE(fs::exists(dev + "/NAND Flash"));
+    Result reset = RunMkRoot(Args(true));
+    EXPECT_EQ(reset.code, 1);
+    EXPECT_NE(reset.output.find("NAND Flash is taken out"), std::string::npos) << reset.output;
+    EXPECT_FALSE(fs::exists(dev + "/NAND Flash"));
+}
+
 TEST_F(MkRootTest, SeedsTheRegistryAndTheBoard) {
     ASSERT_EQ(RunMkRoot(Args()).code, 0);
     UseDevice();

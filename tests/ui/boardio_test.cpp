@@ -15,7 +15,7 @@ protected:
         qrx::SetGpioAvailable(true);
     }
     void Pins(const std::string& text) { root.WriteFile(".platform/gpio", text); }
-    std::string DebugLog() { return root.ReadFile(".platform/debug.log"); }
+    std::string DebugLog() { return root.DebugMessages(); }
     static PWM_TONE_RECORD LastTone() {
         auto records = qrx::ReadDeviceRecords("PWM1");
         PWM_TONE_RECORD r{0, 0, 0xFFFF};

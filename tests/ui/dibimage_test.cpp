@@ -270,6 +270,12 @@ TEST(DibImageDecode, BadInputFailsCleanlyWithAReason) {
     EXPECT_STREQ(other.GetLastErrorText(), "Unsupported operation for this format");
     CDibImage half(good.data(), DWORD(good.size() / 2), 0);
     EXPECT_STREQ(half.GetLastErrorText(), "Read Error");
+    // A failed decode leaves no image, also where one was held before.
+    CDibImage again(good.data(), DWORD(good.size()), 0);
+    CMemStream cut(good.data(), DWORD(good.size() / 2));
+    EXPECT_FALSE(again.Decode(&cut, 0));
+    EXPECT_FALSE(again.IsValid());
+    EXPECT_EQ(again.GetWidth(), 0);
     for (size_t n = 0; n < good.size(); ++n) {
         CDibImage cut(good.data(), DWORD(n), 0);
         ASSERT_FALSE(cut.IsValid()) << n;

@@ -7,6 +7,7 @@
 #include "PageHarness.h"
 #include "ui/UiCtrl.h"
 #include "ui/controls/Button.h"
+#include "ui/controls/ListBox.h"
 
 using namespace page_harness;
 
@@ -106,4 +107,45 @@ TEST_F(FactoryTest, ImageLessLabelsShowThePageAndFailedControlsGo) {
     CShellPanel loose(0, manager.get());
     EXPECT_EQ(CreateControls(&loose, &reader), 2);
     EXPECT_EQ(loose.GetCtrlCount(), 1);
+}
+
+namespace {
+
+// A picture whose every pixel tells where it lies.
+COLORREF Where(int x, int y, COLORREF base) { return RGB(x & 255, y & 255, GetBValue(base) + (x >> 8) * 40); }
+
+}  // namespace
+
+TEST_F(FactoryTest, ImageLessControlsShowThePartOfThePageUnderThem) {
+    WriteImage("where.bmp", MakeBmp(800, 480, Where, RGB(0, 0, 0)));
+    WriteImage("small.bmp", MakeBmp(200, 100, Where, RGB(0, 0, 100)));
+    // No control names an image: each shows the page behind it where it stands.
+    UseScript("[shell0]\r\npanel=,,,,,\r\nimage=\\Windows\\where.bmp\r\n"
+              "[shell0-0]\r\ntype=0\r\npos=20,80,40,30\r\n"
+              "[shell0-1]\r\ntype=1\r\npos=300,200,60,40\r\n"
+              "[shell0-2]\r\ntype=3\r\npos=500,100,200,100\r\nlist=20,1,0,0,0,0,0\r\n"
+              "[shell1]\r\npanel=,,,,,\r\nshimage=\\Windows\\small.bmp\r\n"
+              "[shell1-0]\r\ntype=0\r\npos=350,220,30,20\r\n");
+    CShellPanel* page = Open(0);
+    ASSERT_NE(page, nullptr);
+    ASSERT_EQ(page->GetCtrlCount(), 3);
+    auto* list = dynamic_cast<CListBoxCtrl*>(page->GetCtrl(2));
+    ASSERT_NE(list, nullptr);
+    for (const char16_t* row : {u"a", u"b", u"c"}) list->AddItem(row, nullptr, nullptr, FALSE, -1, FALSE);
+    list->SetCurSel(1, TRUE, FALSE, nullptr);
+    Idle();
+    auto page0 = [](int x, int y) { return ScreenColour(Where(x, y, RGB(0, 0, 0))); };
+    for (POINT pt : {POINT{25, 85}, POINT{58, 108}, POINT{302, 202}, POINT{358, 238}, POINT{695, 135}})
+        EXPECT_EQ(ScreenPixel(pt.x, pt.y), page0(pt.x, pt.y)) << pt.x << "," << pt.y;
+    qrx::screen::Press(330, 220);  // the button's pressed look is the page too
+    Idle();
+    EXPECT_EQ(ScreenPixel(302, 202), page0(302, 202));
+    qrx::screen::Release(330, 220);
+    Idle();
+
+    // The second background lies centred: at 300,190 on the screen.
+    ASSERT_NE(Open(1), nullptr);
+    Idle();
+    EXPECT_EQ(ScreenPixel(355, 225), ScreenColour(Where(55, 35, RGB(0, 0, 100))));
+    EXPECT_EQ(ScreenPixel(378, 238), ScreenColour(Where(78, 48, RGB(0, 0, 100))));
 }

@@ -4,8 +4,8 @@
 #include <string>
 #include <zip.h>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "ui/FileUtil.h"
 #include "ui/ZipArchive.h"
@@ -88,6 +88,8 @@ TEST(FileUtilNumbers, ThirtyTwoBitParsing) {
     EXPECT_EQ(StrToUInt(u"-1"), 0xFFFFFFFFu);
     EXPECT_EQ(StrToUInt(u""), 0u);
     EXPECT_EQ(StrToUInt(u"99999999999"), 0xFFFFFFFFu);
+    EXPECT_EQ(StrToUInt(u"3000000000"), 3000000000u);  // the whole unsigned range, above the signed one
+    EXPECT_EQ(StrToUInt(u"4294967295"), 0xFFFFFFFFu);
     EXPECT_EQ(HexToInt(u"123456789"), 0x23456789u);
     EXPECT_EQ(StrToLong(u"0xFFFFFFFF"), -1);
     EXPECT_EQ(StrToLong(u"2147483648"), INT32_MAX);
@@ -104,7 +106,7 @@ TEST(FileUtilTicks, DifferenceAcrossTheWrap) {
 
     qrx::SetTickCountStart(0xFFFFFF00u);
     DWORD start = GetTickCount();
-    wait_bounds::WaitUntil([&] { return GetTickCount() < start; });
+    bounded::WaitUntil([&] { return GetTickCount() < start; });
     DWORD now = GetTickCount();
     ASSERT_LT(now, start);
     EXPECT_GE(GetTicks(start), now - start);

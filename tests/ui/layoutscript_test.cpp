@@ -124,7 +124,8 @@ TEST_F(LayoutScriptTest, ControlRecordFieldsAndDefaults) {
         "image=\\img\\n.bmp,%sd%\\p.bmp,,:d.bmp\r\ncmd=0,1025,0,3,9\r\ninit=-1,5\r\n"
         "text=1,0,0x949494,0x000000,\r\nfont=,20,0,0,0\r\nsnd=1,click.wav\r\n"
         "[shell2-1]\r\ntype=0\r\ntext=1,,-1,0x10,hello,6,-10\r\nfont=Arial,,700\r\n"
-        "[shell2-2]\r\npos=1,2,3,4\r\n");
+        "[shell2-2]\r\npos=1,2,3,4\r\n"
+        "[shell2-4]\r\ntype=0\r\nimage=\\a.bmp,\\b.bmp,,\\d.bmp,\\e.bmp,\\f.bmp\r\n");
     LayoutControlRecord r;
     ASSERT_EQ(s->ReadControlSection(2, 0, &r), 0);
     EXPECT_EQ(r.type, 1u);
@@ -165,6 +166,10 @@ TEST_F(LayoutScriptTest, ControlRecordFieldsAndDefaults) {
     EXPECT_EQ(r.fontSize, 17);
     EXPECT_EQ(r.fontWeight, 700);
     EXPECT_EQ(r.sndKind, -1);
+
+    // Names past the fourth are dropped, not kept in it.
+    ASSERT_EQ(s->ReadControl(u"shell2-4", &r), 0);
+    EXPECT_EQ(S(r.image[3]), u"\\d.bmp");
 
     // No "type": the control does not exist and the record stays zero.
     std::memset(&r, 0xAB, sizeof(r));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,11 +27,14 @@ public:
         if (uMsg == WM_SHELL_COMMAND) {
             log.push_back(Recorded{uMsg, wParam, lParam});
             lResult = answer;
+            if (onCommand) onCommand();
             return TRUE;
         }
         return CTestHost::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult);
     }
     LRESULT answer = 1;
+    // Runs inside the handling of the sent command, as a program's handler would.
+    std::function<void()> onCommand;
 };
 
 const char* kVert = "vsbimgs=\\Windows\\ar.bmp,\\Windows\\ard.bmp,\\Windows\\ar.bmp,\\Windows\\ard.bmp,"
@@ -60,9 +64,11 @@ protected:
     T* Build(int type, const std::string& keys, const std::string& pos = "pos=100,50,40,200\r\n") {
         // Each control on a page of its own, over the earlier ones.
         const int shell = m_nextShell++;
+        m_shell = shell;
         const std::string name = "shell" + std::to_string(shell);
+        // The command's further strings name neither the page nor the control.
         UseScript("[" + name + "]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[" + name + "-0]\r\ntype=" +
-                  std::to_string(type) + "\r\ncmd=0,1025,0,3\r\n" + pos + keys);
+                  std::to_string(type) + "\r\ncmd=0,1025,7,9\r\n" + pos + keys);
         CShellPanel* page = Open(shell);
         if (!page) return nullptr;
         Idle();
@@ -103,9 +109,11 @@ protected:
         EXPECT_EQ(bar->OnMouse(513, 0, pt.x, pt.y), 1);
         EXPECT_EQ(bar->OnMouse(514, 0, pt.x, pt.y), 1);
     }
-    int Events(int event) const { return host->Count(WM_SHELL_COMMAND, 0, 3 | (event << 16)); }
+    // Commands of the last bar built (control 0 of its page) with this event.
+    int Events(int event) const { return host->Count(WM_SHELL_COMMAND, m_shell, event << 16); }
 
     int m_nextShell = 0;
+    int m_shell = 0;
 };
 
 }  // namespace
@@ -419,4 +427,58 @@ TEST_F(ScrollBarTest, ProgressBarKeepsEveryMoveAndFillsToTheThumb) {
     EXPECT_EQ(Events(5), 1);
     EXPECT_EQ(Events(4), 1);
     EXPECT_EQ(ScreenPixel(250, 110), ScreenColour(kFill));
+}
+
+TEST_F(ScrollBarTest, SentCommandNamesPageAndControlAndMayCloseThePage) {
+    UseScript(std::string("[shell6]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n"
+                          "[shell6-0]\r\ntype=0\r\npos=0,0,10,10\r\n"
+                          "[shell6-1]\r\ntype=4\r\ncmd=0,1025,7,9\r\npos=100,50,40,200\r\n") +
+              kVert +
+              "[shell6-2]\r\ntype=20\r\ncmd=0,1025,7,9\r\npos=300,100,200,20\r\n"
+              "hpbimgs=\\Windows\\trh.bmp,\\Windows\\fill.bmp,\\Windows\\thh.bmp,\r\n");
+    auto open = [&]() -> CScrollBarCtrl* {
+        CShellPanel* page = Open(6);
+        if (!page || page->GetCtrlCount() != 3) return nullptr;
+        auto* bar = dynamic_cast<CScrollBarCtrl*>(page->GetCtrl(1));
+        if (!bar) return nullptr;
+        bar->SetPageSize(1, 4);
+        bar->SetTotal(1, 1000, FALSE);
+        bar->SetPos(1, 0, FALSE);
+        Idle();
+        host->log.clear();
+        return bar;
+    };
+    CScrollBarCtrl* bar = open();
+    ASSERT_NE(bar, nullptr);
+    qrx::screen::Tap(130, 240);  // the second arrow
+    Idle();
+    EXPECT_EQ(host->Count(WM_SHELL_COMMAND, 6, 1 | (SCROLL_EVENT_SECOND << 16)), 1);
+    auto* progress = dynamic_cast<CProgressBar*>(manager->GetShellCtrl(6, 2));
+    ASSERT_NE(progress, nullptr);
+    progress->SetPageSize(0, 1);
+    progress->SetTotal(0, 11, FALSE);
+    qrx::screen::Tap(480, 110);  // jumps along the track
+    Idle();
+    EXPECT_EQ(host->Count(WM_SHELL_COMMAND, 6, 2 | (SCROLL_EVENT_PAGE_AFTER << 16)), 1);
+    EXPECT_EQ(host->Count(WM_SHELL_COMMAND, 7), 0);
+
+    // The handler closes the page from inside the sent command, refusing or taking the step, on the
+    // press or on a later repeat of the held arrow.
+    for (LRESULT answer : {0, 1}) {
+        for (int closeOn : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "answer " << answer << ", close on command " << closeOn);
+            ASSERT_NE(open(), nullptr);
+            int commands = 0;
+            Host()->answer = answer;
+            Host()->onCommand = [&] {
+                if (++commands == closeOn) manager->CloseShell(6);
+            };
+            qrx::screen::Press(130, 240);
+            EXPECT_TRUE(WaitFor([&] { return manager->FindShell(6) == nullptr; }));
+            qrx::screen::Release(130, 240);
+            Idle();
+            Host()->onCommand = nullptr;
+            EXPECT_EQ(commands, closeOn);
+        }
+    }
 }

@@ -9,6 +9,7 @@
 
 #include "PageHarness.h"
 #include "ui/ShellPanel.h"
+#include "ui/UiCtrl.h"
 
 using namespace page_harness;
 
@@ -159,6 +160,35 @@ TEST_F(ShellManagerTest, ActivationClosesOtherGroupsButKeepsTopmostPages) {
     EXPECT_NE(manager->FindShell(4), nullptr);
     EXPECT_NE(manager->FindShell(5), nullptr);
     EXPECT_EQ(manager->ActivateShell(9), nullptr);
+}
+
+TEST_F(ShellManagerTest, HostTimersAndActivationReachOnlyThePagesDrawnInTheHost) {
+    WriteImage("00_ani.bmp", SolidBmp(20, 20, kRed));
+    WriteImage("01_ani.bmp", SolidBmp(20, 20, kGreen));
+    UseScript(
+        "[shell0]\r\npanel=,,,,,\r\nimage=\\Windows\\red.bmp\r\n"
+        "[shell3]\r\npanel=10,10,100,100,0,\r\nimage=\\Windows\\blue.bmp\r\n"
+        "[shell3-0]\r\ntype=0,0,0,2\r\npos=0,0,20,20\r\nimage=\\Windows\\00_ani.bmp\r\n");
+    ASSERT_NE(Open(0), nullptr);
+    CShellPanel* own = Open(3);
+    ASSERT_NE(own, nullptr);
+    ASSERT_NE(own->GetOwnWnd(), nullptr);
+    CUiCtrl* ani = own->GetCtrl(0);
+    ASSERT_NE(ani, nullptr);
+    const UINT_PTR timer = ani->GetAnimationTimer();
+    ASSERT_NE(timer, 0u);
+    Idle();
+    host->log.clear();
+
+    // Offered straight to the manager, with nothing pumped in between, as the host's procedure does.
+    const int frame = ani->GetFrame();
+    BOOL handled = FALSE;
+    manager->PreTranslate(Host(), WM_TIMER, timer, 0, handled);
+    EXPECT_EQ(ani->GetFrame(), frame) << "the host's timer reached a page with a window of its own";
+    manager->PreTranslate(Host(), WM_ACTIVATE, WA_ACTIVE, 0, handled);
+    Idle();
+    EXPECT_EQ(host->Count(WM_SHELL_NOTIFY, SHELL_NOTIFY_ACTIVATE, Shell16(0, WA_ACTIVE)), 1);
+    EXPECT_EQ(host->Count(WM_SHELL_NOTIFY, SHELL_NOTIFY_ACTIVATE, Shell16(3, WA_ACTIVE)), 0);
 }
 
 TEST_F(ShellManagerTest, ShellNotifyOpensAndClosesPages) {

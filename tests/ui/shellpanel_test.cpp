@@ -280,6 +280,52 @@ TEST_F(ShellPanelTest, ControlsGetThePenAndThePageImages) {
     Idle();
 }
 
+namespace {
+
+// Counts its paints.
+class CountingCtrl : public CUiCtrl {
+public:
+    using CUiCtrl::CUiCtrl;
+    void OnPaint(HDC dc) override {
+        ++paints;
+        CUiCtrl::OnPaint(dc);
+    }
+    int paints = 0;
+};
+
+}  // namespace
+
+TEST_F(ShellPanelTest, RepaintingOneControlRepaintsOnlyWhatItCovers) {
+    UseScript(
+        "[shell0]\r\npanel=,,,,,\r\nimage=\\Windows\\red.bmp\r\n"
+        "[shell0-0]\r\ntype=0\r\npos=200,200,80,40\r\nimage=\\Windows\\btn.bmp\r\n");
+    CShellPanel* page = Open(0);
+    ASSERT_NE(page, nullptr);
+    LayoutControlRecord record{};
+    record.x = 10;
+    record.y = 10;
+    record.width = 80;
+    record.height = 40;
+    auto* far = new CountingCtrl(&record, page);
+    ASSERT_TRUE(far->LoadImages(u"\\Windows\\btn.bmp", nullptr, nullptr, nullptr));
+    ASSERT_TRUE(far->Create(WS_VISIBLE, 0));
+    page->AddCtrl(far);
+    page->Invalidate(nullptr, FALSE);
+    Idle();
+    EXPECT_GT(far->paints, 0);
+    far->paints = 0;
+
+    page->GetCtrl(0)->Invalidate(nullptr, FALSE);
+    Idle();
+    EXPECT_EQ(far->paints, 0);
+    for (POINT pt : {POINT{20, 20}, POINT{240, 220}}) EXPECT_EQ(ScreenPixel(pt.x, pt.y), ScreenColour(kYellow));
+    EXPECT_EQ(ScreenPixel(150, 150), ScreenColour(kRed));
+    far->Invalidate(nullptr, FALSE);
+    Idle();
+    EXPECT_EQ(far->paints, 1);
+    EXPECT_EQ(ScreenPixel(20, 20), ScreenColour(kYellow));
+}
+
 TEST_F(ShellPanelTest, DestroyedWindowFreesControlsOnce) {
     UseScript(
         "[shell0]\r\npanel=,,,,,\r\nimage=\\Windows\\red.bmp\r\n"

@@ -134,14 +134,19 @@ TEST_F(TimeZones, FindsTheZoneInForce) {
     EXPECT_FALSE(FindCurrentTimeZone(key, MAX_PATH, &daylight));
     EXPECT_EQ(std::u16string(), key);
 
-    // A zone without a daylight rule finds nothing.
+    // A zone without a daylight rule is told by its bias and standard name alone.
     Zone fixed = eastern;
     fixed.daylightDate = SYSTEMTIME{};
     fixed.standardDate = SYSTEMTIME{};
+    fixed.dlt = u"";
     Use(fixed, 7);
     daylight = 7;
-    EXPECT_FALSE(FindCurrentTimeZone(key, MAX_PATH, &daylight));
+    ASSERT_TRUE(FindCurrentTimeZone(key, MAX_PATH, &daylight));
+    EXPECT_EQ(std::u16string(u"B Eastern Standard Time"), key);
     EXPECT_EQ(0, daylight);
+    fixed.bias = 120;
+    Use(fixed, 7);
+    EXPECT_FALSE(FindCurrentTimeZone(key, MAX_PATH, &daylight));
 }
 
 TEST_F(TimeZones, SeededZoneRoundTrips) {

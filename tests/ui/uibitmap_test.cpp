@@ -184,10 +184,15 @@ TEST_F(UiBitmapArchive, LoadsMembersAndFilesByTheNameRules) {
     for (const char16_t* bad : {u"pic.gif", u"a.b", u".png", u""}) EXPECT_EQ(b.Load(bad), -1);
     EXPECT_EQ(b.GetWidth(), 4) << "name checks leave the image";
 
-    // A PNG load starts by dropping the old image, and one that does not decode is a failure.
+    // A PNG load starts by dropping the old image, and one that does not decode is a failure that
+    // leaves nothing, not even the old name.
+    CUiBitmap same;
+    ASSERT_GE(same.Load(u"main_bg.bmp"), 0);
     EXPECT_EQ(b.Load(u"broken.png"), -1);
     EXPECT_EQ(b.GetWidth(), 0);
     EXPECT_EQ(b.GetAlphaImage(), nullptr);
+    EXPECT_EQ(std::u16string(b.GetName()), u"");
+    EXPECT_NE(b.CompareName(&same), 0);
 
     EXPECT_GE(b.Load(u"\\Windows\\disk.bmp"), 0);
     EXPECT_EQ(b.Load(u"\\Windows\\cut.bmp"), -1);
@@ -200,6 +205,44 @@ TEST_F(UiBitmapArchive, LoadsMembersAndFilesByTheNameRules) {
     EXPECT_FALSE(c.LoadBmpIfBmp(u"\\Windows\\QRX.zip"));
     EXPECT_EQ(c.CompareName(&b), 0);
     EXPECT_EQ(c.CompareName(nullptr), 1);
+}
+
+TEST_F(UiBitmapArchive, FailuresNameArchiveMemberAndReasonOnce) {
+    std::string bmp = MakeBmp({}, [](int x, int y) { return RGB(10 * x, 20 * y, 7); });
+    std::string zip;
+    WriteZip(root.Host("Windows/QRX.zip"), {{"good.bmp", bmp}, {"broken.png", "\x89PNG no"}, {"crc.bmp", bmp}});
+    zip = root.ReadFile("Windows/QRX.zip");
+    // The checksum of crc.bmp, in both of its headers, no longer matches its data.
+    const size_t local = zip.find("crc.bmp") - 30, central = zip.rfind("crc.bmp") - 46;
+    ASSERT_EQ(zip.compare(local, 4, "PK\x03\x04"), 0);
+    ASSERT_EQ(zip.compare(central, 4, "PK\x01\x02"), 0);
+    zip[local + 14] ^= 0x5A;
+    zip[central + 16] ^= 0x5A;
+    root.WriteFile("Windows/QRX.zip", zip);
+    ASSERT_TRUE(LoadArchiveFile(u"\\Windows\\QRX.zip"));
+    auto count = [&](const std::string& text) {
+        const std::string log = root.ReadFile(".platform/debug.log");
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    CUiBitmap b;
+    for (int pass = 0; pass < 2; ++pass) {  // every paint of a page loads its images again
+        EXPECT_GE(b.Load(u"good.bmp"), 0);
+        for (const char16_t* name : {u"missing.bmp", u"broken.png", u"crc.bmp"}) EXPECT_EQ(b.Load(name), -1);
+    }
+    EXPECT_EQ(count("[IMG]\\Windows\\QRX.zip: missing.bmp: member not found"), 1);
+    EXPECT_EQ(count("[IMG]\\Windows\\QRX.zip: broken.png: PNG decode error"), 1);
+    EXPECT_EQ(count("[IMG]\\Windows\\QRX.zip: crc.bmp: CRC or inflate error"), 1);
+    EXPECT_EQ(count("good.bmp"), 0);
+
+    // An archive that is no archive at all: one line, naming the first member asked for.
+    root.WriteFile("Windows/QRX.zip", std::string(300, 'x'));
+    ASSERT_TRUE(LoadArchiveFile(u"\\Windows\\QRX.zip"));
+    EXPECT_EQ(b.Load(u"main_bg.bmp"), -1);
+    EXPECT_EQ(b.Load(u"logo.png"), -1);
+    EXPECT_EQ(count("[IMG]\\Windows\\QRX.zip: main_bg.bmp: bad archive"), 1);
+    EXPECT_EQ(count("bad archive"), 1);
 }
 
 TEST(UiBitmapArchiveData, DamagedArchivesFailCleanly) {

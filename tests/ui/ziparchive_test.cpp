@@ -217,7 +217,8 @@ TEST_F(ZipArchiveTest, MembersAreReadInPiecesAndPasswordsChecked) {
     EXPECT_EQ(UnzipZipItemToMemory(hz, -1, buf.data(), 16), ZR_ARGS);
     EXPECT_EQ(UnzipZipItem(hz, 0, buf.data(), 16, 4), ZR_ARGS);
 
-    EXPECT_EQ(CloseZip(hz), ZR_OK);
+    // Closing tells how the last call on the archive ended.
+    EXPECT_EQ(CloseZip(hz), ZR_ARGS);
 
     // The header check tells a wrong or missing password from the right one.
     std::string locked = EncryptedZip(root, "NAND Flash/p.zip", "classified", "right");
@@ -230,14 +231,14 @@ TEST_F(ZipArchiveTest, MembersAreReadInPiecesAndPasswordsChecked) {
         } else {
             EXPECT_EQ(r, ZR_PASSWORD) << (password ? password : "none");
         }
-        EXPECT_EQ(CloseZip(hz), ZR_OK);
+        EXPECT_EQ(CloseZip(hz), r);
     }
     hz = OpenZipFile(u"\\NAND Flash\\p.zip", nullptr);
     ASSERT_NE(hz, nullptr);
     EXPECT_EQ(UnzipZipItem(hz, 0, const_cast<char16_t*>(u"locked.txt"), 0, 2), ZR_PASSWORD);
     struct stat st {};
     EXPECT_NE(stat(root.Host("locked.txt").c_str(), &st), 0);
-    EXPECT_EQ(CloseZip(hz), ZR_OK);
+    EXPECT_EQ(CloseZip(hz), ZR_PASSWORD);
 }
 
 TEST_F(ZipArchiveTest, BadHandlesArgumentsAndArchivesGiveTheirCodes) {
@@ -283,7 +284,7 @@ TEST_F(ZipArchiveTest, BadHandlesArgumentsAndArchivesGiveTheirCodes) {
     ASSERT_NE(hz, nullptr);
     char buf[64];
     EXPECT_EQ(UnzipZipItemToMemory(hz, 0, buf, sizeof buf), ZR_FLATE);
-    EXPECT_EQ(CloseZip(hz), ZR_OK);
+    EXPECT_EQ(CloseZip(hz), ZR_FLATE);
 }
 
 TEST_F(ZipArchiveTest, StreamsStayInsideTheirSource) {
@@ -399,14 +400,14 @@ TEST_F(ZipArchiveTest, MembersAreExtractedToFilesAndHandles) {
     EXPECT_EQ(root.ReadFile("NAND Flash/h.txt"), "alpha text!");
     EXPECT_EQ(UnzipZipItem(hz, 1, INVALID_HANDLE_VALUE, 0, 1), ZR_ARGS);
     EXPECT_EQ(UnzipZipItem(hz, 3, const_cast<char16_t*>(u"x.txt"), 0, 2), ZR_ARGS);
-    EXPECT_EQ(CloseZip(hz), ZR_OK);
+    EXPECT_EQ(CloseZip(hz), ZR_ARGS);
 
     // A member failing its checksum leaves no file behind.
     hz = OpenZipFile(u"\\NAND Flash\\bad.zip", nullptr);
     ASSERT_NE(hz, nullptr);
     EXPECT_EQ(UnzipZipItem(hz, 0, const_cast<char16_t*>(u"c.txt"), 0, 2), ZR_FLATE);
     EXPECT_NE(stat(root.Host("c.txt").c_str(), &st), 0);
-    EXPECT_EQ(CloseZip(hz), ZR_OK);
+    EXPECT_EQ(CloseZip(hz), ZR_FLATE);
 
     EXPECT_TRUE(EnsureDirectory(u"\\NAND Flash\\new", u"a\\b"));
     EXPECT_EQ(stat(root.Host("NAND Flash/new/a/b").c_str(), &st), 0);
@@ -444,6 +445,12 @@ TEST_F(ZipArchiveTest, HolderKeepsOneArchiveAndServesLookups) {
     EXPECT_FALSE(UnzipArchiveItem(buffer, size, nullptr, &item, index));
     item.unc_size = -1;
     EXPECT_FALSE(UnzipArchiveItem(buffer, size, target.data(), &item, index));
+
+    // A load that fails keeps the archive that was there.
+    EXPECT_FALSE(LoadArchiveFile(u"\\Windows\\missing.zip"));
+    EXPECT_TRUE(IsArchiveLoaded());
+    EXPECT_EQ(GetArchiveBuffer(&size), buffer);
+    EXPECT_EQ(size, zip.size());
 
     FreeArchiveFile();
     EXPECT_FALSE(IsArchiveLoaded());

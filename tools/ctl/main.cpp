@@ -3,9 +3,12 @@
 //         | wait CLASS [SECONDS] | volume arrive NAME | volume remove NAME
 // "volume" inserts or takes out a storage volume ("SD Card", quoted as one argument) and tells every
 // program of the device.
-// The device root is QRX_DEVICE_ROOT, else build/device. Exit code 0 on "ok", 1 on an error.
+// The device root is QRX_DEVICE_ROOT, else build/device. Exit code 0 on "ok", 1 on any failure (the
+// server's refusal, no server, bad usage, an answer that could not be printed), with the reason on
+// stderr.
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -49,6 +52,13 @@ std::string Absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+// What was printed must have reached stdout (a full disk, a closed pipe), or the answer is lost.
+int Printed() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "qrx-ctl: cannot write the answer: %s\n", std::strerror(errno));
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,6 +68,11 @@ int main(int argc, char** argv) {
     int seconds = 30;
     if (cmd == "tap" || cmd == "press" || cmd == "move" || cmd == "release") {
         if (argc != 4 || !IsInt(argv[2]) || !IsInt(argv[3])) return Usage();
+        int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
+        if (x < 0 || x > 799 || y < 0 || y > 479) {
+            std::fprintf(stderr, "qrx-ctl: %d,%d is outside the screen (0-799, 0-479)\n", x, y);
+            return 1;
+        }
         line = cmd + " " + argv[2] + " " + argv[3];
     } else if (cmd == "key") {
         if (argc != 3 || !IsInt(argv[2])) return Usage();
@@ -87,6 +102,8 @@ int main(int argc, char** argv) {
         return Usage();
     }
 
+    // A reader that went away is a failure to report, not a silent end.
+    signal(SIGPIPE, SIG_IGN);
     const char* env = std::getenv("QRX_DEVICE_ROOT");
     std::string root = env && *env ? env : "build/device";
     std::string path = root + "/.platform/screen.sock";
@@ -120,14 +137,17 @@ int main(int argc, char** argv) {
         while ((nl = buffer.find('\n')) != std::string::npos) {
             std::string answer = buffer.substr(0, nl);
             buffer.erase(0, nl + 1);
-            if (answer == "ok") return 0;
+            if (answer == "ok") return Printed();
             if (answer.rfind("error", 0) == 0) {
                 std::fprintf(stderr, "qrx-ctl: %s\n", answer.size() > 6 ? answer.c_str() + 6 : "failed");
                 return 1;
             }
             std::printf("%s\n", answer.c_str());
         }
-        if (buffer.size() > kMaxAnswer) break;
+        if (buffer.size() > kMaxAnswer) {
+            std::fprintf(stderr, "qrx-ctl: the screen server's answer is too long\n");
+            return 1;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             std::fprintf(stderr, "qrx-ctl: no answer from the screen server\n");

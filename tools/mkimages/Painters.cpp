@@ -2,6 +2,7 @@
 // charcoal ground, one amber accent, white text.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "ImageSet.h"
 
@@ -211,6 +212,13 @@ void Glyph(Painter& p, const std::string& name, double cx, double cy, double s, 
         p.FrameRound(R(-0.46, -0.27, 0.36, 0.27), 0.07 * s, 0.07 * s, c);
         p.FillRound(R(0.36, -0.1, 0.46, 0.1), 0.03 * s, c);
         BoltAt(p, cx - 0.05 * s, cy, 0.2 * s, c);
+    } else if (name == "left" || name == "right" || name == "up" || name == "down") {
+        // A solid triangle pointing the named way.
+        const double k = name == "left" || name == "up" ? -1 : 1;
+        if (name == "left" || name == "right")
+            p.FillPolygon({P(0.3 * k, 0), P(-0.25 * k, -0.38), P(-0.25 * k, 0.38)}, c);
+        else
+            p.FillPolygon({P(0, 0.3 * k), P(-0.38, -0.25 * k), P(0.38, -0.25 * k)}, c);
     } else if (name == "setting") {
         const double kPi = 3.14159265358979;
         for (int k = 0; k < 8; ++k) {
@@ -222,7 +230,8 @@ void Glyph(Painter& p, const std::string& name, double cx, double cy, double s, 
     }
 }
 
-const char kGlyphs[] = "home|manual|auto|program|filter|log|lock|bluetooth|pc|unit|operation|setting";
+const char kGlyphs[] =
+    "home|manual|auto|program|filter|log|lock|bluetooth|pc|unit|operation|setting|left|right|up|down";
 
 // A pictogram button or status icon. Push-button states: normal (pictogram only), pressed (on a
 // plate with the accent edge), disabled (dimmed); status states: on (accent) and off (dim).
@@ -331,6 +340,58 @@ private:
     const ImageEntry& m_s;
 };
 
+// A page ground with cards where the page puts its values: a vertical colour ramp, then up to four
+// groups of cards, each "x,y,w,h,dx,dy,nx,ny" (nx across and ny down, dx and dy apart).
+class CardsDrawer : public ImageDrawer {
+public:
+    explicit CardsDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        GradientDrawer(m_s).Draw(p);
+        const double radius = m_s.Int("radius");
+        for (const char* key : {"group1", "group2", "group3", "group4"}) {
+            int v[8] = {};
+            if (std::sscanf(m_s.Raw(key).c_str(), "%d,%d,%d,%d,%d,%d,%d,%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                            &v[6], &v[7]) != 8)
+                continue;
+            for (int j = 0; j < v[7]; ++j)
+                for (int i = 0; i < v[6]; ++i) {
+                    RectF r{double(v[0] + i * v[4]), double(v[1] + j * v[5]), 0, 0};
+                    r.right = r.left + v[2];
+                    r.bottom = r.top + v[3];
+                    p.FillRound(r, radius, kPanel);
+                    p.FrameRound(r, radius, 1, kEdge);
+                }
+        }
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
+// One row of a list of switches: a card with a check box on its left, ticked when on.
+class SwitchDrawer : public ImageDrawer {
+public:
+    explicit SwitchDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        RectF r = Whole(m_s);
+        const bool on = m_s.Raw("state") == "on";
+        p.FillRound(r, m_s.Int("radius"), kPanelHigh);
+        p.FrameRound(r, m_s.Int("radius"), 1, on ? kAccent : kEdge);
+        const double side = r.Height() * 0.55, x = r.Height() * 0.3, y = (r.Height() - side) / 2;
+        RectF box{x, y, x + side, y + side};
+        if (on) {
+            p.FillRound(box, side * 0.18, kAccent);
+            Bar(p, {x + side * 0.22, y + side * 0.52}, {x + side * 0.43, y + side * 0.74}, side * 0.14, kScreen);
+            Bar(p, {x + side * 0.4, y + side * 0.74}, {x + side * 0.8, y + side * 0.28}, side * 0.14, kScreen);
+        } else {
+            p.FrameRound(box, side * 0.18, 2, kTextDim);
+        }
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
 template <class D>
 std::unique_ptr<ImageDrawer> Make(const ImageEntry& s) {
     return std::make_unique<D>(s);
@@ -369,6 +430,20 @@ const std::vector<KindInfo>& Kinds() {
          1,
          &Make<GradientDrawer>},
         {"clear", {}, 1, &Make<ClearDrawer>},
+        {"cards",
+         {{"top", ParamType::Colour, 0, 0, nullptr, "#25292E"},
+          {"bottom", ParamType::Colour, 0, 0, nullptr, "#111315"},
+          {"radius", ParamType::Int, 0, 200, nullptr, "8"},
+          {"group1", ParamType::Text, 0, 0, nullptr, ""},
+          {"group2", ParamType::Text, 0, 0, nullptr, ""},
+          {"group3", ParamType::Text, 0, 0, nullptr, ""},
+          {"group4", ParamType::Text, 0, 0, nullptr, ""}},
+         2,
+         &Make<CardsDrawer>},
+        {"switch",
+         {{"state", ParamType::Choice, 0, 0, "on|off", "off"}, {"radius", ParamType::Int, 0, 200, nullptr, "8"}},
+         4,
+         &Make<SwitchDrawer>},
         {"icon",
          {{"glyph", ParamType::Choice, 0, 0, kGlyphs, "home"},
           {"state", ParamType::Choice, 0, 0, "normal|pressed|disabled|on|off", "normal"},

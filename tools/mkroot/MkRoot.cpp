@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,12 +74,19 @@ public:
         if (fs::equivalent(m_root, m_build, ec)) return Fail("the device root cannot be the build folder");
 
         for (const char* folder : {"Windows", "NAND Flash", "SD Card", "Hard Disk"}) {
+            // A volume taken out stays out until it arrives: a new empty folder would take its place.
+            if (std::strcmp(folder, "Windows") != 0 && qrx::VolumeKeptAside(folder)) {
+                m_volumesOut.push_back(folder);
+                continue;
+            }
             fs::path p = ChildNoCase(m_root, folder);
             fs::create_directories(p, ec);
             if (ec) return Fail("cannot create " + p.string());
         }
         m_windows = ChildNoCase(m_root, "Windows");
         m_nand = ChildNoCase(m_root, "NAND Flash");
+        m_nandOut = std::find(m_volumesOut.begin(), m_volumesOut.end(), "NAND Flash") != m_volumesOut.end();
+        if (m_o.reset && m_nandOut) return Fail("NAND Flash is taken out; it cannot be cleared until it arrives");
         if (m_o.reset && !ClearFolder(m_nand)) return Fail("cannot clear " + m_nand.string());
 
         if (!InstallBuilt() || !InstallArchives() || !InstallLanguages() || !InstallFonts()) return 1;
@@ -209,6 +217,10 @@ private:
             Warn(std::string(kNanumFont) + " not installed (package fonts-nanum); the languages that need it stay off");
             return true;
         }
+        if (m_nandOut) {
+            Warn("NAND Flash is taken out; its font is not installed");
+            return true;
+        }
         fs::path fontDir = ChildNoCase(m_nand, "Font");
         return Install(kNanumFont, ChildNoCase(fontDir, "NanumGothicBold.ttf"), false, m_fonts);
     }
@@ -286,14 +298,17 @@ private:
               << "  registry:  storage profiles, time zones (" << seconds << " s), touch calibration "
               << (m_calibrationKept ? "kept" : "set") << "\n"
               << "  board:     screen 2.3, display 4.1\n"
-              << "  NAND Flash: " << (m_o.reset ? "cleared" : "kept") << "\n";
+              << "  NAND Flash: " << (m_nandOut ? "taken out" : m_o.reset ? "cleared" : "kept") << "\n";
+        if (!m_volumesOut.empty())
+            m_out << "  taken out: " << Join(m_volumesOut) << " (kept in .platform/volumes until they arrive)\n";
     }
 
     const Options& m_o;
     std::ostream& m_out;
     std::ostream& m_err;
     fs::path m_build, m_root, m_windows, m_nand;
-    std::vector<std::string> m_programs, m_libraries, m_notBuilt, m_archives, m_languages, m_fonts;
+    std::vector<std::string> m_programs, m_libraries, m_notBuilt, m_archives, m_languages, m_fonts, m_volumesOut;
+    bool m_nandOut = false;
     int m_copied = 0, m_unchanged = 0;
     double m_zoneSeconds = 0;
     bool m_calibrationKept = false;

@@ -1,5 +1,6 @@
 // The device-root builder: makes or refreshes a device root from a build folder (programs,
-// libraries, archives, language files, fonts, a seeded registry and the board's pin levels).
+// libraries, archives, language files, fonts, a seeded registry and the board's pin levels). A
+// storage volume taken out (qrx-ctl volume remove) stays out: its folder is not made again.
 #pragma once
 #include <ostream>
 #include <string>

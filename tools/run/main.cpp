@@ -2,12 +2,15 @@
 // --mcu the simulated MCU on COM2, boots \Windows\Starter.exe, boots again when a program asks for a
 // reboot, and on SIGINT/SIGTERM/SIGHUP stops every process it started, including the programs those
 // started in turn. It ends by itself when no program runs any more (not with --stay-on) or when the
-// screen server ends (its window was closed).
+// screen server ends (its window was closed). Killed outright, it still takes them all with it: each
+// holds the lifeline that the runner's end cuts. It refuses to start, naming them, while processes
+// of the device root run (a screen server of the root, programs running from it).
 //
 // The reboot control: a program asks for a reboot by ending with the exit code IOCTL_HAL_REBOOT
 // (0x0101003C). The runner adopts every orphaned program of the device, so it sees the code of the
 // program that asked even when that program was started by an ended Starter; the host keeps only
 // its low byte (60).
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -76,8 +79,11 @@ std::string OwnBuildFolder() {
     return path;
 }
 
-// A process in a group of its own, so that it and everything it starts can be stopped together.
-// errFd, when given, becomes its stderr.
+// The read end of the device's lifeline, which every process the runner starts holds.
+int g_lifeline = -1;
+
+// A process in a group of its own, so that it and everything it starts can be stopped together, and
+// that ends with the runner however the runner ends. errFd, when given, becomes its stderr.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args = {}, int errFd = -1) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -91,6 +97,7 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args = {}, 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    posix_spawn_file_actions_adddup2(&actions, g_lifeline, qrx::kLifelineFd);
     std::vector<std::string> words{path};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -109,16 +116,57 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args = {}, 
 
 bool GroupAlive(pid_t group) { return group > 0 && kill(-group, 0) == 0; }
 
-bool ScreenReady(const std::string& socketPath) {
+// The pid of the screen server that answers on the socket: 0 when none does, -1 when one does but
+// its pid is not known.
+pid_t ScreenServer(const std::string& socketPath) {
     sockaddr_un addr{};
-    if (socketPath.size() >= sizeof addr.sun_path) return false;
+    if (socketPath.size() >= sizeof addr.sun_path) return 0;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd < 0) return 0;
+    pid_t pid = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0 ? peer.pid : -1;
+    }
     close(fd);
-    return ok;
+    return pid;
+}
+
+bool ScreenReady(const std::string& socketPath) { return ScreenServer(socketPath) != 0; }
+
+// The program a process runs, also when its image was replaced meanwhile; "" when it cannot be known.
+std::string ExePath(pid_t pid) {
+    char exe[PATH_MAX];
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string path(exe, static_cast<size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
+}
+
+// What stands in the way of powering the device on: the screen server of the root, however it was
+// started (-1 when its pid is not known), and every program running from the root.
+std::vector<pid_t> InTheWay(const std::string& root, const std::string& socketPath) {
+    std::vector<pid_t> found;
+    pid_t screen = ScreenServer(socketPath);
+    if (screen != 0) found.push_back(screen);
+    const std::string below = root + "/";
+    DIR* proc = opendir("/proc");
+    if (!proc) return found;
+    while (const dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 0 || pid > INT_MAX || *end || pid == getpid() || pid == screen) continue;
+        if (ExePath(static_cast<pid_t>(pid)).compare(0, below.size(), below) == 0)
+            found.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return found;
 }
 
 bool StopPending() {
@@ -217,6 +265,7 @@ public:
     explicit Runner(Programs p) : m_p(std::move(p)) {}
 
     int Run(const sigset_t& signals) {
+        if (!DeviceFree()) return Finish(StopPending() ? 0 : 1);
         if (!m_p.screen.empty()) {
             Start s = StartScreen();
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
@@ -285,12 +334,34 @@ private:
         return up() ? Start::Up : Start::Failed;
     }
 
+    // What a device that was killed left running ends by its lifeline within the grace time; anything
+    // still there after that is named, and the device stays off.
+    bool DeviceFree() {
+        std::string socketPath = qrx::PlatformStatePath("screen.sock");
+        std::vector<pid_t> busy;
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStopGraceSeconds + 2);
+        while (!(busy = InTheWay(m_p.root, socketPath)).empty()) {
+            if (StopPending()) return false;
+            if (std::chrono::steady_clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (busy.empty()) return true;
+        std::string list, pids;
+        for (pid_t pid : busy) {
+            std::string exe = pid > 0 ? ExePath(pid) : "";
+            std::string name = exe.empty() ? "(ended meanwhile)" : exe.substr(exe.rfind('/') + 1);
+            list += list.empty() ? "" : ", ";
+            list += pid > 0 ? std::to_string(pid) + " " + name : "a screen server";
+            if (pid > 0) pids += " " + std::to_string(pid);
+        }
+        std::string hint = pids.empty() ? "" : " (kill" + pids + ")";
+        std::fprintf(stderr, "qrx-run: the device root %s is in use by %s; end %s first%s\n", m_p.root.c_str(),
+                     list.c_str(), busy.size() == 1 ? "it" : "them", hint.c_str());
+        return false;
+    }
+
     Start StartScreen() {
         std::string socketPath = qrx::PlatformStatePath("screen.sock");
-        if (ScreenReady(socketPath)) {
-            std::fprintf(stderr, "qrx-run: a screen server already runs on this device root\n");
-            return Start::Failed;
-        }
         int errFd = m_screenOut.Open();
         m_screenPid = Spawn(m_p.screen, {}, errFd);
         m_screenOut.CloseWriteEnd();
@@ -548,6 +619,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
+    g_lifeline = qrx::OpenLifeline();
+    if (g_lifeline < 0) {
+        std::fprintf(stderr, "qrx-run: cannot make the device's lifeline: %s\n", std::strerror(errno));
+        return 1;
+    }
     Runner runner(std::move(programs));
     return runner.Run(signals);
 }

@@ -208,10 +208,13 @@ int CButtonCtrl::OnMouse(int msg, WPARAM, int x, int y) {
     auto giveFocus = [&] {
         if (m_nTakesFocus && m_pPanel) m_pPanel->SetFocusCtrl(GetIndex(), m_nTakesFocus > 0 ? 1 : -1);
     };
+    // A command that calls into a library may close the page, and this button with it: false then.
     auto click = [&] {
         if (m_pPanel && m_pPanel->GetManager())
             m_pPanel->GetManager()->Notify(m_nSndKind, m_szSndName, static_cast<LPARAM>(GetIndex()));
+        const std::weak_ptr<const int> life = GetLifeToken();
         ExecCommand(0, 0);
+        return !life.expired();
     };
     if (msg == 513) {
         m_bRepeated = 0;
@@ -225,7 +228,7 @@ int CButtonCtrl::OnMouse(int msg, WPARAM, int x, int y) {
             if (m_nLongKey > 0) StartRepeat();
             result = 1;
         } else if (type == 15) {
-            click();
+            if (!click()) return 1;
             result = 1;
         } else if (type == 16 && zoomed) {
             m_bDragged = 0;

@@ -585,11 +585,7 @@ void CGraphCtrl::RenderFull() {
         FillRect(m_hGraphDC, &all, brush);
         DeleteObject(brush);
     }
-    if (CUiBitmap* image = ChooseImage()) {
-        // An image-less graph shows the page's background: the part that lies under it.
-        if (m_pPanel && image == m_pPanel->GetImage(0)) image->Draw(m_hGraphDC, -m_x, -m_y);
-        else DrawAligned(m_hGraphDC, image);
-    }
+    if (CUiBitmap* image = ChooseImage()) DrawAligned(m_hGraphDC, image);
     RenderFrame(m_hGraphDC);
     m_bFullRedraw = 0;
     const int start = m_nFirstPage * GRAPH_PAGE_SECONDS;

@@ -32,12 +32,7 @@ void FillColor(HDC dc, const RECT& rc, COLORREF color) {
 
 // Draws bitmap at x, y cut to the clip rectangle.
 void DrawClipped(HDC dc, CUiBitmap* bitmap, int x, int y, const RECT& clip) {
-    if (!HasSize(bitmap)) return;
-    RECT image = {x, y, x + bitmap->GetWidth(), y + bitmap->GetHeight()};
-    RECT part;
-    if (!IntersectRect(&part, &image, &clip)) return;
-    bitmap->DrawPart(dc, part.left, part.top, part.left - x, part.top - y, part.right - part.left,
-                     part.bottom - part.top);
+    if (HasSize(bitmap)) bitmap->DrawClipped(dc, x, y, clip);
 }
 
 int TextWidth(HDC dc, const WCHAR* text, int length) {
@@ -805,8 +800,12 @@ void CListBoxCtrl::PaintItem(HDC dc, int i, const RECT& cell, const RECT& rows) 
     if (selected) {
         CUiBitmap* pressed = m_images[UICTRL_IMG_PRESSED].get();
         CUiBitmap* normal = m_images[UICTRL_IMG_NORMAL].get();
+        POINT page;
         if (HasSize(pressed)) {
             DrawClipped(dc, pressed, cell.left, cell.top, cell);
+        } else if (HasSize(normal) && PageImageOrigin(normal, &page)) {
+            // The page's own image: what lies under the row.
+            normal->DrawClipped(dc, page.x, page.y, cell);
         } else if (HasSize(normal) && !IsRectEmpty(&m_rcList)) {
             // The strip of the normal image at the cell's place, from its top again past its end.
             int ih = normal->GetHeight();

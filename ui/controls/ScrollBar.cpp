@@ -389,8 +389,7 @@ int CScrollBarCtrl::SetPos(int bar, int pos, BOOL notify) {
         b->pos = pos;
         return old;
     }
-    MoveTo(bar, pos);
-    if (!Notify(SCROLL_EVENT_FIRST, old, bar) && HonoursRefusal()) MoveTo(bar, old);
+    UserMove(bar, pos, SCROLL_EVENT_FIRST);
     return old;
 }
 
@@ -404,12 +403,17 @@ void CScrollBarCtrl::MoveTo(int bar, int pos) {
     if (laidOut) InvalidateThumbs(bar, oldThumb);
 }
 
-void CScrollBarCtrl::UserMove(int bar, int pos, int event) {
+BOOL CScrollBarCtrl::UserMove(int bar, int pos, int event) {
     ScrollBarState* b = Bar(bar);
-    if (!b || pos == b->pos) return;
+    if (!b || pos == b->pos) return TRUE;
     const int old = b->pos;
     MoveTo(bar, pos);
-    if (!Notify(event, old, bar) && HonoursRefusal()) MoveTo(bar, old);
+    // The command is sent: its handler may close the page, and this bar with it.
+    const std::weak_ptr<const int> life = GetLifeToken();
+    const int answer = Notify(event, old, bar);
+    if (life.expired()) return FALSE;
+    if (!answer && HonoursRefusal()) MoveTo(bar, old);
+    return TRUE;
 }
 
 void CScrollBarCtrl::InvalidateThumbs(int bar, const RECT& oldThumb) {
@@ -491,11 +495,12 @@ int CScrollBarCtrl::ExecCommand(int event, int sel) {
     const LONG number = StrToLong(m_cmd.s[0]);
     if (m_cmd.kind == 0 && number && cmd && sel >= 0) {
         ::PostMessageW(cmd, WM_SHELL_NOTIFY, SHELL_NOTIFY_KEYCLICK, 0);
-        const DWORD low = static_cast<DWORD>(StrToLong(m_cmd.s[2])) & 0xFFFF;
+        // The page and the control that moved, whatever the record's further strings say.
+        const DWORD low = static_cast<DWORD>(GetIndex()) & 0xFFFF;
         const LPARAM lParam = static_cast<LPARAM>(low | (static_cast<DWORD>(event) << 16));
         // Sent, not posted: the answer decides whether the change stands.
         const LRESULT answer = ::SendMessageW(cmd, static_cast<UINT>(number),
-                                              static_cast<WPARAM>(StrToLong(m_cmd.s[1])), lParam);
+                                              static_cast<WPARAM>(GetShellNumber()), lParam);
         if (answer == 0) return 0;
         return answer >= 1 && answer <= INT_MAX ? static_cast<int>(answer) : 1;
     }
@@ -628,7 +633,9 @@ int CScrollBarCtrl::OnMouse(int msg, WPARAM, int x, int y) {
         }
         const bool track = part == SCROLL_PART_BEFORE || part == SCROLL_PART_AFTER;
         if (msg == 512) {
-            if (part == SCROLL_PART_THUMB || (slider && track)) UserMove(bar, PosFromPoint(bar, x, y), SCROLL_EVENT_THUMB_DRAG);
+            if ((part == SCROLL_PART_THUMB || (slider && track)) &&
+                !UserMove(bar, PosFromPoint(bar, x, y), SCROLL_EVENT_THUMB_DRAG))
+                return 1;
             if (part != SCROLL_PART_THUMB && b->pressed[part]) {
                 RECT rc;
                 const int inside = GetPartRect(bar, part, &rc) && PtInRect(&rc, pt) ? 1 : 0;

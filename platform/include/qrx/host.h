@@ -27,6 +27,9 @@ double TimeScale();
 void SetTickCountStart(DWORD start);
 // Device milliseconds as a real duration in nanoseconds under the time scale.
 long long DeviceMsToRealNs(DWORD ms);
+// Line time: milliseconds of the host's monotonic clock, never scaled, wrapping at 32 bits. Serial
+// time-outs run on it, so a reply window measured with it holds under any time scale.
+DWORD LineTickCount();
 
 // Keeps file attributes in the map file of .platform even where extended attributes work (tests).
 void UseAttributeSidecar(bool on);
@@ -34,10 +37,19 @@ void UseAttributeSidecar(bool on);
 // Overrides the device path that GetModuleFileNameW reports for the main program.
 void SetModuleFileNameOverride(const std::u16string& devicePath);
 
+// ---- The runner's lifeline ------------------------------------------------------------------------
+// Makes this process the device's power: a pipe whose write end only this process holds. A program
+// started with the returned read end at descriptor kLifelineFd and with this process's environment
+// (which now names the pipe), and every program it starts with CreateProcessW in turn, ends when this
+// process ends, however it ends: SIGTERM, then SIGKILL 5 s later. -1 when no pipe could be made.
+constexpr int kLifelineFd = 4;
+int OpenLifeline();
+
 // ---- Removable storage ----------------------------------------------------------------------------
 // A storage volume is a folder of the device root ("SD Card"); a missing folder is a removed volume.
 // RemoveVolume moves the folder aside into <root>/.platform/volumes/<name>, keeping its content, and
-// ArriveVolume moves it back (an empty folder when none was kept; a folder already there stays).
+// ArriveVolume moves it back (an empty folder when none was kept; a folder already there and no kept
+// copy: it stays). The kept copy is the volume's state: it outlasts the programs and restarts.
 // Both then send WM_DEVICECHANGE (DBT_DEVICEREMOVECOMPLETE or DBT_DEVICEARRIVAL, a DEV_BROADCAST_PORT
 // of type DBT_DEVTYP_PORT naming the folder) to every top-level window of every program of the device,
 // through the screen server when one runs, else to this process's own. Each window gets it on its own
@@ -46,10 +58,12 @@ void SetModuleFileNameOverride(const std::u16string& devicePath);
 // thread. Names are matched without regard to case.
 // False, with the error set, for a name that is empty, starts with a dot, holds a separator, a control
 // character or outer spaces (ERROR_INVALID_NAME); for an unknown volume (ERROR_FILE_NOT_FOUND); when a
-// removed copy is kept and a folder of that name has come back meanwhile (ERROR_ALREADY_EXISTS: the
-// kept copy is never replaced); when the name is a file (ERROR_DIRECTORY). Removing a removed volume
-// only sends the event again.
+// removed copy is kept and a folder (or file) of that name has come back meanwhile, on removal and on
+// arrival alike (ERROR_ALREADY_EXISTS: neither is replaced nor merged with the other); when the name
+// is a file (ERROR_DIRECTORY). Removing a removed volume only sends the event again.
 bool RemoveVolume(const std::string& name);
 bool ArriveVolume(const std::string& name);
+// True while a removed copy of the volume is kept aside (the volume is out), whatever is in the root.
+bool VolumeKeptAside(const std::string& name);
 
 }  // namespace qrx

@@ -1,6 +1,7 @@
 // The program's connection to the screen server. The program reports its top-level windows and
-// shares their pixels through memory files; the server sends back pen and key input, frame
-// requests and operations that other programs run on this program's windows.
+// shares their pixels through memory files, copying what drawing changed as it changes and telling
+// the server so; the server sends back pen and key input, requests to bring the pixels up to date
+// or to report when idle, and operations that other programs run on this program's windows.
 #include "win/remote.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 
@@ -145,46 +147,96 @@ bool SendWithFd(int sock, const std::string& line, int fd) {
     return static_cast<size_t>(k) == line.size() || WriteAll(sock, line.data() + k, line.size() - static_cast<size_t>(k));
 }
 
+// Sends one command on a fresh control connection; the connection, or -1.
+int Ask(const std::string& command) {
+    int fd = ConnectSocket(PlatformStatePath("screen.sock"));
+    if (fd < 0) return -1;
+    std::string text = command + "\n";
+    if (!WriteAll(fd, text.data(), text.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Appends what the connection brings next to `buffer`; false when it ended, failed or the deadline
+// passed.
+bool ReceiveMore(int fd, std::chrono::steady_clock::time_point deadline, std::string& buffer) {
+    char chunk[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (r < 0 && errno != EINTR) return false;
+        if (r <= 0) continue;
+        ssize_t k = recv(fd, chunk, sizeof chunk, 0);
+        if (k <= 0) return false;
+        buffer.append(chunk, static_cast<size_t>(k));
+        return true;
+    }
+}
+
 // One command on a fresh control connection; the answer's lines before "ok" go to `lines`.
 bool Control(const std::string& command, std::vector<std::string>* lines, int seconds, std::string* error) {
-    int fd = ConnectSocket(PlatformStatePath("screen.sock"));
+    int fd = Ask(command);
     if (fd < 0) {
         if (error) *error = "no screen server";
         return false;
     }
-    std::string text = command + "\n";
     bool ok = false;
-    if (WriteAll(fd, text.data(), text.size())) {
-        std::string buffer;
-        char chunk[4096];
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        for (;;) {
-            size_t nl = buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer.substr(0, nl);
-                buffer.erase(0, nl + 1);
-                if (line == "ok") {
-                    ok = true;
-                    break;
-                }
-                if (line.rfind("error", 0) == 0) {
-                    if (error) *error = line.size() > 6 ? line.substr(6) : "failed";
-                    break;
-                }
-                if (lines) lines->push_back(line);
-                continue;
+    std::string buffer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        size_t nl = buffer.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer.substr(0, nl);
+            buffer.erase(0, nl + 1);
+            if (line == "ok") {
+                ok = true;
+                break;
             }
-            if (buffer.size() > kMaxLine) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{fd, POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-            if (r < 0 && errno != EINTR) break;
-            if (r <= 0) continue;
-            ssize_t k = recv(fd, chunk, sizeof chunk, 0);
-            if (k <= 0) break;
-            buffer.append(chunk, static_cast<size_t>(k));
+            if (line.rfind("error", 0) == 0) {
+                if (error) *error = line.size() > 6 ? line.substr(6) : "failed";
+                break;
+            }
+            if (lines) lines->push_back(line);
+            continue;
         }
+        if (buffer.size() > kMaxLine || !ReceiveMore(fd, deadline, buffer)) break;
+    }
+    close(fd);
+    return ok;
+}
+
+// The whole screen as the server composes it: "frame W H", the pixels, then "ok".
+bool Frame(std::vector<uint32_t>& pixels) {
+    int fd = Ask("frame");
+    if (fd < 0) return false;
+    std::string buffer;
+    size_t header = 0, need = 0;  // once the header is in: its size, and that of the whole answer
+    bool ok = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        size_t nl = need == 0 ? buffer.find('\n') : std::string::npos;
+        if (nl != std::string::npos) {
+            auto f = Split(buffer.substr(0, nl));
+            unsigned long long w = 0, h = 0;
+            if (f.size() != 3 || f[0] != "frame" || !ParseU64(f[1], w) || !ParseU64(f[2], h) || w != screen::kWidth ||
+                h != screen::kHeight)
+                break;
+            header = nl + 1;
+            need = header + static_cast<size_t>(w * h * 4) + 3;
+        }
+        if (need != 0 && buffer.size() >= need) {
+            ok = buffer.compare(need - 3, 3, "ok\n") == 0;
+            if (ok) {
+                pixels.resize(static_cast<size_t>(screen::kWidth) * screen::kHeight);
+                std::memcpy(pixels.data(), buffer.data() + header, pixels.size() * 4);
+            }
+            break;
+        }
+        if ((need == 0 && buffer.size() > 4096) || !ReceiveMore(fd, deadline, buffer)) break;
     }
     close(fd);
     return ok;
@@ -195,11 +247,13 @@ struct SharedSurface {
     void* map = nullptr;
     int width = 0;
     int height = 0;
+    std::shared_ptr<WindowSurface> source;  // the window's pixels
     size_t Bytes() const { return static_cast<size_t>(width) * height * 4; }
 };
 
 struct WindowLine {
     HWND hwnd;
+    std::shared_ptr<WindowSurface> source;
     int width;
     int height;
 };
@@ -212,16 +266,27 @@ public:
         std::string hello = "hello " + std::to_string(getpid()) + "\n";
         WriteLocked(hello);
         std::thread([this] { Run(); }).detach();
+        std::thread([this] { Flusher(); }).detach();
+    }
+
+    // A window surface changed: the flusher copies it out and tells the server.
+    void Damaged() {
+        if (m_damaged.exchange(true)) return;
+        { std::lock_guard<std::mutex> g(m_flushLock); }
+        m_flushWake.notify_one();
     }
 
     bool Connected() const { return m_connected.load(); }
 
-    void Press(int x, int y) override { Command("press " + std::to_string(x) + " " + std::to_string(y)); }
-    void Move(int x, int y) override { Command("move " + std::to_string(x) + " " + std::to_string(y)); }
-    void Release(int x, int y) override { Command("release " + std::to_string(x) + " " + std::to_string(y)); }
+    void Press(int x, int y) override { Command("press" + Point(x, y)); }
+    void Move(int x, int y) override { Command("move" + Point(x, y)); }
+    void Release(int x, int y) override { Command("release" + Point(x, y)); }
     void Key(UINT vk) override { Command("key " + std::to_string(vk)); }
-    // The server gives pictures only as files; the program's own composition serves its tests.
-    bool Compose(std::vector<uint32_t>& pixels) override { return m_local->Compose(pixels); }
+    // The device's screen, with every program's latest pixels.
+    bool Compose(std::vector<uint32_t>& pixels) override {
+        if (Connected() && Frame(pixels)) return true;
+        return m_local->Compose(pixels);
+    }
     bool Shot(const char* pngPath) override {
         if (!pngPath || std::strchr(pngPath, '\n')) return false;
         return Command(std::string("shot ") + pngPath);
@@ -239,7 +304,24 @@ public:
         std::u16string cls(className, n);
         return Command("waithex " + HexUtf16(cls) + " " + std::to_string(seconds), static_cast<int>(seconds) + 5);
     }
-    bool WaitIdle(DWORD deviceMs) override { return m_local->WaitIdle(deviceMs); }
+    // Until every program of the device is idle at once. This program's own windows are served here
+    // first; while the server asks around, this thread is exempt from waiting for messages, and
+    // when work comes in for it the server says so and it is served again.
+    bool WaitIdle(DWORD deviceMs) override {
+        auto deadline = DeadlineAfter(deviceMs);
+        const std::string me = " " + std::to_string(getpid()) + " " + std::to_string(GetCurrentThreadId());
+        for (;;) {
+            if (!m_local->WaitIdle(DeviceMsUntil(deadline))) return false;
+            if (!Connected()) return true;
+            std::string error;
+            DWORD left = DeviceMsUntil(deadline);
+            int seconds =
+                static_cast<int>(std::min<unsigned long long>(DeviceMsToRealNs(left) / 1000000000ull, 3600)) + 5;
+            if (Control("idle " + std::to_string(left) + me, nullptr, seconds, &error)) return true;
+            if (!Connected()) return true;  // the server went away: this program was all there is
+            if (error != "busy" || std::chrono::steady_clock::now() >= deadline) return false;
+        }
+    }
     void SetBrightness(int percent) override { m_local->SetBrightness(percent); }
     int Brightness() override { return m_local->Brightness(); }
     POINT PenPosition() override { return m_local->PenPosition(); }
@@ -290,6 +372,13 @@ public:
 
 private:
     bool Command(const std::string& command, int seconds = 30) { return Control(command, nullptr, seconds, nullptr); }
+
+    // The server takes points on the screen only; as on this program's own screen, a point off it
+    // is taken at the edge.
+    static std::string Point(int x, int y) {
+        POINT p = ClampToScreen(x, y);
+        return " " + std::to_string(p.x) + " " + std::to_string(p.y);
+    }
 
     bool WriteLocked(const std::string& text) {
         std::lock_guard<std::mutex> g(m_writeLock);
@@ -353,7 +442,7 @@ private:
                     });
                     text += "rgn " + Hex(h) + " " + std::to_string(count) + rects + "\n";
                 }
-                wins.push_back(WindowLine{h, sw, sh});
+                wins.push_back(WindowLine{h, w->surface, sw, sh});
             }
             text += "end\n";
         }
@@ -364,15 +453,17 @@ private:
         std::map<HWND, SharedSurface> keep;
         for (const WindowLine& wl : wins) {
             auto it = m_surfaces.find(wl.hwnd);
-            if (it != m_surfaces.end() && it->second.width == wl.width && it->second.height == wl.height) {
+            if (it != m_surfaces.end() && it->second.source == wl.source && it->second.width == wl.width &&
+                it->second.height == wl.height) {
                 keep.emplace(wl.hwnd, it->second);
                 m_surfaces.erase(it);
                 continue;
             }
-            if (wl.width <= 0 || wl.height <= 0) continue;
+            if (wl.width <= 0 || wl.height <= 0 || !wl.source) continue;
             SharedSurface s;
             s.width = wl.width;
             s.height = wl.height;
+            s.source = wl.source;
             s.fd = memfd_create("qrx-surface", MFD_CLOEXEC | MFD_ALLOW_SEALING);
             if (s.fd < 0) continue;
             // Sealed against shrinking, so the server can map it without fear of a fault.
@@ -381,6 +472,16 @@ private:
                 (s.map = mmap(nullptr, s.Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED, s.fd, 0)) == MAP_FAILED) {
                 close(s.fd);
                 continue;
+            }
+            {
+                // The server gets the pixels with the memory; later drawing comes as damage.
+                std::lock_guard<std::mutex> sg(s.source->lock);
+                if (s.source->width == s.width && s.source->height == s.height) {
+                    std::memcpy(s.map, s.source->pixels.data(), s.Bytes());
+                    s.source->damage = RECT{0, 0, 0, 0};
+                } else {
+                    s.source->damage = RECT{0, 0, s.source->width, s.source->height};
+                }
             }
             std::string line = "surface " + Hex(wl.hwnd) + " " + std::to_string(s.width) + " " +
                                std::to_string(s.height) + "\n";
@@ -398,19 +499,52 @@ private:
         s = SharedSurface{};
     }
 
-    // Copies the windows' pixels into the shared memory for the server's next picture.
-    void Sync(const std::string& token) {
-        TreeLock g(T().lock);
+    // Copies what drawing changed into the shared memory; tells the server when anything did.
+    // A surface whose memory is not made yet keeps its damage for Publish.
+    void Flush() {
         std::lock_guard<std::mutex> wg(m_writeLock);
+        bool changed = false;
         for (auto& [h, s] : m_surfaces) {
-            Window* w = Find(h);
-            if (!w || !w->surface) continue;
-            std::lock_guard<std::mutex> sg(w->surface->lock);
-            if (w->surface->width != s.width || w->surface->height != s.height) continue;
-            std::memcpy(s.map, w->surface->pixels.data(), s.Bytes());
+            std::lock_guard<std::mutex> sg(s.source->lock);
+            WindowSurface& src = *s.source;
+            RECT d = gdi::Intersect(src.damage, RECT{0, 0, s.width, s.height});
+            if (src.width != s.width || src.height != s.height || gdi::RectEmpty(d)) continue;
+            auto* dst = static_cast<uint32_t*>(s.map);
+            size_t n = static_cast<size_t>(d.right - d.left) * 4;
+            for (LONG y = d.top; y < d.bottom; ++y) {
+                size_t at = static_cast<size_t>(y) * s.width + d.left;
+                std::memcpy(dst + at, src.pixels.data() + at, n);
+            }
+            src.damage = RECT{0, 0, 0, 0};
+            changed = true;
         }
-        std::string line = "synced " + token + "\n";
-        WriteAll(m_sock, line.data(), line.size());
+        if (changed) WriteAll(m_sock, "damage\n", 7);
+    }
+
+    void Flusher() {
+        while (Connected()) {
+            {
+                std::unique_lock<std::mutex> lk(m_flushLock);
+                m_flushWake.wait(lk, [&] { return m_damaged.load(); });
+            }
+            m_damaged.store(false);
+            Flush();
+        }
+    }
+
+    // The server's picture is about to be taken: everything drawn so far goes out first.
+    void Sync(const std::string& token) {
+        Flush();
+        WriteLocked("synced " + token + "\n");
+    }
+
+    // Answers on a thread of its own, as the wait may be long and the connection must go on.
+    void AnswerIdle(const std::string& token, unsigned long long ms, unsigned long long served) {
+        std::thread([this, token, ms, served] {
+            Idle r = WaitThreadsIdle(static_cast<DWORD>(std::min<unsigned long long>(ms, INFINITE - 1)),
+                                     static_cast<DWORD>(served));
+            WriteLocked("idle " + token + " " + (r == Idle::Yes ? "1" : r == Idle::ServedBusy ? "2" : "0") + "\n");
+        }).detach();
     }
 
     void Reply(unsigned long long id, LRESULT r) {
@@ -508,6 +642,9 @@ private:
             m_local->Key(static_cast<UINT>(x));
         } else if (cmd == "sync" && f.size() == 2) {
             Sync(f[1]);
+        } else if (cmd == "idle" && f.size() == 4) {
+            unsigned long long ms = 0, served = 0;
+            if (ParseU64(f[2], ms) && ParseU64(f[3], served)) AnswerIdle(f[1], ms, served);
         } else if (cmd == "rep" && f.size() == 3) {
             unsigned long long id = 0;
             long long r = 0;
@@ -553,6 +690,7 @@ private:
             for (auto& [id, item] : m_pending) ids.push_back(id);
         }
         for (auto id : ids) Complete(id, 0);
+        Damaged();  // lets the flusher see the end
     }
 
     int m_sock;
@@ -565,11 +703,26 @@ private:
     std::mutex m_pendingLock;
     std::map<unsigned long long, std::shared_ptr<SentItem>> m_pending;
     unsigned long long m_nextRequest = 0;
+    std::atomic<bool> m_damaged{false};
+    std::mutex m_flushLock;
+    std::condition_variable m_flushWake;
 };
 
 std::atomic<RemoteScreen*> g_remote{nullptr};
 
 }  // namespace
+
+}  // namespace qrx::win::remote
+
+namespace qrx::win {
+
+void SurfaceDamaged() {
+    if (remote::RemoteScreen* r = remote::g_remote.load()) r->Damaged();
+}
+
+}  // namespace qrx::win
+
+namespace qrx::win::remote {
 
 Screen* Connect(std::unique_ptr<Screen> local) {
     int fd = ConnectSocket(PlatformStatePath("screen.sock"));

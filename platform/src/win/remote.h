@@ -2,6 +2,7 @@
 // top-level windows are shown on the shared screen and windows of other programs become reachable.
 // Without a server every call here reports "not connected" and the program keeps its own screen.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,15 @@ void RunScreenServer();
 bool StartScreenServer(std::string* error);
 // Has every program bring its pixels up to date and composes the screen.
 bool ComposeSharedScreen(std::vector<uint32_t>& pixels);
+// The server's display: composes the screen each time a surface, the z-order or the backlight
+// changed (at most once a frame period, never while nothing changes) and hands each picture to
+// `present`, which may be empty. Returns once StopComposer is called (one composer per process).
+void RunComposer(const std::function<void(const std::vector<uint32_t>&)>& present);
+void StopComposer();
+// Pictures composed for the display so far.
+unsigned long long ComposeCount();
+// Waits until the display shows every change made so far; false after deviceMs.
+bool WaitComposed(DWORD deviceMs);
 
 // Has the screen server tell every program of the device about a storage event (which each delivers
 // to its own windows); false when not connected or the server did not take it.

@@ -1,9 +1,12 @@
 // The screen server: the device's one screen, shared by every program. Programs connect to
 // <device root>/.platform/screen.sock, report their top-level windows and share their pixels; the
 // server composes them in z-order, routes the pen and the keys, and answers the control commands
-// of tests and of qrx-ctl on the same socket. Headless: the picture is seen through "shot".
+// of tests and of qrx-ctl on the same socket. Headless: the picture is seen through "shot". With a
+// display the composer makes a picture only when a program reports drawn pixels, the windows change
+// or the backlight is switched; nothing runs while the screen stays as it is.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +46,7 @@ constexpr size_t kMaxWindows = 1024;  // per program
 constexpr size_t kMaxPendingFds = 64;
 constexpr int kMaxSide = 4096;
 constexpr auto kSyncWait = std::chrono::seconds(2);
+constexpr auto kFramePeriod = std::chrono::milliseconds(16);
 
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> out;
@@ -192,6 +197,8 @@ struct Program {
     unsigned long long activations = 0;
     uint64_t capture = 0;
     unsigned long long synced = 0;
+    unsigned long long idleToken = 0;  // the last idle question answered
+    int idleAnswer = 0;                // 1 idle, 2 the asking thread has work, 0 not in time
     bool alive = true;
     bool Write(const std::string& text) {
         std::lock_guard<std::mutex> g(writeLock);
@@ -216,6 +223,30 @@ unsigned long long g_syncToken = 0;
 Program* g_foreground = nullptr;
 Program* g_stroke = nullptr;  // the program that got the pen-down while the pen is down
 std::mutex g_inputLock;        // keeps pen and keys in order; before g_lock
+unsigned long long g_idleToken = 0;
+unsigned long long g_screenChanges = 0;    // bumped whenever the picture may differ
+unsigned long long g_composedChanges = 0;  // what the display shows
+bool g_composing = false;
+bool g_composerRunning = false;
+bool g_composerStop = false;
+std::atomic<unsigned long long> g_composes{0};
+// Lines that give a program work (input, calls, replies, storage events) handed over so far.
+std::atomic<unsigned long long> g_activity{0};
+// The backlight as the device folder's watcher last saw it; -2 without a watcher (read each time).
+std::atomic<int> g_backlight{-2};
+
+// g_lock held.
+void ScreenChangedLocked() {
+    ++g_screenChanges;
+    g_changed.notify_all();
+}
+
+// A line that gives the program work; counted once it is on its way, so an idle check that began
+// before sees the count move.
+void Deliver(const ProgramPtr& p, const std::string& line) {
+    p->Write(line);
+    ++g_activity;
+}
 
 const Win* FindWin(Program* p, uint64_t h) {
     for (const Win& w : p->wins)
@@ -268,7 +299,7 @@ void Commit(Program* p, std::vector<Win> wins, unsigned long long activations, u
         }
     }
     SortBands();
-    g_changed.notify_all();
+    ScreenChangedLocked();
 }
 
 bool InWindow(const Win& w, POINT pt) {
@@ -300,7 +331,7 @@ void RaiseLocked(Program* p) {
     std::stable_partition(g_order.begin(), g_order.end(), [p](const auto& e) { return e.second == p; });
     SortBands();
     g_foreground = p;
-    g_changed.notify_all();
+    ScreenChangedLocked();
 }
 
 ProgramPtr Shared(Program* p) {
@@ -328,7 +359,7 @@ void PenInput(Pen kind, int x, int y) {
     }
     if (!target) return;
     const char* verb = kind == Pen::Press ? "press" : kind == Pen::Move ? "move" : "release";
-    target->Write(std::string(verb) + " " + std::to_string(pt.x) + " " + std::to_string(pt.y) + "\n");
+    Deliver(target, std::string(verb) + " " + std::to_string(pt.x) + " " + std::to_string(pt.y) + "\n");
 }
 
 void KeyInput(int vk) {
@@ -348,7 +379,7 @@ void KeyInput(int vk) {
         }
         target = Shared(p);
     }
-    if (target) target->Write("key " + std::to_string(vk) + "\n");
+    if (target) Deliver(target, "key " + std::to_string(vk) + "\n");
 }
 
 // Has every program copy its pixels into the shared memory; a program that does not answer in
@@ -372,7 +403,8 @@ void SyncAll() {
 
 void Compose(std::vector<uint32_t>& pixels) {
     pixels.assign(static_cast<size_t>(kWidth) * kHeight, 0);
-    int backlight = qrx::BacklightState();
+    int backlight = g_backlight.load();
+    if (backlight == -2) backlight = qrx::BacklightState();
     std::lock_guard<std::mutex> g(g_lock);
     if (backlight == 0) return;  // the backlight off leaves the panel dark
     for (auto it = g_order.rbegin(); it != g_order.rend(); ++it) {
@@ -439,7 +471,7 @@ void TellPrograms(unsigned long long event, const std::u16string& volume) {
         list = g_programs;
     }
     std::string line = "devicechange " + std::to_string(event) + " " + HexUtf16(volume) + "\n";
-    for (auto& p : list) p->Write(line);
+    for (auto& p : list) Deliver(p, line);
 }
 
 std::string VolumeError(DWORD error, const std::string& name) {
@@ -447,9 +479,53 @@ std::string VolumeError(DWORD error, const std::string& name) {
     switch (error) {
         case ERROR_INVALID_NAME: return "not a volume name: " + shown;
         case ERROR_FILE_NOT_FOUND: return "no volume " + shown;
-        case ERROR_ALREADY_EXISTS: return "a removed copy of " + shown + " is kept and a folder of that name is back";
+        case ERROR_ALREADY_EXISTS:
+            return "a removed copy of " + shown + " is kept in .platform/volumes and a folder of that name is in its"
+                   " place; nothing moved: move one of them away first";
         case ERROR_DIRECTORY: return shown + " is not a folder";
         default: return "cannot move " + shown + " (error " + std::to_string(error) + ")";
+    }
+}
+
+// Asks every program in rounds until all are idle in one round while no work was handed to any of
+// them meanwhile and no call between programs is open. The asking program's thread (callerThread)
+// waits in this call, so it only needs an empty queue; when work arrives for it the answer is "busy",
+// for it to serve that work and ask again.
+std::string WaitAllIdle(DWORD deviceMs, unsigned long long callerPid, unsigned long long callerThread) {
+    auto deadline = DeadlineAfter(deviceMs);
+    std::unique_lock<std::mutex> lk(g_lock);
+    for (;;) {
+        unsigned long long activity = g_activity.load();
+        unsigned long long token = ++g_idleToken;
+        std::vector<ProgramPtr> list = g_programs;
+        lk.unlock();
+        DWORD left = DeviceMsUntil(deadline);
+        for (auto& p : list)
+            p->Write("idle " + std::to_string(token) + " " + std::to_string(left) + " " +
+                     std::to_string(p->pid == callerPid ? callerThread : 0) + "\n");
+        lk.lock();
+        // Work for the asking thread ends the round at once: another program may be waiting on it.
+        auto askerBusy = [&] {
+            for (auto& p : list)
+                if (p->pid == callerPid && p->idleToken == token && p->idleAnswer == 2) return true;
+            return false;
+        };
+        auto answered = [&] {
+            if (askerBusy()) return true;
+            for (auto& p : list)
+                if (p->alive && p->idleToken < token) return false;
+            return true;
+        };
+        if (!g_changed.wait_until(lk, deadline, answered)) return "error the programs did not get idle in time\n";
+        if (askerBusy()) return "error busy\n";
+        bool idle = true;
+        for (auto& p : list)
+            if (p->alive) idle = idle && p->idleAnswer == 1;
+        if (!idle) return "error the programs did not get idle in time\n";
+        // Calls still under way make work of their own: their end is waited for, then all ask again.
+        if (!g_changed.wait_until(lk, deadline, [] { return g_pending.empty(); }))
+            return "error the programs did not get idle in time\n";
+        if (g_activity.load() == activity) return "ok\n";
     }
 }
 
@@ -463,6 +539,9 @@ std::string Control(const std::string& line) {
     };
     if (cmd == "tap" || cmd == "press" || cmd == "move" || cmd == "release") {
         if (!point()) return "error usage: " + cmd + " X Y\n";
+        if (x < 0 || x >= kWidth || y < 0 || y >= kHeight)
+            return "error " + f[1] + "," + f[2] + " is outside the screen (0-" + std::to_string(kWidth - 1) + ", 0-" +
+                   std::to_string(kHeight - 1) + ")\n";
         if (cmd == "tap") {
             PenInput(Pen::Press, x, y);
             PenInput(Pen::Release, x, y);
@@ -476,6 +555,30 @@ std::string Control(const std::string& line) {
         if (f.size() != 2 || !ParseInt(f[1], vk, 1, 255)) return "error usage: key VK (1 to 255)\n";
         KeyInput(vk);
         return "ok\n";
+    }
+    if (cmd == "frame") {
+        // The picture itself follows its header line, for programs that look at the whole screen.
+        if (f.size() != 1) return "error usage: frame\n";
+        SyncAll();
+        std::vector<uint32_t> pixels;
+        Compose(pixels);
+        std::string out = "frame " + std::to_string(kWidth) + " " + std::to_string(kHeight) + "\n";
+        out.append(reinterpret_cast<const char*>(pixels.data()), pixels.size() * 4);
+        return out + "ok\n";
+    }
+    if (cmd == "idle") {
+        // idle MS [PID THREAD]: the asking program and its waiting thread, when a program asks.
+        unsigned long long ms = 0, pid = 0, thread = 0;
+        if ((f.size() != 2 && f.size() != 4) || !ParseU64(f[1], ms) || ms > INFINITE ||
+            (f.size() == 4 && (!ParseU64(f[2], pid) || !ParseU64(f[3], thread))))
+            return "error usage: idle MS [PID THREAD]\n";
+        return WaitAllIdle(static_cast<DWORD>(ms), pid, thread);
+    }
+    if (cmd == "stats") {
+        if (f.size() != 1) return "error usage: stats\n";
+        std::lock_guard<std::mutex> g(g_lock);
+        bool behind = g_composerRunning && (g_composing || g_composedChanges != g_screenChanges);
+        return "composes " + std::to_string(g_composes.load()) + " behind " + (behind ? "1" : "0") + "\nok\n";
     }
     if (cmd == "shot") {
         if (f.size() < 2) return "error usage: shot FILE.png\n";
@@ -653,6 +756,16 @@ void HandleProgramLine(const ProgramPtr& p, const std::string& line, Staging& st
         std::lock_guard<std::mutex> g(g_lock);
         p->synced = std::max(p->synced, u);
         g_changed.notify_all();
+    } else if (cmd == "damage" && f.size() == 1) {
+        std::lock_guard<std::mutex> g(g_lock);
+        ScreenChangedLocked();
+    } else if (cmd == "idle" && f.size() == 3 && ParseU64(f[1], u) && ParseU64(f[2], v) && v <= 2) {
+        std::lock_guard<std::mutex> g(g_lock);
+        if (u > p->idleToken) {
+            p->idleToken = u;
+            p->idleAnswer = static_cast<int>(v);
+            g_changed.notify_all();
+        }
     } else if (cmd == "req" && f.size() == 10 && ParseU64(f[1], u) && ParseU64(f[3], v, 16)) {
         ProgramPtr target;
         unsigned long long sid = 0;
@@ -676,7 +789,7 @@ void HandleProgramLine(const ProgramPtr& p, const std::string& line, Staging& st
         }
         std::string fwd = "req " + std::to_string(sid);
         for (size_t i = 2; i < f.size(); ++i) fwd += " " + f[i];
-        target->Write(fwd + "\n");
+        Deliver(target, fwd + "\n");
     } else if (cmd == "rep" && f.size() == 3 && ParseU64(f[1], u)) {
         long long r = 0;
         if (!ParseI64(f[2], r)) r = 0;
@@ -686,9 +799,13 @@ void HandleProgramLine(const ProgramPtr& p, const std::string& line, Staging& st
             auto it = g_pending.find(u);
             if (it == g_pending.end() || it->second.target != p.get()) return;
             pending = it->second;
-            g_pending.erase(it);
         }
-        pending.from->Write("rep " + std::to_string(pending.id) + " " + std::to_string(r) + "\n");
+        // The call counts as open until its answer is on its way, so an idle check never sees a
+        // finished call whose caller has not yet been handed the answer.
+        Deliver(pending.from, "rep " + std::to_string(pending.id) + " " + std::to_string(r) + "\n");
+        std::lock_guard<std::mutex> g(g_lock);
+        g_pending.erase(u);
+        g_changed.notify_all();
     }
 }
 
@@ -715,6 +832,7 @@ void ServeProgram(int fd, unsigned long long pid, std::string buffer) {
         std::lock_guard<std::mutex> g(g_lock);
         g_programs.push_back(p);
     }
+    ++g_activity;  // a program starting up is not idle yet: an idle check under way asks again
     Staging st;
     std::deque<int> fds;
     char chunk[16384];
@@ -759,8 +877,8 @@ void ServeProgram(int fd, unsigned long long pid, std::string buffer) {
                       g_order.end());
         for (auto it = g_pending.begin(); it != g_pending.end();) {
             if (it->second.target == p.get()) {
-                orphans.push_back(it->second);
-                it = g_pending.erase(it);
+                orphans.push_back(it->second);  // open until answered, below
+                ++it;
             } else if (it->second.from == p) {
                 it = g_pending.erase(it);
             } else {
@@ -772,9 +890,15 @@ void ServeProgram(int fd, unsigned long long pid, std::string buffer) {
         p->wins.clear();
         if (g_foreground == p.get()) g_foreground = nullptr;
         if (g_stroke == p.get()) g_stroke = nullptr;
+        ScreenChangedLocked();
+    }
+    for (auto& o : orphans) Deliver(o.from, "rep " + std::to_string(o.id) + " 0\n");
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        for (auto it = g_pending.begin(); it != g_pending.end();)
+            it = it->second.target == p.get() ? g_pending.erase(it) : std::next(it);
         g_changed.notify_all();
     }
-    for (auto& o : orphans) o.from->Write("rep " + std::to_string(o.id) + " 0\n");
     std::lock_guard<std::mutex> w(p->writeLock);
     close(fd);
     p->fd = -1;
@@ -819,6 +943,42 @@ void Serve(int fd) {
 
 int g_listener = -1;
 
+// The backlight device's record file is replaced on every switch: its folder is watched, so the
+// screen dims and lights when the device is told and never reads the file otherwise.
+void WatchBacklight() {
+    std::string folder = PlatformStatePath("devices");
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return;
+    int fd = inotify_init1(IN_CLOEXEC);
+    if (fd < 0) return;
+    if (inotify_add_watch(fd, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_CREATE) < 0) {
+        close(fd);
+        return;
+    }
+    g_backlight.store(qrx::BacklightState());
+    std::thread([fd] {
+        alignas(inotify_event) char events[4096];
+        for (;;) {
+            ssize_t n = read(fd, events, sizeof events);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            bool backlight = false;
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                if (e->len > 0 && std::strcmp(e->name, "PWM2") == 0) backlight = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+            if (!backlight) continue;
+            int state = qrx::BacklightState();
+            if (g_backlight.exchange(state) == state) continue;
+            std::lock_guard<std::mutex> g(g_lock);
+            ScreenChangedLocked();
+        }
+        // Without the watcher the file is read for each picture again.
+        g_backlight.store(-2);
+        close(fd);
+    }).detach();
+}
+
 void AcceptLoop(int listener) {
     for (;;) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -859,6 +1019,7 @@ bool ListenScreenServer(std::string* error) {
         return false;
     }
     g_listener = listener;
+    WatchBacklight();
     return true;
 }
 
@@ -874,6 +1035,47 @@ bool ComposeSharedScreen(std::vector<uint32_t>& pixels) {
     SyncAll();
     Compose(pixels);
     return true;
+}
+
+void RunComposer(const std::function<void(const std::vector<uint32_t>&)>& present) {
+    std::vector<uint32_t> pixels;
+    auto next = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lk(g_lock);
+    g_composerRunning = true;
+    unsigned long long seen = g_screenChanges - 1;  // the first picture comes at once
+    for (;;) {
+        g_changed.wait(lk, [&] { return g_composerStop || g_screenChanges != seen; });
+        // Changes within one frame period make one picture.
+        if (g_changed.wait_until(lk, next, [] { return g_composerStop; })) {
+            g_composerRunning = false;
+            return;
+        }
+        seen = g_screenChanges;
+        g_composing = true;
+        lk.unlock();
+        Compose(pixels);
+        ++g_composes;
+        if (present) present(pixels);
+        next = std::chrono::steady_clock::now() + kFramePeriod;
+        lk.lock();
+        g_composing = false;
+        g_composedChanges = seen;
+        g_changed.notify_all();
+    }
+}
+
+void StopComposer() {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_composerStop = true;
+    g_changed.notify_all();
+}
+
+unsigned long long ComposeCount() { return g_composes.load(); }
+
+bool WaitComposed(DWORD deviceMs) {
+    std::unique_lock<std::mutex> lk(g_lock);
+    return g_changed.wait_until(lk, DeadlineAfter(deviceMs),
+                                [] { return !g_composing && g_composedChanges == g_screenChanges; });
 }
 
 }  // namespace qrx::win::remote

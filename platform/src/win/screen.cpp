@@ -15,7 +15,7 @@ namespace {
 class InProcessScreen : public Screen {
 public:
     void Press(int x, int y) override {
-        POINT pt = Clamp(x, y);
+        POINT pt = ClampToScreen(x, y);
         std::lock_guard<std::mutex> g(m_lock);
         m_pressed = true;
         StorePen(pt);
@@ -43,7 +43,7 @@ public:
     }
 
     void Move(int x, int y) override {
-        POINT pt = Clamp(x, y);
+        POINT pt = ClampToScreen(x, y);
         std::lock_guard<std::mutex> g(m_lock);
         StorePen(pt);
         Target t;
@@ -53,7 +53,7 @@ public:
     }
 
     void Release(int x, int y) override {
-        POINT pt = Clamp(x, y);
+        POINT pt = ClampToScreen(x, y);
         std::lock_guard<std::mutex> g(m_lock);
         m_pressed = false;
         StorePen(pt);
@@ -186,54 +186,7 @@ public:
         }
     }
 
-    bool WaitIdle(DWORD deviceMs) override {
-        auto deadline = DeadlineAfter(deviceMs);
-        const DWORD self = GetCurrentThreadId();
-        for (;;) {
-            bool mine = false;
-            {
-                std::lock_guard<std::mutex> g(KernelLock());
-                mine = QueueOfLocked(self) != nullptr;
-            }
-            if (mine) {
-                // The caller's own windows are served here, or nothing would ever get idle.
-                MSG m;
-                while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-                    if (m.message == WM_QUIT) {
-                        PostQuitMessage(static_cast<int>(m.wParam));
-                        break;
-                    }
-                    TranslateMessage(&m);
-                    DispatchMessageW(&m);
-                }
-            }
-            std::unique_lock<std::mutex> lk(KernelLock());
-            unsigned long long now = DeviceMonotonicMs();
-            bool idle = true;
-            unsigned long long nextDue = ~0ull;
-            for (const auto& q : AllQueuesLocked()) {
-                if (q->thread == self) {
-                    idle = idle && QueueIdle(*q, now);
-                    for (const Timer& t : q->timers) nextDue = std::min(nextDue, t.due);
-                } else if (q->windowCount > 0) {
-                    idle = idle && q->waiting && QueueIdle(*q, now);
-                } else {
-                    idle = idle && QueueIdle(*q, now);
-                }
-            }
-            if (idle) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            auto wake = deadline;
-            if (nextDue != ~0ull) {
-                unsigned long long span = nextDue > now ? nextDue - now : 0;
-                wake = std::min(wake, DeadlineAfter(static_cast<DWORD>(std::min<unsigned long long>(span, 0x7FFFFFFEull))));
-            }
-            if (wake == std::chrono::steady_clock::time_point::max())
-                KernelCond().wait(lk);
-            else
-                KernelCond().wait_until(lk, wake);
-        }
-    }
+    bool WaitIdle(DWORD deviceMs) override { return WaitThreadsIdle(deviceMs, GetCurrentThreadId()) == Idle::Yes; }
 
     void SetBrightness(int percent) override { m_brightness.store(std::max(0, std::min(100, percent))); }
     int Brightness() override { return m_brightness.load(); }
@@ -276,10 +229,6 @@ private:
         return false;
     }
 
-    static POINT Clamp(int x, int y) {
-        return POINT{std::max(0, std::min(gdi::kScreenWidth - 1, x)), std::max(0, std::min(gdi::kScreenHeight - 1, y))};
-    }
-
     void StorePen(POINT p) {
         m_pen.store((static_cast<uint64_t>(static_cast<uint32_t>(p.x)) << 32) | static_cast<uint32_t>(p.y));
     }
@@ -315,6 +264,58 @@ private:
 };
 
 }  // namespace
+
+Idle WaitThreadsIdle(DWORD deviceMs, DWORD served) {
+    auto deadline = DeadlineAfter(deviceMs);
+    const bool pump = served == GetCurrentThreadId();
+    for (;;) {
+        bool mine = false;
+        if (pump) {
+            std::lock_guard<std::mutex> g(KernelLock());
+            mine = QueueOfLocked(served) != nullptr;
+        }
+        if (mine) {
+            // The caller's own windows are served here, or nothing would ever get idle.
+            MSG m;
+            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+                if (m.message == WM_QUIT) {
+                    PostQuitMessage(static_cast<int>(m.wParam));
+                    break;
+                }
+                TranslateMessage(&m);
+                DispatchMessageW(&m);
+            }
+        }
+        std::unique_lock<std::mutex> lk(KernelLock());
+        unsigned long long now = DeviceMonotonicMs();
+        bool idle = true;
+        unsigned long long nextDue = ~0ull;
+        for (const auto& q : AllQueuesLocked()) {
+            if (q->thread == served) {
+                bool ready = QueueIdle(*q, now);
+                // A served thread blocked elsewhere cannot handle what came in: its caller must.
+                if (!ready && !pump) return Idle::ServedBusy;
+                idle = idle && ready;
+                for (const Timer& t : q->timers) nextDue = std::min(nextDue, t.due);
+            } else if (q->windowCount > 0) {
+                idle = idle && q->waiting && QueueIdle(*q, now);
+            } else {
+                idle = idle && QueueIdle(*q, now);
+            }
+        }
+        if (idle) return Idle::Yes;
+        if (std::chrono::steady_clock::now() >= deadline) return Idle::TimedOut;
+        auto wake = deadline;
+        if (nextDue != ~0ull) {
+            unsigned long long span = nextDue > now ? nextDue - now : 0;
+            wake = std::min(wake, DeadlineAfter(static_cast<DWORD>(std::min<unsigned long long>(span, 0x7FFFFFFEull))));
+        }
+        if (wake == std::chrono::steady_clock::time_point::max())
+            KernelCond().wait(lk);
+        else
+            KernelCond().wait_until(lk, wake);
+    }
+}
 
 std::unique_ptr<Screen> MakeLocalScreen() { return std::make_unique<InProcessScreen>(); }
 

@@ -38,6 +38,14 @@ constexpr int kDoubleClickSize = 8;
 inline LONG ClampCoord(long long v) {
     return static_cast<LONG>(std::max<long long>(-kMaxCoordinate, std::min<long long>(kMaxCoordinate, v)));
 }
+// Device milliseconds left until a deadline of DeadlineAfter; INFINITE for none.
+inline DWORD DeviceMsUntil(std::chrono::steady_clock::time_point deadline) {
+    if (deadline == std::chrono::steady_clock::time_point::max()) return INFINITE;
+    auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    long double ms = std::chrono::duration<long double, std::milli>(left).count() * TimeScale();
+    return static_cast<DWORD>(std::min<long double>(ms, INFINITE - 1));
+}
 inline LONG ClampSize(long long v) { return static_cast<LONG>(std::max<long long>(0, std::min<long long>(kMaxCoordinate, v))); }
 // Length of a caller's string, never reading past limit + 1 characters.
 size_t BoundedLength(const WCHAR* s, size_t limit);
@@ -63,9 +71,12 @@ public:
     }
     // With the surface lock held; keeps the pixels of the common part.
     void Resize(int w, int h);
+    // Drawing changed a rectangle (surface lock held): kept as damage for the shared screen.
+    void Push(const RECT& r) override;
     std::vector<uint32_t> pixels;
     int width = 0;
     int height = 0;
+    RECT damage{0, 0, 0, 0};  // changed since the shared screen last took the pixels
 };
 
 struct Window {
@@ -245,6 +256,7 @@ public:
     virtual bool Shot(const char* pngPath) = 0;
     virtual std::vector<screen::WindowInfo> ListWindows() = 0;
     virtual bool WaitForWindow(const WCHAR* className, DWORD deviceMs) = 0;
+    // Every program of the screen (not only this one) has handled its input and drawn.
     virtual bool WaitIdle(DWORD deviceMs) = 0;
     virtual void SetBrightness(int percent) = 0;
     virtual int Brightness() = 0;
@@ -254,8 +266,20 @@ public:
     virtual void WindowsChanged() = 0;
 };
 Screen& CurrentScreen();
+// The screen point nearest to (x, y): a pen leaving the panel goes on along its edge.
+inline POINT ClampToScreen(int x, int y) {
+    return POINT{std::max(0, std::min(gdi::kScreenWidth - 1, x)), std::max(0, std::min(gdi::kScreenHeight - 1, y))};
+}
 // The screen of this process's own windows; the shared screen routes input through it.
 std::unique_ptr<Screen> MakeLocalScreen();
+
+// Waits until every thread of this process has handled its messages: threads with windows wait for
+// messages with nothing to do. The `served` thread only needs an empty queue; it is pumped here when
+// it is the calling thread, else its pending work ends the wait with ServedBusy.
+enum class Idle { Yes, TimedOut, ServedBusy };
+Idle WaitThreadsIdle(DWORD deviceMs, DWORD served);
+// A window surface got drawn on; the shared screen takes the pixels (remote.cpp).
+void SurfaceDamaged();
 // Waits for another party to complete the item, handling messages sent to this thread meanwhile.
 LRESULT WaitSentDone(const std::shared_ptr<SentItem>& item);
 

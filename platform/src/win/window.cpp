@@ -223,6 +223,16 @@ void WindowSurface::Resize(int w, int h) {
     height = h;
 }
 
+void WindowSurface::Push(const RECT& r) {
+    if (gdi::RectEmpty(damage)) {
+        damage = r;
+    } else {
+        damage = RECT{std::min(damage.left, r.left), std::min(damage.top, r.top), std::max(damage.right, r.right),
+                      std::max(damage.bottom, r.bottom)};
+    }
+    SurfaceDamaged();
+}
+
 Window* Find(HWND h) {
     auto& t = T();
     auto it = t.windows.find(h);
@@ -783,7 +793,55 @@ HWND SetParent(HWND hWndChild, HWND hWndNewParent) {
     return old;
 }
 
+namespace {
+
+// Top-level windows of every program, in the device's z-order, when the screen is shared: the
+// desktop's first child and the neighbours of a top-level window. False when this is not such a
+// walk, or the window is not in the shared list (then the program's own order answers).
+bool SharedDesktopWalk(HWND hWnd, UINT uCmd, HWND& out) {
+    out = nullptr;
+    bool sibling = uCmd == GW_HWNDFIRST || uCmd == GW_HWNDLAST || uCmd == GW_HWNDNEXT || uCmd == GW_HWNDPREV;
+    if (hWnd == kDesktop ? uCmd != GW_CHILD : !sibling) return false;
+    bool foreign = remote::Foreign(hWnd);
+    if (hWnd != kDesktop && !foreign) {
+        TreeLock g(T().lock);
+        Window* w = Find(hWnd);
+        if (!w || !w->TopLevel()) return false;
+    }
+    std::vector<qrx::screen::WindowInfo> all;
+    if (!remote::AllWindows(all)) return false;
+    // Windows this program has destroyed since the server's list was made are left out.
+    std::vector<HWND> list;
+    for (const auto& info : all)
+        if (info.hwnd == hWnd || remote::Foreign(info.hwnd) || LocalWindow(info.hwnd)) list.push_back(info.hwnd);
+    if (hWnd == kDesktop) {
+        out = list.empty() ? nullptr : list.front();
+        return true;
+    }
+    auto it = std::find(list.begin(), list.end(), hWnd);
+    if (it == list.end()) return false;
+    switch (uCmd) {
+        case GW_HWNDFIRST:
+            out = list.front();
+            break;
+        case GW_HWNDLAST:
+            out = list.back();
+            break;
+        case GW_HWNDNEXT:
+            out = it + 1 == list.end() ? nullptr : *(it + 1);
+            break;
+        default:
+            out = it == list.begin() ? nullptr : *(it - 1);
+            break;
+    }
+    return true;
+}
+
+}  // namespace
+
 HWND GetWindow(HWND hWnd, UINT uCmd) {
+    HWND shared = nullptr;
+    if (SharedDesktopWalk(hWnd, uCmd, shared)) return shared;
     TreeLock g(T().lock);
     Window* w = FindOrFail(hWnd);
     if (!w) return nullptr;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 class CShellPanel;
@@ -85,6 +86,12 @@ public:
     static UINT_PTR AllocTimerId();
 
 private:
+    // An open page with its life token, for loops whose calls may close pages.
+    struct PanelRef {
+        CShellPanel* panel;
+        std::weak_ptr<const int> life;
+    };
+    std::vector<PanelRef> Snapshot() const;
     int IndexOf(const CShellPanel* panel) const;
     void RemoveAndDelete(int index);
     void CloseAll();

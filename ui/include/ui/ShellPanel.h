@@ -85,6 +85,9 @@ public:
     CUiBitmap* GetBackImage() const;
     CUiBitmap* GetImage(int i) const;
     CUiBitmap* GetShImage() const { return m_shImage.get(); }
+    // Where the page draws bitmap when it is one of its five background images: the second one
+    // centred, the others at 0,0. FALSE for any other bitmap.
+    BOOL GetImageOrigin(const CUiBitmap* bitmap, POINT* origin) const;
     // Every other control gets focus state 0, control i gets state; 1 when i exists.
     int SetFocusCtrl(int i, int state);
     void Invalidate(const RECT* rect, BOOL erase);
@@ -92,8 +95,9 @@ public:
     // The page and key command; 1 when it did something.
     int RunCommand(LONG kind, const WCHAR* s1, const WCHAR* s2, const WCHAR* s3);
 
-    // Paints a shown page into its back buffer and copies that to dc at 0,0.
-    void DrawPanel(HDC dc);
+    // Paints a shown page into its back buffer and copies that to dc at 0,0; with update, only that
+    // rectangle (page coordinates): its background and the controls that reach into it.
+    void DrawPanel(HDC dc, const RECT* update = nullptr);
     // x and y in the drawing window. 1 when the page took the pen.
     int OnPen(UINT msg, WPARAM wParam, int x, int y);
     // 1 when a binding ran.
@@ -136,7 +140,8 @@ private:
     BOOL CreateOwnWindow(HWND parent, const RECT& rc, DWORD wndStyle);
     BOOL OwnWindowAlive() const;
     void PostNotify(WPARAM wParam, LPARAM lParam) const;
-    void StopAllAnimations();
+    // FALSE when the page went while its controls redrew.
+    BOOL StopAllAnimations();
 
     HBITMAP m_hBackBitmap;
     HDC m_hBackDC;

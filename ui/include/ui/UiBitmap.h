@@ -49,6 +49,8 @@ public:
     BOOL DrawPart(HDC dc, LONG x, LONG y, LONG srcX, LONG srcY, LONG w, LONG h);
     BOOL DrawSameRect(HDC dc, LONG x, LONG y, LONG w, LONG h);
     BOOL DrawCropped(HDC dc, LONG x, LONG y, LONG w);
+    // The image at x, y at its own size, only the part inside clip; alpha images too.
+    BOOL DrawClipped(HDC dc, LONG x, LONG y, const RECT& clip);
 
     // Shrinks width x height, keeping the aspect ratio, until it fits the maximum. 0 for sizes or
     // maxima below 1.

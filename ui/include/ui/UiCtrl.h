@@ -136,6 +136,10 @@ public:
     BOOL GetMarquee() const { return m_bMarquee; }
     BOOL IsMarqueeRunning() const { return m_marqueeTimer != 0; }
 
+    // Expires when the control's page is deleted (never for a control without a page): a caller whose
+    // calls may re-enter the page manager checks it before touching the control again.
+    std::weak_ptr<const int> GetLifeToken() const;
+
     BOOL IsWindowed() const { return m_hWnd != nullptr; }
     DWORD GetId() const { return m_dwId; }
     int GetType() const { return static_cast<int>(m_dwId & 0xFFFF); }
@@ -168,8 +172,12 @@ protected:
     void EndBackPaint(HDC target, BOOL release);
     // The image OnPaint draws: normal, focus or override image; null when none has a size.
     CUiBitmap* ChooseImage() const;
-    // Draws bitmap into the back buffer in the control's image alignment.
+    // Draws bitmap into the back buffer in the control's image alignment; a page image that an
+    // image-less control adopted shows the part of it that lies under the control.
     void DrawAligned(HDC back, CUiBitmap* bitmap);
+    // Where bitmap lies in the control's own coordinates when it is one of its page's background
+    // images (adopted by a control without images of its own); FALSE for any other bitmap.
+    BOOL PageImageOrigin(const CUiBitmap* bitmap, POINT* at) const;
     void DrawImageInRect(HDC back, CUiBitmap* bitmap, const RECT& rc);
     void FillImageMargins(HDC back, CUiBitmap* bitmap, int x, int y, const RECT& rc);
     // The zoomed destination of alignment 4.
@@ -217,6 +225,7 @@ protected:
     UINT_PTR m_aniId;
     HWND m_hAniWnd;
     int m_nFrame;
+    int m_nFrameCount;  // frames found when the animation started
     int m_nLoop;
     int m_nLoopLimit;
     int m_nFireAt;

@@ -55,6 +55,12 @@ BOOL IsArchiveLoaded();
 const BYTE* GetArchiveBuffer(DWORD* size);
 BOOL FindArchiveItem(const BYTE* buffer, DWORD size, const WCHAR* name, ZipItemInfo* item, int* index);
 BOOL UnzipArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo* item, int index);
+// The same two with the result code, which says why a member could not be had.
+DWORD LookupArchiveItem(const BYTE* buffer, DWORD size, const WCHAR* name, ZipItemInfo* item, int* index);
+DWORD InflateArchiveItem(const BYTE* buffer, DWORD size, void* target, ZipItemInfo* item, int index);
+// Tells the debug log which member of the loaded image archive could not be had and why (detail, or
+// the text of result), once per failure while that archive stays loaded; a damaged archive once.
+void ReportArchiveFailure(const WCHAR* member, DWORD result, const char* detail = nullptr);
 
 // Layout script holder: the resource text, handed over once at start-up and never freed.
 void SetLayoutScript(const void* text, DWORD size);

@@ -39,6 +39,22 @@ static_assert(sizeof(McuStatusRecord) == 22);
 static_assert(offsetof(McuStatusRecord, HeatsinkTemp) == 8);
 static_assert(offsetof(McuStatusRecord, State) == 20);
 
+// What a measurement record may hold; anything else is a corrupt reply. The largest model charges
+// up to 150 V and 100 A: a third more voltage leaves the idle over-voltage notice room to show, half
+// again the current is beyond any output. Temperatures lie between absolute zero (a missing sensor
+// reads low and is shown as N.C) and 200 degrees, or the heat sink's "sensor stopped".
+#define MCU_STATUS_MAX_VOLT 20000
+#define MCU_STATUS_MAX_CURRENT 15000
+#define MCU_STATUS_MIN_TEMP (-27315)
+#define MCU_STATUS_MAX_TEMP 20000
+#define MCU_HEATSINK_STOPPED 32767
+#define MCU_STATUS_REPLY_SIZE (2 + sizeof(McuStatusRecord))
+
+// Decodes the reply payload of GetCurrentStatus (group 02, code 00, the record little-endian) into
+// *status: 1 when it is exactly that reply with every value within the limits above, else 0 with
+// *status untouched.
+int McuDecodeStatus(const BYTE* reply, DWORD length, McuStatusRecord* status);
+
 class CMicomPort {
 public:
     explicit CMicomPort(HWND owner);

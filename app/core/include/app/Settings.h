@@ -135,7 +135,7 @@ extern OpModeRecord g_OpMode;
 extern AutoRecord g_AutoRecord;
 // The serial text of Serial.bin, always terminated.
 extern char g_szSerialText[SERIAL_TEXT_MAX + 1];
-// Set by LoadSettingFiles: the Z-330 keeps its storage on the hard disk.
+// Set by LoadSettingFiles from IsModelZ330: the Z-330 keeps its storage on the hard disk.
 extern BOOL g_bModelZ330;
 extern WCHAR g_szStorageRoot[16];
 // Set by DetectModel.
@@ -177,6 +177,10 @@ BOOL SaveCompanyInfo(DWORD logoIndex);
 // calibration.dat from the touch calibration text of the registry.
 BOOL SaveCalibrationFile(const WCHAR* text);
 
+// The one test of "is it a Z-330" (port, storage, hardware check, pages): the name begins with
+// "Z-330", so variants of the model count as the model. DetectModel's index compares whole names
+// instead, for the model's limits.
+BOOL IsModelZ330(const WCHAR* modelName);
 void DetectModel();
 void UpdateModelLabel();
 

@@ -177,6 +177,26 @@ struct McuSnapshot {
     std::array<BYTE, kStatusRecordSize> record{};
 };
 
+// A condition forced on the measurement record: held for a number of answered status polls, or,
+// with polls below 0, until cleared.
+template <class T>
+struct Held {
+    std::optional<T> value;
+    int polls = -1;
+
+    void Set(std::optional<T> v, int n) {
+        value = n == 0 ? std::nullopt : v;
+        polls = value ? n : -1;
+    }
+    // One status poll was answered; true when the condition ended with it.
+    bool CountPoll() {
+        if (!value || polls <= 0 || --polls > 0) return false;
+        value.reset();
+        polls = -1;
+        return true;
+    }
+};
+
 // The measurement record (22 bytes, little-endian): volts and amperes x 100 at the terminals,
 // battery, transformer and heat-sink temperatures x 100, ten unused bytes, then
 //   byte 20: bit 0 output on for charging, bit 1 paused (0x16 0), bit 2 output on, bits 3-4 mains
@@ -194,27 +214,44 @@ public:
     // the command and its argument, or what is wrong with the request.
     Handled Handle(const std::vector<BYTE>& request, std::vector<BYTE>& reply, std::string& what);
 
-    // Runs the model on by that many seconds; every status poll runs one.
+    // Runs the model on by that many seconds. The model has no clock of its own: McuSim runs it with
+    // the device clock.
     void Advance(int seconds);
     std::array<BYTE, kStatusRecordSize> StatusRecord() const;
     McuSnapshot Snapshot() const;
 
     const BatteryModel& Battery() const { return m_battery; }
     BatteryModel& Battery() { return m_battery; }
-    void SetConnection(Connection c);
-    // Mains code of the record: 0 none, 1 50 Hz, 2 60 Hz.
-    void SetFrequencyCode(int code);
+
+    // Conditions for the device's stop checks. Each holds for `polls` answered status polls, or
+    // until changed when polls is below 0; polls 0 ends it at once.
+    // Battery connection (BatConStatus 1 no battery, 2 reversed); Connected ends a held fault.
+    void SetConnection(Connection c, int polls = -1);
+    // Mains code of the record: 0 none, 1 50 Hz, 2 60 Hz; afterwards the configured mains again.
+    void SetFrequencyCode(int code, int polls = -1);
+    // Holds a sensor's reading at the given degrees (nullopt: the model's own again); 327.67
+    // reports the heat-sink's "sensor stopped" value; 120.01 puts the transformer above 12000.
+    void SetTemperatureOverride(Sensor s, std::optional<double> celsius, int polls = -1);
+    // Holds the measured voltage (VOLT) at the given volts: a battery above what the device allows.
+    void SetVoltageOverride(std::optional<double> volts, int polls = -1);
+    // The board's cut-off protection trips as if the limit were crossed: output off and
+    // CutDetectError latched (1 voltage, 2 current) until CmdOperation with the same code.
+    void TripCutOff(int cause);
+    // Every held condition and reading back to the model's own; a latched cut-off stays.
+    void ClearConditions();
+
     void SetAmbientC(double c) { m_ambientC = c; }
-    // Holds a sensor's reading at the given degrees until cleared (nullopt); 327.67 reports the
-    // heat-sink's "sensor stopped" value.
-    void SetTemperatureOverride(Sensor s, std::optional<double> celsius);
     void SetFirmware(const std::array<BYTE, 4>& v) { m_firmware = v; }
 
 private:
     void Regulate();
     Handled HandleCalibration(const std::vector<BYTE>& req, std::vector<BYTE>& reply, std::string& what);
     void CheckCutOff();
+    void Latch(BYTE cause);
+    void CountPoll();
     double Reading(Sensor s) const;
+    double VoltsReading() const { return m_voltOverride.value.value_or(m_volts); }
+    Connection Wiring() const { return m_connection.value.value_or(Connection::Connected); }
 
     BatteryModel m_battery;
     std::array<BYTE, 4> m_firmware;
@@ -223,8 +260,10 @@ private:
     McuSetValues m_set;
     McuCalibration m_cal;
     McuCalibration m_eeprom;
-    Connection m_connection = Connection::Connected;
-    std::optional<double> m_override[3];
+    Held<Connection> m_connection;
+    Held<int> m_freqOverride;
+    Held<double> m_override[3];
+    Held<double> m_voltOverride;
     double m_transC, m_sinkC;
     double m_amps = 0.0;   // signed, + charging
     double m_volts = 0.0;  // terminal voltage measured
@@ -252,8 +291,18 @@ struct FaultSetup {
     int count = 1;        // replies it spoils; below 0 until cleared
     int group = -1;       // only requests of this group (-1 any)
     int code = -1;        // and this code (-1 any)
-    DWORD delayMs = 800;  // device milliseconds, past the link's 600 ms
+    DWORD delayMs = 800;  // line (host) milliseconds, past the link's 600 ms
     size_t floodBytes = 2048;
+
+    // The next `polls` status polls (GetCurrentStatus) only; below 0 until cleared.
+    static FaultSetup StatusPolls(Fault kind, int polls) {
+        FaultSetup f;
+        f.kind = kind;
+        f.count = polls;
+        f.group = 0x02;
+        f.code = 0x00;
+        return f;
+    }
 };
 
 struct LogEntry {
@@ -269,10 +318,15 @@ std::string FormatLogEntry(const LogEntry& e);
 
 struct McuSimConfig {
     McuConfig mcu;
-    int port = 2;              // COM number recorded in the port map; 0 leaves the map alone
-    std::string logFile;       // every log entry is appended here when set
-    size_t logLimit = 100000;  // entries kept in memory; the oldest go first
+    int port = 2;               // COM number recorded in the port map; 0 leaves the map alone
+    std::string logFile;        // every log entry is appended here when set
+    size_t logLimit = 100000;   // entries kept in memory; the oldest go first
+    std::string controlSocket;  // Unix socket that takes control commands (ControlCommand) when set
 };
+
+// The control socket of a simulator serving COM`port` in the device root in force:
+// <root>/.platform/mcu<port>.sock.
+std::string ControlSocketPath(int port);
 
 class McuSim {
 public:
@@ -292,14 +346,23 @@ public:
     // Why Start failed.
     const std::string& Error() const { return m_error; }
 
+    // Line faults: the replies to the matching requests are lost or spoiled.
     void InjectFault(const FaultSetup& fault);
     void ClearFault() { InjectFault(FaultSetup{}); }
-    void SetConnection(Connection c);
-    void SetFrequencyCode(int code);
-    void SetTemperatureOverride(Sensor s, std::optional<double> celsius);
+    // Record conditions, as McuModel's; polls counts answered status polls, below 0 until changed.
+    void SetConnection(Connection c, int polls = -1);
+    void SetFrequencyCode(int code, int polls = -1);
+    void SetTemperatureOverride(Sensor s, std::optional<double> celsius, int polls = -1);
+    void SetVoltageOverride(std::optional<double> volts, int polls = -1);
+    void TripCutOff(int cause);
+    // The line fault and every record condition cleared.
+    void ClearFaults();
+
     void SetStateOfCharge(double soc);
+    // Runs the battery on by that many seconds beyond what the device clock has run it.
     void Advance(int seconds);
-    McuSnapshot Snapshot() const;
+    // The state now: the battery has aged with the device clock up to this moment.
+    McuSnapshot Snapshot();
 
     std::vector<LogEntry> Log() const;
     void ClearLog();
@@ -308,11 +371,14 @@ public:
 
 private:
     void Run();
+    void CatchUp();
+    bool ListenControl();
+    void ServeControl();
     void OnFrame(const std::vector<BYTE>& payload);
     void OnBadFrame(const std::vector<BYTE>& raw, const char* reason);
     void Record(LogEntry&& e);
     bool SendAll(const std::vector<BYTE>& bytes);
-    bool Pause(DWORD deviceMs);
+    bool Pause(DWORD lineMs);
 
     McuSimConfig m_config;
     McuModel m_model;
@@ -325,10 +391,29 @@ private:
     int m_master = -1;
     int m_slave = -1;
     int m_wake = -1;
+    int m_control = -1;
+    unsigned long m_controlInode = 0;
+    DWORD m_clockMs = 0;  // device clock up to which the battery has aged
     std::string m_slavePath;
     std::string m_error;
     bool m_mapped = false;
     std::thread m_thread;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Control commands: one line of text, for the control socket of a running simulator and for tests.
+//   silence N                  the next N status polls go unanswered (0 ends it)
+//   battery connected|disconnected|reversed [N]
+//   transformer|heatsink|battery-temp C|off [N]    sensor reading held at C degrees
+//   volts V|off [N]            measured voltage held at V volts
+//   mains 0|50|60 [N]          mains frequency reported (0: none)
+//   cutoff voltage|current     the board's cut-off protection trips
+//   clear                      every fault and held condition ends
+// N counts answered status polls; without it a condition holds until changed.
+bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply);
+
+// Sends one command line to the control socket at `path`; the simulator's reply in `reply` ("ok", or
+// the reason it was refused, or why the socket could not be reached). True when carried out.
+bool SendControlCommand(const std::string& path, const std::string& line, std::string& reply);
 
 }  // namespace sim

@@ -153,8 +153,9 @@ protected:
     virtual BOOL HasArrows() const { return TRUE; }
     // Stores a position the pen chose and redraws what moved.
     void MoveTo(int bar, int pos);
-    // One user step: set, tell, restore on refusal.
-    void UserMove(int bar, int pos, int event);
+    // One user step: set, tell, restore on refusal. FALSE when the answer closed the page, and with it
+    // this bar: the caller must not touch it again.
+    BOOL UserMove(int bar, int pos, int event);
     int StepArrow(int bar, BOOL second) const;
     int StepPage(int bar, BOOL after) const;
     int LastPos(int bar) const;

@@ -1,0 +1,11 @@
+// Shared by the operation page's sources only.
+#pragma once
+#include <windows.h>
+
+// Work the other threads hand to the UI thread through the page's message window.
+#define WM_OPWND_SCALE (WM_APP + 1)   // wParam reset, lParam force
+#define WM_OPWND_IDLE (WM_APP + 2)    // buttons and top bar of the idle page
+#define WM_OPWND_NOTICE (WM_APP + 3)  // close the idle over-voltage notice
+
+// The process-wide section of the tick reference and the run's seconds.
+CRITICAL_SECTION& OperationSection();

@@ -1,0 +1,284 @@
+// The operation page (shell 3) and its engine: the live values, elapsed times, progress bars and the
+// time graph of a run; the operation thread that polls the MCU once a second and stops a run on every
+// stop condition; the graph thread that pages and zooms the graph; the channel filter popup (shell 8).
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+
+#include "app/MicomPort.h"
+#include "app/PerfTimer.h"
+
+struct SettingsRecord;
+struct OpModeRecord;
+class CShellPanel;
+class CUiCtrl;
+class CGraphCtrl;
+class CScrollBarCtrl;
+class CProgressBar;
+class CTopBarWnd;
+class CLinkPort;
+
+// Controls of shell 3.
+#define OPW_VOLTAGE 0          // measured voltage
+#define OPW_CURRENT 1          // measured current
+#define OPW_G_SET_VOLTAGE 2    // graph view: set voltage
+#define OPW_G_SET_CURRENT 3    // graph view: set current
+#define OPW_G_AMPHOURS 4       // graph view: amp-hours
+#define OPW_G_TOTAL_TIME 5     // graph view: total time
+#define OPW_TEMPERATURE 6
+#define OPW_FREQUENCY 7
+#define OPW_PAUSE 8
+#define OPW_STOP 9
+#define OPW_ZOOM 10
+#define OPW_GRAPH 11
+#define OPW_SCROLL 12
+#define OPW_FAHRENHEIT 19
+#define OPW_SET_VOLTAGE 22
+#define OPW_SET_CURRENT 23
+#define OPW_SET_TIME 24
+#define OPW_START_TIME 25
+#define OPW_END_TIME 26
+#define OPW_TOTAL_TIME 27      // blinks during a temperature pause
+#define OPW_PROGRAM_BAR 28
+#define OPW_STEP_BAR 29
+#define OPW_STEP_VOLTAGES 31   // lowest/highest voltage of the step
+#define OPW_AMPHOURS 32
+#define OPW_MODE_TITLE 39
+#define OPW_VIEW 41
+#define OPW_CONTROLS 42
+
+// Commands the top bar sends to the page in front.
+#define OPW_CMD_HOME 110
+#define OPW_CMD_FILTER 113
+
+// Controls of the filter popup (shell 8): switches 0..4, apply, close.
+#define FILTER_SWITCHES 5
+#define FILTER_APPLY 5
+#define FILTER_CLOSE 6
+
+// Run flag.
+#define RUN_IDLE 0
+#define RUN_RUNNING 1
+#define RUN_PAUSED 2
+// Run state.
+#define RUN_STATE_RESTORATION 1
+#define RUN_STATE_DISCHARGE 2
+#define RUN_STATE_STEP1 3
+#define RUN_STATE_STEP6 8
+
+// Button masks of SetButtonMask.
+#define OPW_MASK_IDLE 2527
+#define OPW_MASK_RUN 3586
+#define OPW_MASK_PROGRAM 3588
+
+// Graph requests.
+#define GRAPH_REQ_ZOOM 0
+#define GRAPH_REQ_NEWPAGE 2
+#define GRAPH_REQ_REDRAW 3
+#define GRAPH_REQ_SCROLL 4
+#define GRAPH_REQ_REAPPLY 5
+
+#define OPW_GRAPH_CHANNELS 5
+#define OPW_GRAPH_LENGTH 360000
+#define OPW_MAX_RUN_SECONDS 360000
+// Consecutive failed polls a run survives.
+#define OPW_POLL_RETRIES 3
+
+// Sends an error code to the remote host (Bluetooth or the wired link, as the settings say).
+typedef void (*PFN_REPORT_ERROR)(int code);
+
+class COperationWnd {
+public:
+    COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord* opMode, const BYTE* firmware);
+    virtual ~COperationWnd();
+    COperationWnd(const COperationWnd&) = delete;
+    COperationWnd& operator=(const COperationWnd&) = delete;
+
+    // 1 when shell 3 opened.
+    BOOL IsCreated() const { return m_pPanel != nullptr; }
+    void Show(int show);
+    void Back();
+    // Stores the ports and releases the operation thread.
+    void SetPorts(CMicomPort* mcu, CLinkPort* link);
+    LRESULT OnCommand(HWND hWnd, int shell, LPARAM lParam);
+
+    // Ends a run: output off, page idle. remoteReply answers a waiting remote start. Always 0.
+    int StopRun(int remoteReply);
+    void SetIdleState();
+    // Clears the run's values and the graph; the labels show the record's set values.
+    void ResetDisplay();
+    // Sends an error code to the remote host.
+    void ReportError(int code);
+
+    void SetGraphAxes(BOOL reset, double currentMax, double voltageMax, double voltageMin);
+    void SetButtonMask(DWORD mask);
+    void ToggleView();
+    void ToggleFilterPopup();
+    void SetGraphChannels();
+    // Keeps the scroll bar in step with the graph; from another thread it runs on the UI thread.
+    void SetGraphScale(BOOL reset, BOOL force);
+    // Stores the kind and wakes the graph thread; a kind not yet taken is replaced.
+    void RequestGraph(int kind);
+
+    // The tick stopwatch.
+    void RestartTick();
+    // True once more than 1000 ms passed since the tick reference; keeps the tick's seconds.
+    BOOL TickElapsed();
+    DWORD GetTickSeconds() const { return m_dwTickSeconds; }
+    // Milliseconds until the next tick is due, 1 to 1001.
+    DWORD TickWaitMs();
+    void SetRunTimes(DWORD total, DWORD step);
+    void ClearStepTime();
+
+    // One round of the operation thread after its wait: the poll's record, or null when it failed.
+    void RunTick(const McuStatusRecord* status);
+    void ProcessStatus(McuStatusRecord* status);
+
+    // Puts a run in place as a start would leave it (tests, until the starts exist): run state 1 to 8.
+    void BeginRunForTest(int runState);
+
+    BOOL IsIdle() const { return m_nRunFlag.load() == RUN_IDLE; }
+    int GetView() const { return m_nView; }
+    int GetZoom() const { return m_nZoom.load(); }
+    CShellPanel* Panel() const { return m_pPanel; }
+    CUiCtrl* Ctrl(int i) const { return (i >= 0 && i < OPW_CONTROLS) ? m_pCtrl[i] : nullptr; }
+    CGraphCtrl* Graph() const { return m_pGraph; }
+    CScrollBarCtrl* ScrollBar() const { return m_pScroll; }
+    // 1 while the graph thread handles a request.
+    BOOL IsGraphBusy() const { return m_bGraphBusy.load() != 0; }
+    BOOL IsOperationThreadAlive() const { return m_bAlive.load() != 0; }
+    BOOL IsGraphThreadAlive() const { return m_bGraphAlive.load() != 0; }
+
+    // Ends and joins the threads and lets go of the controls; the page does nothing from then on. Runs
+    // when the page's window goes, which may come before the page itself is deleted.
+    void Shutdown();
+
+    static DWORD WINAPI OperationThread(LPVOID param);
+    static DWORD WINAPI GraphThread(LPVOID param);
+
+    // Owner and shared records.
+    HWND m_hOwner;
+    SettingsRecord* m_pSettings;
+    OpModeRecord* m_pOpMode;
+    const BYTE* m_pFirmware;
+    CMicomPort* m_pMicomPort;
+    CLinkPort* m_pLinkPort;
+    int* m_pRemoteControl;
+    int m_bHardwareBlock;
+    CTopBarWnd* m_pTopBar;
+    PFN_REPORT_ERROR m_pfnReportError;
+
+    // Page state.
+    int m_nView;  // 0 values, 1 graph
+    int m_nShow;
+    std::atomic<int> m_nZoom;
+    std::atomic<int> m_nGraphRequest;
+    std::atomic<int> m_bGraphBusy;
+    // The page the scroll bar stands at, kept for the graph thread.
+    std::atomic<int> m_nScrollPage;
+    DWORD m_dwProgramTime;
+    SYSTEMTIME m_stStart;
+    int m_bEditing;
+
+    // Tick stopwatch.
+    CPerfTimer m_timer;
+    LONGLONG m_llTickRef;
+    DWORD m_dwTickSeconds;
+
+    // Engine state.
+    std::atomic<int> m_nRunFlag;
+    int m_nRunState;
+    DWORD m_dwTotalSeconds;
+    DWORD m_dwStepSeconds;
+    double m_dVoltage;
+    double m_dCurrent;
+    SHORT m_nBatteryTemp;
+    WORD m_wFrequency;
+    double m_dAmpHours;
+    double m_dStepHigh;
+    double m_dStepLow;
+    double m_dCurrentMax;
+    double m_dVoltageMax;
+    double m_dVoltageMin;
+    int m_bBatCon0;
+    int m_bBatCon1;
+    int m_bTransOverheat;
+    int m_bHeatsink;
+    int m_bTempPaused;
+    int m_nPauseCount;
+    int m_nPulsePhase;
+    int m_bDischarge;
+    int m_bUnitOutput;
+    int m_bHeldResume;
+    std::atomic<int> m_bLoop;
+    std::atomic<int> m_bAlive;
+    std::atomic<int> m_bGraphAlive;
+    // Locals of the operation thread, kept here so a test can drive single rounds.
+    int m_nPollFailures;
+    int m_nTransTicks;
+    int m_nSinkTicks;
+    int m_bNoticeShown;
+    int m_bOutagePosted;
+    int m_bBlinkOn;
+    SHORT m_nLastTransTemp;
+
+private:
+    void CacheControls();
+    void InitGraph();
+    void SetTexts();
+    void ApplyView();
+    // Shows the run's set values and times from the operation-mode record, zeros elsewhere.
+    void ShowIdleLabels();
+    void SetLabel(int control, const WCHAR* text);
+    void SetNumberLabel(int control, const WCHAR* format, double value);
+    void SetTimeLabel(int control, DWORD seconds);
+    void SetSetTimeLabel(DWORD seconds);
+    void SetTemperatureLabel(SHORT transTemp);
+    void SetProgress(int control, int pos);
+    void SetPauseButtonText(int key);
+    void SetTemperatureAxis();
+    void CloseShellIfOpen(int shell);
+    void ApplyFilter();
+    void Post(UINT msg, WPARAM wParam, LPARAM lParam);
+    BOOL OnUiThread() const;
+    // The parts of the idle display that belong to the UI thread.
+    void ShowIdleButtons();
+    void CloseOverVoltageNotice();
+    void HandleGraphRequest(int kind);
+    void ShowGraphPage(int page, BOOL clearFurthest);
+    void PostEvent(int code);
+    void CheckTemperatures(const McuStatusRecord& status);
+    void AddGraphSample();
+    // Item 2 to 8 of the running checks; 1 when the tick must end at once.
+    BOOL CheckStops(const McuStatusRecord& status, BOOL* stopped);
+    void AddTime();
+    // The set values of the run: the record's head for Restoration and Discharge, the step's in a program.
+    void SetValuesOfRun(double* volts, double* amps) const;
+    static LRESULT CALLBACK MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK PanelProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    CShellPanel* m_pPanel;
+    CUiCtrl* m_pCtrl[OPW_CONTROLS];
+    CGraphCtrl* m_pGraph;
+    CScrollBarCtrl* m_pScroll;
+    HANDLE m_hOpEvent;
+    HANDLE m_hStopEvent;  // set when the threads must end
+    HANDLE m_hGraphEvent;
+    HANDLE m_hOpThread;
+    HANDLE m_hGraphThread;
+    HWND m_hMsgWnd;
+    HWND m_hPanelWnd;
+    WNDPROC m_pfnPanelProc;
+    DWORD m_dwUiThread;
+};
+
+// The axis step per division: 1 when the whole part of value is not above divisions, else value /
+// divisions rounded up.
+int CeilDiv(double value, int divisions);
+// Whether the mains frequency reported lies within the setting +- 4.
+BOOL CheckMainsFrequency(WORD frequency, WORD setting);
+// Raised every tick while the attached unit delivers the output, cleared by each of its replies.
+extern std::atomic<BYTE> g_byUnitWatchdog;
+// Mains frequency of the record's code: 50, 60 or 0.
+WORD FrequencyOfCode(int code);

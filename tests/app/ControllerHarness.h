@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "app/MainFrame.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
@@ -129,8 +129,8 @@ inline bool Pump(DWORD deviceMs = 200) {
 // scale): the tests' patience, or a window of realMs on the same scale.
 template <class Cond>
 bool PumpUntil(Cond cond, int realMs = 0) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          (realMs > 0 ? wait_bounds::Bound(wait_bounds::Ms(realMs)) : wait_bounds::Bound());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(bounded::Scaled(realMs > 0 ? realMs : bounded::kDefaultMs));
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         Pump(50);

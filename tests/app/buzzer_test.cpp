@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "app/MainFrame.h"
 #include "qrx/boardapi.h"
 
@@ -46,7 +46,7 @@ protected:
     // Waits for the pattern to end in silence; the steps from the first tone on.
     std::vector<ToneStep> WaitForSilence(size_t atLeast) {
         std::vector<ToneStep> steps;
-        wait_bounds::WaitUntil([&] {
+        bounded::WaitUntil([&] {
             steps = ToneSteps();
             return steps.size() >= atLeast && !steps.back().on;
         });
@@ -91,7 +91,7 @@ TEST_F(BuzzerTest, ErrorAlarmIsThirtyOneAlternatingTones) {
 
 TEST_F(BuzzerTest, StopSilencesAPatternAtOnce) {
     frame.Beep(1);
-    ASSERT_TRUE(wait_bounds::WaitUntil([&] { return ToneSteps().size() >= 3; }));
+    ASSERT_TRUE(bounded::WaitUntil([&] { return ToneSteps().size() >= 3; }));
     frame.Beep(BEEP_STOP);
     std::vector<ToneStep> steps = WaitForSilence(4);
     ASSERT_FALSE(steps.back().on);

@@ -13,7 +13,6 @@
 
 #include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "windows.h"
 
@@ -28,7 +27,7 @@ long long MsSince(Clock::time_point start) {
 
 template <class F>
 bool Eventually(F done) {
-    return wait_bounds::WaitUntil(done);
+    return bounded::WaitUntil(done);
 }
 
 // True once the thread has been seen asleep twice in a row: it sits in its wait.

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "WaitBounds.h"
+#include "Bounded.h"
 #include "windows.h"
 
 namespace {
@@ -115,7 +115,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     Job never;
     HANDLE orphan = CreateThread(nullptr, 0, RunJob, &never, CREATE_SUSPENDED, nullptr);
     CloseHandle(orphan);
-    wait_bounds::WaitUntil([&] { return ThreadCount() == threadsBefore; });
+    bounded::WaitUntil([&] { return ThreadCount() == threadsBefore; });
     EXPECT_EQ(threadsBefore, ThreadCount());
     EXPECT_FALSE(never.ran.load());
 }
@@ -137,7 +137,7 @@ TEST(Threads, HandlesClosedWhileRunningAndManyThreads) {
     detached.go = job.go;
     CloseHandle(CreateThread(nullptr, 0, RunJob, &detached, 0, nullptr));
     SetEvent(job.go);
-    wait_bounds::WaitUntil([&] { return detached.ran.load(); });
+    bounded::WaitUntil([&] { return detached.ran.load(); });
     EXPECT_TRUE(detached.ran.load());
 
     std::vector<Job> jobs(MAXIMUM_WAIT_OBJECTS);

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "qrx/screen.h"
 
@@ -73,7 +73,7 @@ std::vector<Event> Events() {
 }
 
 bool WaitForEvents(size_t count) {
-    return wait_bounds::WaitUntil([&] {
+    return bounded::WaitUntil([&] {
         Drain();
         return Events().size() >= count;
     });

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "radiolink/UartPort.h"
 
 namespace {
@@ -171,7 +171,7 @@ TEST_F(UartPortTest, CloseStopsTheReaderBeforeItReturns) {
     ASSERT_EQ(quiet.Open(kPort, CBR_115200, 0, 8, ONESTOPBIT, NOPARITY), 1);
     peer.Send("q");
     BYTE b = 0;
-    wait_bounds::WaitUntil([&] { return quiet.GetByte(&b) != 0; });
+    bounded::WaitUntil([&] { return quiet.GetByte(&b) != 0; });
     EXPECT_EQ(b, 'q');
     CUartPort second(event);
     EXPECT_EQ(second.Open(kPort, CBR_115200, 0, 8, ONESTOPBIT, NOPARITY), 0);  // exclusive

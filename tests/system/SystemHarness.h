@@ -27,30 +27,33 @@
 
 #include <windows.h>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 
 extern char** environ;
 
 namespace system_harness {
 
-using wait_bounds::Bound;
-using wait_bounds::BoundMs;
-using wait_bounds::kPatience;
-using wait_bounds::Ms;
-using wait_bounds::WaitUntil;
-
+// Bounds are durations here, so that a count of seconds cannot pass for milliseconds; each is on the
+// scale of QRX_TEST_TIMEOUT_SCALE (Bounded.h).
+using Ms = std::chrono::milliseconds;
+constexpr Ms kPatience{bounded::kDefaultMs};
 // How long a program asked to end may take before it is killed.
 constexpr Ms kStopping{20000};
 
+inline Ms Bound(Ms base = kPatience) { return Ms(bounded::Scaled(static_cast<int>(base.count()))); }
+// The same for the platform's waits.
+inline DWORD BoundMs(Ms base = kPatience) { return static_cast<DWORD>(Bound(base).count()); }
+
+template <class Cond>
+bool WaitUntil(Cond cond, Ms base = kPatience) {
+    return bounded::WaitUntil(cond, static_cast<int>(base.count()));
+}
+
 // Exit code of a spawned host process, or -1 when it did not end in time (it is killed then).
 inline int WaitExit(pid_t pid, Ms base = kPatience) {
-    int status = 0;
-    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, base)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
+    const int status = bounded::WaitChild(pid, static_cast<int>(base.count()));
+    if (status < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -233,7 +236,9 @@ inline bool ScreenCommand(const std::string& root, const std::string& command, s
 }
 
 // The bound of a `qrx-ctl wait`, in the seconds it takes (the tool allows up to an hour).
-inline std::string WaitSeconds() { return std::to_string(std::min(wait_bounds::BoundSeconds(), 3600)); }
+inline std::string WaitSeconds() {
+    return std::to_string(std::min<long long>((Bound().count() + 999) / 1000, 3600));
+}
 
 // How one run of qrx-ctl ended: its exit code (-1 when it did not start or end) and what it printed.
 struct CtlResult {
@@ -509,6 +514,15 @@ public:
     bool Shot(RgbPicture& picture, const std::string& file = "shot.png") const {
         const std::string path = m_root.Host(file);
         return Command("shot " + path) && ReadPngPicture(path, picture);
+    }
+    // A picture of the screen once it has settled: two in a row alike outside the masked rectangles
+    // (golden pictures are made so).
+    bool SettledShot(RgbPicture& picture, const std::string& file, const std::vector<RECT>& masks = {}) const {
+        RgbPicture before;
+        return WaitUntil([&] {
+            return Shot(before, "before-" + file) && Shot(picture, file) &&
+                   DifferentPixels(before, picture, 0, masks) == 0;
+        });
     }
 
     // Ends QRX, the programs it started, the MCU and the screen server, in that order.

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
@@ -35,17 +34,16 @@ TEST(OperationPageSystem, OperationOpensALivePage) {
         ASSERT_TRUE(SaveSettingFile());
     })) << why;
     // Start-up ends with the last limit sent to the MCU.
-    ASSERT_TRUE(WaitUntil([&] { return Slurp(device.McuLogPath()).find("CmdSetTempLimit") != std::string::npos; }, 30));
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(device.McuLogPath()).find("CmdSetTempLimit") != std::string::npos; }));
     ASSERT_TRUE(device.Tap(kOperationX, kOperationY));
-    ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", kOperationPage); }, 30)) << device.WindowText();
+    ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", kOperationPage); })) << device.WindowText();
 
     // The battery's voltage as the page shows it, against the golden picture; QRX_UPDATE_GOLDEN=1
     // makes the picture anew from this run.
     const std::string golden = std::string(QRX_SYSTEM_DATA) + "/qrx_operation_page.png";
     RgbPicture shot, expected;
     if (std::getenv("QRX_UPDATE_GOLDEN")) {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        ASSERT_TRUE(device.Shot(shot, "golden.png"));
+        ASSERT_TRUE(device.SettledShot(shot, "golden.png", {kClock}));
         fs::copy_file(root.Host("golden.png"), golden, fs::copy_options::overwrite_existing);
     }
     ASSERT_TRUE(ReadPngPicture(golden, expected)) << golden << " missing (QRX_UPDATE_GOLDEN=1 makes it)";
@@ -65,7 +63,7 @@ TEST(OperationPageSystem, OperationOpensALivePage) {
         return n;
     };
     const size_t before = polls();
-    EXPECT_TRUE(WaitUntil([&] { return polls() >= before + 30; }, 30));
+    EXPECT_TRUE(WaitUntil([&] { return polls() >= before + 30; }));
 }
 
 }  // namespace

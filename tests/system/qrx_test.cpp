@@ -152,11 +152,7 @@ protected:
         const std::string golden = std::string(QRX_SYSTEM_DATA) + "/qrx_main_page.png";
         RgbPicture shot, expected;
         if (std::getenv("QRX_UPDATE_GOLDEN") && !m_goldenMade) {
-            // Made once the screen has settled: two pictures in a row alike.
-            RgbPicture before;
-            if (!WaitUntil([&] { return Device().Shot(before, "before.png") && Device().Shot(shot, "golden.png") &&
-                                        DifferentPixels(before, shot, 0) == 0; }))
-                return false;
+            if (!Device().SettledShot(shot, "golden.png")) return false;
             fs::copy_file(m_root.Host("golden.png"), golden, fs::copy_options::overwrite_existing);
             m_goldenMade = true;
         }

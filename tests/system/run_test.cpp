@@ -244,7 +244,7 @@ TEST(RunMcuTest, KilledOutrightItTakesTheDeviceAlongAndAStartNamesWhatIsInTheWay
     unsetenv("QRX_COM2");
     Runner runner = StartRunner(root, {"--mcu", "--stay-on"});
     ASSERT_GT(runner.pid, 0);
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 1 && ScreenUp(root.Path()); }, 60)) << Output(runner);
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 1 && ScreenUp(root.Path()); })) << Output(runner);
     // The main program is the launcher's child, not the runner's.
     std::set<pid_t> device = Descendants(runner.pid);
     std::string names;
@@ -257,7 +257,7 @@ TEST(RunMcuTest, KilledOutrightItTakesTheDeviceAlongAndAStartNamesWhatIsInTheWay
 
     Runner again = StartRunner(root, {"--mcu", "--stay-on"});
     ASSERT_GT(again.pid, 0);
-    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && ScreenUp(root.Path()); }, 60)) << Output(again);
+    ASSERT_TRUE(WaitUntil([&] { return Launches(root) == 2 && ScreenUp(root.Path()); })) << Output(again);
     std::string screen, qrx;
     for (pid_t p : Descendants(again.pid)) {
         std::string line = CommandLine(p);

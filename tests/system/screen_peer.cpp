@@ -15,7 +15,7 @@
 
 #include <windows.h>
 
-#include "WaitBounds.h"
+#include "Bounded.h"
 #include "qrx/screen.h"
 
 namespace {
@@ -147,13 +147,13 @@ int RunCall(char** argv, bool dying) {
     Log(std::string("post ") + (PostMessageW(target, WM_APP + 3, 5, 6) ? "ok" : "failed"));
     // Sent messages are handled before posted ones: wait until the post was handled before the target
     // is made to die, or it may die with the post still queued.
-    wait_bounds::WaitUntil([&] { return SendMessageW(target, WM_APP + 4, 0, 0) >= 1; });
+    bounded::WaitUntil([&] { return SendMessageW(target, WM_APP + 4, 0, 0) >= 1; });
     if (dying) {
         auto start = std::chrono::steady_clock::now();
         LRESULT r = SendMessageW(target, WM_APP + 2, 0, 0);
         auto took = std::chrono::steady_clock::now() - start;
-        Log("died " + std::to_string(r) + " " + (took < wait_bounds::Bound(wait_bounds::Ms(10000)) ? "soon" : "late"));
-        wait_bounds::WaitUntil([&] { return !IsWindow(target); });
+        Log("died " + std::to_string(r) + " " + (took < std::chrono::milliseconds(bounded::Scaled(10000)) ? "soon" : "late"));
+        bounded::WaitUntil([&] { return !IsWindow(target); });
         Log(std::string("after death ") + (IsWindow(target) ? "window" : "gone"));
     }
     Log("done");
@@ -164,7 +164,7 @@ int RunCall(char** argv, bool dying) {
 // then whether EnumWindows gives the same order.
 int RunWalk(char** argv) {
     std::u16string cls = Wide(argv[2]);
-    if (!MakeWindow(cls, cls, 700, 400, 50, 50) || !qrx::screen::WaitForWindow(cls.c_str(), 20000)) return 4;
+    if (!MakeWindow(cls, cls, 700, 400, 50, 50) || !qrx::screen::WaitForWindow(cls.c_str(), static_cast<DWORD>(bounded::Scaled(20000)))) return 4;
     std::vector<HWND> walked, listed;
     for (HWND h = GetWindow(GetDesktopWindow(), GW_CHILD); h && walked.size() < 100; h = GetWindow(h, GW_HWNDNEXT)) {
         DWORD pid = 0;

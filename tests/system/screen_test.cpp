@@ -179,7 +179,7 @@ TEST_F(ScreenServerTest, TheDesktopWalkListsEveryProgramsWindowsInZOrder) {
     std::string log = root.Host("walker.log");
     pid_t w = SpawnHost({QRX_SCREEN_PEER, "walk", "Walker"}, {"QRX_PEER_LOG=" + log});
     ASSERT_GT(w, 0);
-    ASSERT_EQ(WaitExit(w, 60), 0) << Slurp(log);
+    ASSERT_EQ(WaitExit(w), 0) << Slurp(log);
     // The walker's own window is the newest, so in front.
     std::string expected = "walk " + std::to_string(w) + "\nwalk " + std::to_string(b) + "\nwalk " + std::to_string(a) +
                            "\nsame order yes\n";
@@ -195,7 +195,7 @@ TEST_F(ScreenServerTest, AProgramWaitsForTheWholeDeviceAndSeesTheWholeScreen) {
     std::string log = root.Host("settler.log");
     pid_t s = SpawnHost({QRX_SCREEN_PEER, "settle", "100", "50"}, {"QRX_PEER_LOG=" + log});
     ASSERT_GT(s, 0);
-    ASSERT_EQ(WaitExit(s, 60), 0) << Slurp(log);
+    ASSERT_EQ(WaitExit(s), 0) << Slurp(log);
     EXPECT_EQ(Slurp(log), "posted 7 8\nidle yes\npixel 00ff00\n");
     EXPECT_TRUE(HasLine(logA, "key 83"));
 }
@@ -279,15 +279,8 @@ std::string ReadLine(int fd) {
 // One command on a control connection of its own, past the tool's checks: the server's first answer
 // line. Also used by the desktop window's tests.
 std::string RawScreenControl(const std::string& root, const std::string& command) {
-    std::string path = root + "/.platform/screen.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return "<no server>";
-    }
+    int fd = ConnectScreen(root);
+    if (fd < 0) return "<no server>";
     std::string line = command + "\n";
     std::string answer = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())
                              ? ReadLine(fd)

@@ -154,7 +154,7 @@ TEST_F(SdlViewTest, TheWindowComposesOnlyWhenTheScreenChanges) {
     pid_t peer =
         Spawn({QRX_SCREEN_PEER, "window", "PeerA", "A", "0", "0", "200", "100", "0000ff"}, {"QRX_PEER_LOG=" + log});
     ASSERT_GT(peer, 0);
-    ASSERT_EQ(Ctl({"wait", "PeerA", "20"}), 0);
+    ASSERT_EQ(Ctl({"wait", "PeerA", WaitSeconds()}), 0);
 
     // "composes N behind B": pictures made, and whether a change is still to be shown.
     unsigned long long composes = 0;
@@ -165,7 +165,7 @@ TEST_F(SdlViewTest, TheWindowComposesOnlyWhenTheScreenChanges) {
         composes = std::stoull(m[1]);
         return m[2] == "0";
     };
-    ASSERT_EQ(RawScreenControl(root.Path(), "idle 20000"), "ok");
+    ASSERT_EQ(RawScreenControl(root.Path(), "idle " + std::to_string(BoundMs(Ms(20000)))), "ok");
     ASSERT_TRUE(WaitUntil(caughtUp));
     unsigned long long shown = composes;
     EXPECT_GE(shown, 1u);
@@ -188,9 +188,9 @@ TEST_F(SdlViewTest, TheWindowComposesOnlyWhenTheScreenChanges) {
     EXPECT_TRUE(WaitUntil([&] { return caughtUp() && composes > shown; }));
 
     kill(peer, SIGTERM);
-    WaitExit(peer, 10);
+    WaitExit(peer);
     ASSERT_EQ(kill(server, SIGTERM), 0);
-    EXPECT_EQ(WaitExit(server, 30), 0);
+    EXPECT_EQ(WaitExit(server), 0);
 }
 
 #endif

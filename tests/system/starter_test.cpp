@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "WaitBounds.h"
+#include "Bounded.h"
 #include "qrx/host.h"
 
 namespace {
@@ -64,7 +64,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     if (std::u16string(lpCmdLine) == u"close") {
         // The loading screen's window may not be up yet.
         HWND wnd = nullptr;
-        if (!wait_bounds::WaitUntil([&] { return (wnd = FindWindowW(u"SPLASH_APP", nullptr)) != nullptr; })) {
+        if (!bounded::WaitUntil([&] { return (wnd = FindWindowW(u"SPLASH_APP", nullptr)) != nullptr; })) {
             Record("not found");
             return 1;
         }
@@ -80,7 +80,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     }
     if (unlink((qrx::DeviceRoot() + "/standin.reboot").c_str()) == 0) return static_cast<int>(0x0101003Cu);
     // Stays until it is stopped, for as long as a test waits at most.
-    if (Exists("standin.stay")) std::this_thread::sleep_for(wait_bounds::Bound(2 * wait_bounds::kPatience));
+    if (Exists("standin.stay")) std::this_thread::sleep_for(std::chrono::milliseconds(bounded::Scaled(2 * bounded::kDefaultMs)));
     return 0;
 }
 

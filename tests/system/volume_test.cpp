@@ -108,7 +108,7 @@ TEST_F(VolumeSystemTest, ACardTakenOutStaysOutThroughARestartAndNeverArrivesOver
     // The device off, its root refreshed as `make run` does, and on again.
     StopHost(m_server);
     pid_t mkroot = Spawn({QRX_MKROOT_EXE, "--root", root.Path(), "--build", QRX_BUILD_DIR});
-    ASSERT_EQ(WaitExit(mkroot, 120), 0);
+    ASSERT_EQ(WaitExit(mkroot, 2 * kPatience), 0);
     m_server = Spawn({QRX_SCREEN_SERVER});
     ASSERT_TRUE(WaitUntil([&] { return Ctl({"windows"}).code == 0; }));
     EXPECT_FALSE(std::filesystem::exists(root.Host("SD Card")));

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
 #include "ui/ZipArchive.h"
@@ -144,7 +144,7 @@ public:
 };
 
 // Lets every window thread handle what is queued, painting included.
-inline void Idle() { EXPECT_TRUE(qrx::screen::WaitIdle(wait_bounds::BoundMs())); }
+inline void Idle() { EXPECT_TRUE(qrx::screen::WaitIdle(static_cast<DWORD>(bounded::Scaled()))); }
 
 inline uint32_t ScreenPixel(int x, int y) {
     std::vector<uint32_t> px;
@@ -189,7 +189,7 @@ protected:
 // passed (whatever the device's time scale).
 template <class Cond>
 bool WaitFor(Cond cond) {
-    const auto deadline = std::chrono::steady_clock::now() + wait_bounds::Bound();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bounded::Scaled());
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         qrx::screen::WaitIdle(200);

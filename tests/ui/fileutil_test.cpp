@@ -4,8 +4,8 @@
 #include <string>
 #include <zip.h>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
-#include "WaitBounds.h"
 #include "qrx/host.h"
 #include "ui/FileUtil.h"
 #include "ui/ZipArchive.h"
@@ -106,7 +106,7 @@ TEST(FileUtilTicks, DifferenceAcrossTheWrap) {
 
     qrx::SetTickCountStart(0xFFFFFF00u);
     DWORD start = GetTickCount();
-    wait_bounds::WaitUntil([&] { return GetTickCount() < start; });
+    bounded::WaitUntil([&] { return GetTickCount() < start; });
     DWORD now = GetTickCount();
     ASSERT_LT(now, start);
     EXPECT_GE(GetTicks(start), now - start);

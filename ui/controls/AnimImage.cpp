@@ -53,6 +53,9 @@ BOOL CAnimImageCtrl::LoadFrames(const WCHAR* name, int count, int period, int fl
         frames.push_back(std::move(bitmap));
     }
     m_frames = std::move(frames);
+    // Frame 0 shows at once: the first tick brings the next one.
+    m_nShown = 0;
+    m_nCurrent = 1;
     HWND wnd = GetWnd();
     if (!m_timerId) m_timerId = CShellManager::AllocTimerId();
     if (wnd && ::SetTimer(wnd, m_timerId, static_cast<UINT>(period), nullptr)) {

@@ -86,6 +86,8 @@ int CBarGraphCtrl::DefaultHook(void* owner, int column, int, int) {
 
 int CBarGraphCtrl::ExecCommand(int arg, int sel) {
     if (sel >= 0 && !IsEnabled()) return 0;
+    // The init command at creation is no column's change.
+    if (sel == -1) return CUiCtrl::ExecCommand(arg, sel);
     HWND cmd = GetCmdWnd();
     LONG msg = StrToLong(m_cmd.s[0]);
     if (m_cmd.kind != 0 || msg == 0 || !m_pPanel || !cmd) return CUiCtrl::ExecCommand(arg, sel);

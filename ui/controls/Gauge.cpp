@@ -41,7 +41,12 @@ void CGaugeCtrl::OnPaint(HDC dc) {
     if (!back) return;
     const RECT own = {0, 0, m_nBackW, m_nBackH};
     CUiBitmap* image = m_images[UICTRL_IMG_NORMAL].get();
-    if (BitmapHasSize(image)) image->DrawClipped(back, 0, 0, own);
+    if (BitmapHasSize(image)) {
+        // A page image adopted by an image-less control shows the part under the control.
+        POINT at{0, 0};
+        PageImageOrigin(image, &at);
+        image->DrawClipped(back, at.x, at.y, own);
+    }
     if (m_full) {
         const int full = m_nValue / 2;
         // A segment lies at first + step x i (64 bits: a hostile step must not wrap back inside).

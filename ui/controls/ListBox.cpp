@@ -269,6 +269,8 @@ void CListBoxCtrl::DeleteAllItems(BOOL redraw) {
     for (ListItem* item : m_items) DeleteItem(item);
     m_items.clear();
     m_nSel = -1;
+    // A tap on a new row is no second tap of the old one.
+    m_nLastDownItem = -1;
     SetBarTotal(0);
     if (redraw) Redraw();
 }

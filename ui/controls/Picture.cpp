@@ -37,7 +37,12 @@ void CPictureCtrl::OnPaint(HDC dc) {
     const int w = m_nBackW, h = m_nBackH;
     const RECT own = {0, 0, w, h};
     CUiBitmap* image = m_images[UICTRL_IMG_NORMAL].get();
-    if (m_bDrawBack && BitmapHasSize(image)) image->DrawClipped(back, 0, 0, own);
+    if (m_bDrawBack && BitmapHasSize(image)) {
+        // A page image adopted by an image-less control shows the part under the control.
+        POINT at{0, 0};
+        PageImageOrigin(image, &at);
+        image->DrawClipped(back, at.x, at.y, own);
+    }
     for (auto& picture : m_pictures) {
         if (!picture) continue;
         int x = picture->GetWidth() < w ? (w - picture->GetWidth()) / 2 : 0;

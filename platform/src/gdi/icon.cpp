@@ -42,8 +42,8 @@ public:
     }
     // A rectangle with a one-pixel border; the corners half covered, so edges look smooth.
     void Box(int l, int t, int r, int b, uint32_t fill, uint32_t border) {
-        Fill(l, t, r, b, border);
-        Fill(l + 1, t + 1, r - 1, b - 1, fill);
+        Fill(l, t, r, b, Argb(255, border));
+        Fill(l + 1, t + 1, r - 1, b - 1, Argb(255, fill));
         for (POINT c : {POINT{l, t}, POINT{r - 1, t}, POINT{l, b - 1}, POINT{r - 1, b - 1}})
             Put(c.x, c.y, Argb(128, border));
     }

@@ -11,6 +11,7 @@ using namespace page_harness;
 namespace {
 
 const COLORREF kBg = RGB(0, 0, 200);
+const COLORREF kOver = RGB(90, 90, 90);
 const COLORREF kFrames[3] = {RGB(200, 0, 0), RGB(0, 200, 0), RGB(200, 200, 0)};
 
 class AnimImageTest : public PageTest {
@@ -18,11 +19,12 @@ protected:
     void SetUp() override {
         PageTest::SetUp();
         WriteImage("bg.bmp", SolidBmp(800, 480, kBg));
+        WriteImage("over.bmp", SolidBmp(800, 480, kOver));
         for (int i = 0; i < 3; ++i) WriteImage("clock_" + std::to_string(i) + ".bmp", SolidBmp(40, 40, kFrames[i]));
     }
     CAnimImageCtrl* OpenAnim(const std::string& imgs) {
         UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=26\r\n"
-                  "pos=100,100,40,40\r\nimgs=" + imgs + "\r\n");
+                  "pos=100,100,40,40\r\nimgs=" + imgs + "\r\n[shell1]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\over.bmp\r\n");
         page = Open(0);
         return page ? dynamic_cast<CAnimImageCtrl*>(page->GetCtrl(0)) : nullptr;
     }
@@ -56,15 +58,16 @@ TEST_F(AnimImageTest, ForeignTimerAndHiddenPageLeaveTheScreenAlone) {
     Idle();
     EXPECT_EQ(anim->GetShownFrame(), 1);
     EXPECT_EQ(ScreenPixel(120, 120), ScreenColour(kFrames[1]));
-    // Hidden, the frames run on but nothing is drawn over what the window shows.
+    // Hidden under another page: the frames run on, but nothing is drawn over the page shown.
+    ASSERT_NE(Open(1), nullptr);
     page->Show(FALSE);
     Idle();
-    const uint32_t shown = ScreenPixel(120, 120);
+    ASSERT_FALSE(page->IsShown());
+    EXPECT_EQ(ScreenPixel(120, 120), ScreenColour(kOver));
     anim->OnTimer(anim->GetFrameTimer(), 0);
     Idle();
     EXPECT_EQ(anim->GetShownFrame(), 2);
-    EXPECT_EQ(ScreenPixel(120, 120), shown);
-    EXPECT_NE(shown, ScreenColour(kFrames[2]));
+    EXPECT_EQ(ScreenPixel(120, 120), ScreenColour(kOver));
 }
 
 TEST_F(AnimImageTest, BadValuesPlayNothing) {

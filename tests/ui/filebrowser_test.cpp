@@ -117,6 +117,8 @@ TEST_F(FileBrowserTest, ExtraFoldersExclusionsAndStyle) {
 
 TEST_F(FileBrowserTest, OutsideNamesAreBounded) {
     for (int i = 0; i < 600; ++i) root.WriteFile("SD Card/Many/f" + std::to_string(i) + ".csv", "");
+    // Folders found after the limit are listed still.
+    for (int i = 0; i < 5; ++i) std::filesystem::create_directories(root.Host("SD Card/Many/d" + std::to_string(i)));
     // A path past 259 characters is left out, never cut to another name.
     const std::string longName(250, 'n');
     root.WriteFile("SD Card/Long/" + longName + ".csv", "");
@@ -129,6 +131,7 @@ TEST_F(FileBrowserTest, OutsideNamesAreBounded) {
     ASSERT_NE(browser, nullptr);
     browser->OpenFolder(u"\\SD Card\\Many", 1, nullptr, 0);
     EXPECT_EQ(browser->GetFileCount(), CFileBrowser::kMaxFiles);
+    EXPECT_EQ(browser->GetCount(), CFileBrowser::kMaxFiles + 5 + 1);
     browser->OpenFolder(u"\\SD Card\\Long", 1, nullptr, 0);
     EXPECT_EQ(Rows(browser), "[..],short.csv");
     // Recursion ends at the depth bound however the links turn: the loop passes d.csv every two levels.

@@ -298,8 +298,13 @@ void CFileBrowser::Scan(const std::u16string& folder, int depth, int level, int*
         // A card pulled mid-scan ends the search: what was found stays listed.
         if (find != INVALID_HANDLE_VALUE) {
             do {
-                if (!m_bScanning || *taken >= kMaxFiles) break;
+                if (!m_bScanning) break;
                 bool dir = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+                // Past the file limit only the folder rows are still taken: every folder stays reachable.
+                if (*taken >= kMaxFiles && (!dir || depth >= 1)) {
+                    if (depth >= 1) break;
+                    continue;
+                }
                 // A path the platform cannot hold is left out, never cut to another one.
                 size_t length = base.size() + wcslen(data.cFileName) + (dir ? 1 : 0);
                 if (length > MAX_PATH - 1) continue;

@@ -1,9 +1,8 @@
 // The file browser's refresh of a full card folder against a plain folder listing, and the time-zone
 // map's paint with its 75 alpha markers.
 #include <benchmark/benchmark.h>
-
-#include <windows.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -12,8 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "qrx/host.h"
+#include "BmpFile.h"
 #include "qrx/atlwin.h"
+#include "qrx/host.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
@@ -23,25 +24,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Bmp(int width, int height, uint32_t colour) {
-    const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) / 4 * 4;
-    std::string f(54 + stride * static_cast<uint32_t>(height), '\0');
-    auto put = [&f](size_t at, uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) f[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    f[0] = 'B';
-    f[1] = 'M';
-    put(2, static_cast<uint32_t>(f.size()), 4);
-    put(10, 54, 4);
-    put(14, 40, 4);
-    put(18, static_cast<uint32_t>(width), 4);
-    put(22, static_cast<uint32_t>(height), 4);
-    put(26, 1, 2);
-    put(28, 24, 2);
-    for (size_t i = 54; i + 2 < f.size(); i += 3) put(i, colour, 3);
-    return f;
-}
 
 // The page's host window: the manager sees every message first.
 class Host : public CWindowImpl<Host> {
@@ -75,12 +57,15 @@ public:
         std::string pattern = (fs::temp_directory_path() / "qrx-fuzz-controls-XXXXXX").string();
         if (!mkdtemp(pattern.data())) abort();
         m_path = pattern;
-        for (const char* dir : {"Windows", "NAND Flash/Sub", "SD Card/Log", "Hard Disk"}) fs::create_directories(m_path + "/" + dir);
-        Put("Windows/bg.bmp", Bmp(80, 48, 0x0000C8));
-        Put("Windows/a.bmp", Bmp(12, 12, 0xC80000));
-        Put("Windows/b.bmp", Bmp(20, 8, 0x00C800));
-        for (int i = 0; i < 3; ++i) Put("Windows/f_" + std::to_string(i) + ".bmp", Bmp(16, 16, 0x101010u * (i + 1)));
-        for (const char* file : {"SD Card/a.csv", "SD Card/B.TXT", "SD Card/noext", "SD Card/Log/l.csv", "NAND Flash/n.csv"})
+        for (const char* dir : {"Windows", "NAND Flash/Sub", "SD Card/Log", "Hard Disk"})
+            fs::create_directories(m_path + "/" + dir);
+        Put("Windows/bg.bmp", SolidBmpFile(80, 48, 0x0000C8));
+        Put("Windows/a.bmp", SolidBmpFile(12, 12, 0xC80000));
+        Put("Windows/b.bmp", SolidBmpFile(20, 8, 0x00C800));
+        for (int i = 0; i < 3; ++i)
+            Put("Windows/f_" + std::to_string(i) + ".bmp", SolidBmpFile(16, 16, 0x101010u * (i + 1)));
+        for (const char* file :
+             {"SD Card/a.csv", "SD Card/B.TXT", "SD Card/noext", "SD Card/Log/l.csv", "NAND Flash/n.csv"})
             Put(file, "x");
         setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
         qrx::ReloadHostConfig();

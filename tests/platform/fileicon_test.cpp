@@ -1,6 +1,5 @@
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -61,9 +60,9 @@ TEST_F(FileIconTest, OneIconPerKindWithAlphaAndEveryHandleFreed) {
     const int live = qrx::LiveIconCount();
     // One name of each kind; a second name of the same kind draws the same picture.
     const std::vector<std::pair<const WCHAR*, const WCHAR*>> kinds = {
-        {u"\\SD Card\\Log", u"\\a\\b"}, {u"x.abc", u"NOEXT"},   {u"a.csv", u"B.CSV"}, {u"a.txt", u"a.log"},
-        {u"a.dat", u"a.bin"},           {u"a.lang", u"b.LANG"}, {u"a.exe", u"a.dll"}, {u"a.bmp", u"a.png"},
-        {u"a.zip", u"a.fwd"}};
+        {u"\\SD Card\\Log", u"\\a\\b"}, {u"x.abc", u"NOEXT"}, {u"a.csv", u"B.CSV"},
+        {u"a.txt", u"a.log"},           {u"a.dat", u"a.bin"}, {u"a.lang", u"b.LANG"},
+        {u"a.exe", u"a.dll"},           {u"a.bmp", u"a.png"}, {u"a.zip", u"a.fwd"}};
     std::vector<std::vector<uint32_t>> pictures;
     for (size_t k = 0; k < kinds.size(); ++k) {
         DWORD attributes = k == 0 ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;

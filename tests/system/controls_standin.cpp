@@ -4,10 +4,9 @@
 // "WPARAM LOW HIGH" (lParam's two halves). A sent command is answered 1. Bar graphs get 4 columns of
 // 10 levels, which no layout key gives.
 #include <fcntl.h>
-#include <unistd.h>
-
-#include <windows.h>
 #include <qrx/atlwin.h>
+#include <unistd.h>
+#include <windows.h>
 
 #include <string>
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "BmpFile.h"
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
 
@@ -13,33 +14,14 @@ using namespace system_harness;
 
 namespace {
 
-// A bottom-up 24-bit BMP of one colour (0xRRGGBB).
-std::string Bmp(int width, int height, uint32_t rgb) {
-    const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) / 4 * 4;
-    std::string f(54 + stride * static_cast<uint32_t>(height), '\0');
-    auto put = [&f](size_t at, uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) f[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    f[0] = 'B';
-    f[1] = 'M';
-    put(2, static_cast<uint32_t>(f.size()), 4);
-    put(10, 54, 4);
-    put(14, 40, 4);
-    put(18, static_cast<uint32_t>(width), 4);
-    put(22, static_cast<uint32_t>(height), 4);
-    put(26, 1, 2);
-    put(28, 24, 2);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) put(54 + stride * static_cast<uint32_t>(y) + static_cast<uint32_t>(x) * 3, rgb, 3);
-    return f;
-}
-
 const uint32_t kMarker = 0xFFFF00, kKnob = 0xC80000, kFrame0 = 0xFF0000, kFrame1 = 0x00FF00;
 
 const char kScript[] =
     "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n"
-    "[shell0-0]\r\ntype=10\r\ncmd=0,1025,0,0\r\npos=0,0,400,300\r\nlist=30,1,0,0,0,0,1\r\nfilter=.csv|,\\SD Card,0,1\r\n"
-    "[shell0-1]\r\ntype=21\r\ncmd=0,1025,0,1\r\npos=420,0,200,150\r\nimage=\\Windows\\area.bmp,,\\Windows\\marker.bmp,\r\n"
+    "[shell0-0]\r\ntype=10\r\ncmd=0,1025,0,0\r\npos=0,0,400,300\r\nlist=30,1,0,0,0,0,1\r\nfilter=.csv|,\\SD "
+    "Card,0,1\r\n"
+    "[shell0-1]\r\ntype=21\r\ncmd=0,1025,0,1\r\npos=420,0,200,150\r\nimage=\\Windows\\area.bmp,,\\Windows\\marker.bmp,"
+    "\r\n"
     "line=2,0xFFFFFF\r\n"
     "[shell0-2]\r\ntype=19\r\ncmd=0,1025,0,2\r\npos=420,200,200,110\r\n"
     "gbimgs=\\Windows\\knob.bmp,\\Windows\\knob.bmp,\\Windows\\bar.bmp\r\n"
@@ -50,10 +32,14 @@ const char kScript[] =
 class ControlsSystemTest : public DeviceRootTest {
 protected:
     void SetUp() override {
-        for (auto [name, bmp] : {std::pair{"bg", Bmp(800, 480, 0x000050)}, {"area", Bmp(200, 150, 0x303030)},
-                                 {"marker", Bmp(10, 10, kMarker)}, {"knob", Bmp(20, 10, kKnob)},
-                                 {"bar", Bmp(10, 110, 0x00A000)}, {"map", Bmp(320, 145, 0x2060A0)},
-                                 {"f_0", Bmp(40, 40, kFrame0)}, {"f_1", Bmp(40, 40, kFrame1)}})
+        for (auto [name, bmp] : {std::pair{"bg", SolidBmpFile(800, 480, 0x000050)},
+                                 {"area", SolidBmpFile(200, 150, 0x303030)},
+                                 {"marker", SolidBmpFile(10, 10, kMarker)},
+                                 {"knob", SolidBmpFile(20, 10, kKnob)},
+                                 {"bar", SolidBmpFile(10, 110, 0x00A000)},
+                                 {"map", SolidBmpFile(320, 145, 0x2060A0)},
+                                 {"f_0", SolidBmpFile(40, 40, kFrame0)},
+                                 {"f_1", SolidBmpFile(40, 40, kFrame1)}})
             root.WriteFile(std::string("Windows/") + name + ".bmp", bmp);
         root.WriteFile("Windows/controls.layout", kScript);
         root.WriteFile("SD Card/a.csv", "a");

@@ -23,8 +23,10 @@ protected:
         for (int i = 0; i < 3; ++i) WriteImage("clock_" + std::to_string(i) + ".bmp", SolidBmp(40, 40, kFrames[i]));
     }
     CAnimImageCtrl* OpenAnim(const std::string& imgs) {
-        UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=26\r\n"
-                  "pos=100,100,40,40\r\nimgs=" + imgs + "\r\n[shell1]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\over.bmp\r\n");
+        UseScript(
+            "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=26\r\n"
+            "pos=100,100,40,40\r\nimgs=" +
+            imgs + "\r\n[shell1]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\over.bmp\r\n");
         page = Open(0);
         return page ? dynamic_cast<CAnimImageCtrl*>(page->GetCtrl(0)) : nullptr;
     }
@@ -72,8 +74,9 @@ TEST_F(AnimImageTest, ForeignTimerAndHiddenPageLeaveTheScreenAlone) {
 
 TEST_F(AnimImageTest, BadValuesPlayNothing) {
     WriteImage("gap_0.bmp", SolidBmp(40, 40, kFrames[0]));
-    for (const char* imgs : {"\\Windows\\gap.bmp,2,50,0", "\\Windows\\clock.bmp,0,50,0", "\\Windows\\clock.bmp,257,50,0",
-                             "\\Windows\\clock.bmp,3,9,0", "\\Windows\\clock.bmp,-1,50,0"}) {
+    for (const char* imgs :
+         {"\\Windows\\gap.bmp,2,50,0", "\\Windows\\clock.bmp,0,50,0", "\\Windows\\clock.bmp,257,50,0",
+          "\\Windows\\clock.bmp,3,9,0", "\\Windows\\clock.bmp,-1,50,0"}) {
         CAnimImageCtrl* anim = OpenAnim(imgs);
         ASSERT_NE(anim, nullptr) << imgs;
         EXPECT_EQ(anim->GetFrameCount(), 0) << imgs;

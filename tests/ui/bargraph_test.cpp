@@ -43,8 +43,10 @@ protected:
         WriteImage("tall.bmp", SolidBmp(20, 300, kKnob));
     }
     CBarGraphCtrl* OpenGraph(const std::string& keys) {
-        UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=19\r\n"
-                  "cmd=0,1025,0,3\r\npos=100,100,200,110\r\n" + keys);
+        UseScript(
+            "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=19\r\n"
+            "cmd=0,1025,0,3\r\npos=100,100,200,110\r\n" +
+            keys);
         CShellPanel* page = Open(0);
         auto* graph = page ? dynamic_cast<CBarGraphCtrl*>(page->GetCtrl(0)) : nullptr;
         if (graph) graph->SetColumns(4, 10);

@@ -23,16 +23,17 @@ protected:
         WriteImage("marker.bmp", SolidBmp(10, 10, kMarker));
     }
     CCrosshairCtrl* OpenCrosshair(const std::string& image, const std::string& keys) {
-        UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=21\r\n"
-                  "cmd=0,1025,0,3\r\npos=100,100,200,100\r\nimage=" + image + "\r\n" + keys);
+        UseScript(
+            "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=21\r\n"
+            "cmd=0,1025,0,3\r\npos=100,100,200,100\r\nimage=" +
+            image + "\r\n" + keys);
         CShellPanel* page = Open(0);
         return page ? dynamic_cast<CCrosshairCtrl*>(page->GetCtrl(0)) : nullptr;
     }
 };
 
 TEST_F(CrosshairTest, DragKeepsThePenPastTheEdgeAndClamps) {
-    CCrosshairCtrl* cross =
-        OpenCrosshair("\\Windows\\area.bmp,,\\Windows\\marker.bmp,", "line=3,0x0000C8\r\n");
+    CCrosshairCtrl* cross = OpenCrosshair("\\Windows\\area.bmp,,\\Windows\\marker.bmp,", "line=3,0x0000C8\r\n");
     ASSERT_NE(cross, nullptr);
     // Clamped at creation: the marker stays whole inside.
     EXPECT_EQ(cross->GetX(), 5);

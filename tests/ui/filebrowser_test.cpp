@@ -27,8 +27,10 @@ protected:
 
     // [shell0-0] as a file browser of 30-pixel rows at 100,100 (300 x 300), sorted ascending.
     CFileBrowser* OpenBrowser(const std::string& keys) {
-        UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=10\r\n"
-                  "cmd=0,1025,0,3\r\npos=100,100,300,300\r\nlist=30,1,0,0,0,0,1\r\n" + keys);
+        UseScript(
+            "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=10\r\n"
+            "cmd=0,1025,0,3\r\npos=100,100,300,300\r\nlist=30,1,0,0,0,0,1\r\n" +
+            keys);
         host->log.clear();
         CShellPanel* page = Open(0);
         return page ? dynamic_cast<CFileBrowser*>(page->GetCtrl(0)) : nullptr;

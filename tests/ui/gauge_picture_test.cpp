@@ -34,9 +34,9 @@ protected:
 };
 
 TEST_F(GaugePictureTest, GaugeLaysFullAndHalfSegments) {
-    auto* gauge = dynamic_cast<CGaugeCtrl*>(
-        OpenCtrl("type=23\r\npos=100,100,100,20\r\n1stpoint=2,5\r\nincpoint=12,0\r\n"
-                 "guageimage=\\Windows\\half.bmp,\\Windows\\full.bmp\r\n"));
+    auto* gauge =
+        dynamic_cast<CGaugeCtrl*>(OpenCtrl("type=23\r\npos=100,100,100,20\r\n1stpoint=2,5\r\nincpoint=12,0\r\n"
+                                           "guageimage=\\Windows\\half.bmp,\\Windows\\full.bmp\r\n"));
     ASSERT_NE(gauge, nullptr);
     Idle();
     EXPECT_EQ(ScreenPixel(105, 108), ScreenColour(kBg));

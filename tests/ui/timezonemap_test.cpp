@@ -31,8 +31,10 @@ protected:
         ASSERT_TRUE(SetTimeZoneInformation(&info));
     }
     CTimeZoneMapCtrl* OpenMap(const std::string& indicator) {
-        UseScript("[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=17\r\n"
-                  "cmd=0,1025,0,3\r\npos=100,100,640,290\r\nimage=\\Windows\\map.bmp\r\n" + indicator);
+        UseScript(
+            "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n[shell0-0]\r\ntype=17\r\n"
+            "cmd=0,1025,0,3\r\npos=100,100,640,290\r\nimage=\\Windows\\map.bmp\r\n" +
+            indicator);
         host->log.clear();
         CShellPanel* page = Open(0);
         return page ? dynamic_cast<CTimeZoneMapCtrl*>(page->GetCtrl(0)) : nullptr;

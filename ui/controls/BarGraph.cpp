@@ -97,21 +97,14 @@ int CBarGraphCtrl::ExecCommand(int arg, int sel) {
     LRESULT result = ::SendMessageW(cmd, static_cast<UINT>(msg), static_cast<WPARAM>(GetShellNumber()), lParam);
     // The answer may have closed the page, and this control with it.
     if (life.expired()) return static_cast<int>(result);
-    if (m_pPanel->GetManager()) m_pPanel->GetManager()->Notify(m_nSndKind, m_szSndName, static_cast<LPARAM>(GetIndex()));
+    if (m_pPanel->GetManager())
+        m_pPanel->GetManager()->Notify(m_nSndKind, m_szSndName, static_cast<LPARAM>(GetIndex()));
     return static_cast<int>(result);
 }
 
 void CBarGraphCtrl::OnCreate() {
     CUiCtrl::OnCreate();
-    int width = 0;
-    if (HDC dc = CreateCompatibleDC(nullptr)) {
-        HGDIOBJ old = m_hFont ? SelectObject(dc, m_hFont) : nullptr;
-        SIZE size{0, 0};
-        GetTextExtentPoint32W(dc, u"A", 1, &size);
-        width = size.cx;
-        if (old) SelectObject(dc, old);
-        DeleteDC(dc);
-    }
+    const int width = FontTextExtent(m_hFont, u"A").cx;
     m_nAllowance = width + 2 * GetSystemMetrics(SM_CYBORDER);
 }
 
@@ -217,15 +210,20 @@ int CBarGraphCtrl::OnMouse(int msg, WPARAM, int x, int y) {
         int upper = own.top + ((m_nTextMode & BARGRAPH_LABEL_ABOVE) ? m_nAllowance : 0);
         int lower = own.bottom - ((m_nTextMode & BARGRAPH_LABEL_BELOW) ? m_nAllowance : 0);
         BOOL* flag = nullptr;
-        if (y >= top && y < top + kh) flag = &m_bKnob;
-        else if (y >= upper && y < top) flag = &m_bAbove;
-        else if (y >= top + kh && y < lower) flag = &m_bBelow;
+        if (y >= top && y < top + kh)
+            flag = &m_bKnob;
+        else if (y >= upper && y < top)
+            flag = &m_bAbove;
+        else if (y >= top + kh && y < lower)
+            flag = &m_bBelow;
         if (!flag) return 0;
         CtrlTakeCapture(this);
         m_nPicked = column;
         *flag = 1;
-        if (flag == &m_bKnob) Invalidate(nullptr, FALSE);
-        else ApplyLevel(LevelAt(own, y));
+        if (flag == &m_bKnob)
+            Invalidate(nullptr, FALSE);
+        else
+            ApplyLevel(LevelAt(own, y));
         return 1;
     }
     if (!pressed) return 0;

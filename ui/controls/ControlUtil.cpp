@@ -24,3 +24,14 @@ void CtrlReleaseCapture(const CUiCtrl* ctrl) {
     HWND wnd = ctrl->GetWnd();
     if (wnd && ::GetCapture() == wnd) ::ReleaseCapture();
 }
+
+SIZE FontTextExtent(HFONT font, const WCHAR* text) {
+    SIZE size{0, 0};
+    if (HDC dc = CreateCompatibleDC(nullptr)) {
+        HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
+        GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+        if (old) SelectObject(dc, old);
+        DeleteDC(dc);
+    }
+    return size;
+}

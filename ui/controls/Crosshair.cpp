@@ -61,22 +61,24 @@ int CCrosshairCtrl::OnMouse(int msg, WPARAM, int x, int y) {
         return 0;
     }
     switch (msg) {
-    case 513:
-    case 515:
-        CtrlTakeCapture(this);
-        m_bDragging = 1;
-        SetPointFromPen(x, y);
-        Invalidate(nullptr, FALSE);
-        ExecCommand(0, 0);
-        return 1;
-    case 512:
-        if (!m_bDragging) return 0;
-        SetPointFromPen(x, y);
-        Invalidate(nullptr, FALSE);
-        ExecCommand(0, 0);
-        return 1;
-    case 514: return CancelPress();
-    default: return 0;
+        case 513:
+        case 515:
+            CtrlTakeCapture(this);
+            m_bDragging = 1;
+            SetPointFromPen(x, y);
+            Invalidate(nullptr, FALSE);
+            ExecCommand(0, 0);
+            return 1;
+        case 512:
+            if (!m_bDragging) return 0;
+            SetPointFromPen(x, y);
+            Invalidate(nullptr, FALSE);
+            ExecCommand(0, 0);
+            return 1;
+        case 514:
+            return CancelPress();
+        default:
+            return 0;
     }
 }
 

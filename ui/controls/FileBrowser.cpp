@@ -312,7 +312,8 @@ void CFileBrowser::Scan(const std::u16string& folder, int depth, int level, int*
                 if (dir) {
                     if (depth < 1) AddRow(path, data.cFileName, data.dwFileAttributes);
                     // Folders that link back to a parent end at the depth bound.
-                    else if (depth > 1 && level < kMaxDepth) Scan(path, depth, level + 1, taken);
+                    else if (depth > 1 && level < kMaxDepth)
+                        Scan(path, depth, level + 1, taken);
                 } else if (depth >= 0 && MaskTakes(data.cFileName)) {
                     AddRow(path, data.cFileName, data.dwFileAttributes);
                     ++*taken;
@@ -357,9 +358,12 @@ int CFileBrowser::CompareEntries(CListBoxCtrl* list, const ListItem* newItem, co
     int r;
     bool parentA = IsParentRow(newItem), parentB = IsParentRow(item);
     bool folderA = newItem->flags & LIST_ITEM_FOLDER, folderB = item->flags & LIST_ITEM_FOLDER;
-    if (parentA != parentB) r = parentA ? -1 : 1;
-    else if (folderA != folderB) r = folderA ? -1 : 1;
-    else r = _wcsicmp(newItem->text1, item->text1);
+    if (parentA != parentB)
+        r = parentA ? -1 : 1;
+    else if (folderA != folderB)
+        r = folderA ? -1 : 1;
+    else
+        r = _wcsicmp(newItem->text1, item->text1);
     return mode > 0 ? r : -r;
 }
 

@@ -8,6 +8,7 @@
 #include "ui/LayoutScript.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
+#include "ui/controls/ControlUtil.h"
 
 namespace {
 
@@ -457,15 +458,7 @@ int CListBoxCtrl::HitTest(int x, int y, BOOL* onCheck) const {
 
 BOOL CListBoxCtrl::Create(DWORD style, DWORD exStyle) {
     if (!CUiCtrl::Create(style, exStyle)) return 0;
-    int height = 0;
-    if (HDC dc = CreateCompatibleDC(nullptr)) {
-        HGDIOBJ old = m_hFont ? SelectObject(dc, m_hFont) : nullptr;
-        SIZE size{0, 0};
-        GetTextExtentPoint32W(dc, u"A", 1, &size);
-        height = size.cy;
-        if (old) SelectObject(dc, old);
-        DeleteDC(dc);
-    }
+    int height = FontTextExtent(m_hFont, u"A").cy;
     if (height < 1) height = GetSystemMetrics(SM_CYHSCROLL);
     if (m_nItemHeight < 1) m_nItemHeight = height;
     if (SetItemHeight(m_nItemHeight) < 0) SetItemHeight(1);

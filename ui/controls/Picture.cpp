@@ -25,8 +25,10 @@ BOOL CPictureCtrl::SetPictures(const WCHAR* first, const WCHAR* second, BOOL red
 }
 
 void CPictureCtrl::SetCopyRect(const RECT* rc) {
-    if (rc) m_rcCopy = *rc;
-    else SetRectEmpty(&m_rcCopy);
+    if (rc)
+        m_rcCopy = *rc;
+    else
+        SetRectEmpty(&m_rcCopy);
 }
 
 void CPictureCtrl::OnPaint(HDC dc) {
@@ -51,8 +53,8 @@ void CPictureCtrl::OnPaint(HDC dc) {
     }
     if (m_rcCopy.left || m_rcCopy.top || m_rcCopy.right || m_rcCopy.bottom) {
         // What the target shows there, cut to the control; a reversed or outside strip copies nothing.
-        RECT strip = {std::max<LONG>(m_rcCopy.left, 0), std::max<LONG>(m_rcCopy.top, 0), std::min<LONG>(m_rcCopy.right, w),
-                      h};
+        RECT strip = {std::max<LONG>(m_rcCopy.left, 0), std::max<LONG>(m_rcCopy.top, 0),
+                      std::min<LONG>(m_rcCopy.right, w), h};
         if (strip.right > strip.left && strip.bottom > strip.top && target) {
             RECT rc;
             GetRect(&rc, FALSE);

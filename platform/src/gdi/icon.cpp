@@ -57,8 +57,10 @@ public:
                     double dy = y + 0.25 + 0.5 * (s >> 1) - cy;
                     if (dx * dx + dy * dy <= radius * radius) ++inside;
                 }
-                if (inside == 4) Put(x, y, Argb(255, rgb));
-                else if (inside > 0 && (m_icon.px[y * kIconSize + x] >> 24) == 0) Put(x, y, Argb(inside * 64 - 1, rgb));
+                if (inside == 4)
+                    Put(x, y, Argb(255, rgb));
+                else if (inside > 0 && (m_icon.px[y * kIconSize + x] >> 24) == 0)
+                    Put(x, y, Argb(inside * 64 - 1, rgb));
             }
         }
     }
@@ -85,53 +87,55 @@ void Page(Canvas& c, uint32_t paper, uint32_t edge) {
 void DrawKind(IconKind kind, Icon& icon) {
     Canvas c(icon);
     switch (kind) {
-    case IconKind::Folder:
-        c.Box(1, 3, 8, 6, 0xF0C040, 0xA07010);
-        c.Box(1, 5, 15, 14, 0xF8D458, 0xA07010);
-        break;
-    case IconKind::Document: Page(c, 0xFFFFFF, 0x707070); break;
-    case IconKind::Csv:
-        Page(c, 0xFFFFFF, 0x207020);
-        for (int y = 6; y <= 12; y += 3) c.Fill(4, y, 13, y + 1, Argb(255, 0x30A030));
-        c.Fill(7, 5, 8, 14, Argb(255, 0x30A030));
-        c.Fill(10, 5, 11, 14, Argb(255, 0x30A030));
-        break;
-    case IconKind::Text:
-        Page(c, 0xFFFFFF, 0x505050);
-        for (int y = 6; y <= 12; y += 2) c.Fill(5, y, y == 12 ? 9 : 12, y + 1, Argb(255, 0x303030));
-        break;
-    case IconKind::Data:
-        // A stack of disks: a cylinder.
-        c.Box(3, 3, 13, 14, 0x4878D0, 0x203C80);
-        for (int y = 6; y <= 10; y += 4) c.Fill(3, y, 13, y + 1, Argb(255, 0x203C80));
-        c.Fill(4, 4, 12, 5, Argb(255, 0x90B8F0));
-        break;
-    case IconKind::Lang:
-        // A globe.
-        c.Disc(8, 8, 7, 0x1060A0);
-        c.Disc(8, 8, 6, 0x40B0E0);
-        c.Fill(2, 7, 14, 8, Argb(255, 0x1060A0));
-        c.Fill(7, 2, 8, 14, Argb(255, 0x1060A0));
-        break;
-    case IconKind::Program:
-        // A window with its title bar.
-        c.Box(1, 2, 15, 14, 0xE8E8E8, 0x404040);
-        c.Fill(2, 3, 14, 6, Argb(255, 0x2050C0));
-        c.Fill(12, 4, 13, 5, Argb(255, 0xFFFFFF));
-        break;
-    case IconKind::Image:
-        // A framed landscape with a sun.
-        c.Box(1, 2, 15, 14, 0xA0D8F8, 0x604020);
-        c.Fill(2, 10, 14, 13, Argb(255, 0x40A040));
-        c.Fill(5, 8, 10, 10, Argb(255, 0x40A040));
-        c.Disc(11.5, 6, 2, 0xF0A020);
-        break;
-    case IconKind::Archive:
-        // A parcel with its strap.
-        c.Box(2, 3, 14, 14, 0xC89050, 0x704010);
-        c.Fill(7, 3, 9, 14, Argb(255, 0x704010));
-        c.Fill(2, 6, 14, 7, Argb(255, 0x704010));
-        break;
+        case IconKind::Folder:
+            c.Box(1, 3, 8, 6, 0xF0C040, 0xA07010);
+            c.Box(1, 5, 15, 14, 0xF8D458, 0xA07010);
+            break;
+        case IconKind::Document:
+            Page(c, 0xFFFFFF, 0x707070);
+            break;
+        case IconKind::Csv:
+            Page(c, 0xFFFFFF, 0x207020);
+            for (int y = 6; y <= 12; y += 3) c.Fill(4, y, 13, y + 1, Argb(255, 0x30A030));
+            c.Fill(7, 5, 8, 14, Argb(255, 0x30A030));
+            c.Fill(10, 5, 11, 14, Argb(255, 0x30A030));
+            break;
+        case IconKind::Text:
+            Page(c, 0xFFFFFF, 0x505050);
+            for (int y = 6; y <= 12; y += 2) c.Fill(5, y, y == 12 ? 9 : 12, y + 1, Argb(255, 0x303030));
+            break;
+        case IconKind::Data:
+            // A stack of disks: a cylinder.
+            c.Box(3, 3, 13, 14, 0x4878D0, 0x203C80);
+            for (int y = 6; y <= 10; y += 4) c.Fill(3, y, 13, y + 1, Argb(255, 0x203C80));
+            c.Fill(4, 4, 12, 5, Argb(255, 0x90B8F0));
+            break;
+        case IconKind::Lang:
+            // A globe.
+            c.Disc(8, 8, 7, 0x1060A0);
+            c.Disc(8, 8, 6, 0x40B0E0);
+            c.Fill(2, 7, 14, 8, Argb(255, 0x1060A0));
+            c.Fill(7, 2, 8, 14, Argb(255, 0x1060A0));
+            break;
+        case IconKind::Program:
+            // A window with its title bar.
+            c.Box(1, 2, 15, 14, 0xE8E8E8, 0x404040);
+            c.Fill(2, 3, 14, 6, Argb(255, 0x2050C0));
+            c.Fill(12, 4, 13, 5, Argb(255, 0xFFFFFF));
+            break;
+        case IconKind::Image:
+            // A framed landscape with a sun.
+            c.Box(1, 2, 15, 14, 0xA0D8F8, 0x604020);
+            c.Fill(2, 10, 14, 13, Argb(255, 0x40A040));
+            c.Fill(5, 8, 10, 10, Argb(255, 0x40A040));
+            c.Disc(11.5, 6, 2, 0xF0A020);
+            break;
+        case IconKind::Archive:
+            // A parcel with its strap.
+            c.Box(2, 3, 14, 14, 0xC89050, 0x704010);
+            c.Fill(7, 3, 9, 14, Argb(255, 0x704010));
+            c.Fill(2, 6, 14, 7, Argb(255, 0x704010));
+            break;
     }
 }
 
@@ -146,10 +150,10 @@ IconKind KindOfName(const WCHAR* path) {
         IconKind kind;
     };
     static const Entry kTable[] = {
-        {u".csv", IconKind::Csv},      {u".txt", IconKind::Text},     {u".log", IconKind::Text},
-        {u".dat", IconKind::Data},     {u".bin", IconKind::Data},     {u".lang", IconKind::Lang},
-        {u".exe", IconKind::Program},  {u".dll", IconKind::Program},  {u".bmp", IconKind::Image},
-        {u".png", IconKind::Image},    {u".zip", IconKind::Archive},  {u".fwd", IconKind::Archive},
+        {u".csv", IconKind::Csv},     {u".txt", IconKind::Text},    {u".log", IconKind::Text},
+        {u".dat", IconKind::Data},    {u".bin", IconKind::Data},    {u".lang", IconKind::Lang},
+        {u".exe", IconKind::Program}, {u".dll", IconKind::Program}, {u".bmp", IconKind::Image},
+        {u".png", IconKind::Image},   {u".zip", IconKind::Archive}, {u".fwd", IconKind::Archive},
     };
     for (const Entry& e : kTable)
         if (_wcsicmp(dot, e.ext) == 0) return e.kind;
@@ -246,8 +250,9 @@ BOOL DrawIconEx(HDC hdc, int xLeft, int yTop, HICON hIcon, int cxWidth, int cyWi
     std::lock_guard<std::mutex> sg(s->lock);
     Target t;
     MakeTarget(*dc, t);
-    RECT r = Ordered(static_cast<long long>(box.left) + dc->origin.x, static_cast<long long>(box.top) + dc->origin.y,
-                     static_cast<long long>(box.right) + dc->origin.x, static_cast<long long>(box.bottom) + dc->origin.y);
+    RECT r =
+        Ordered(static_cast<long long>(box.left) + dc->origin.x, static_cast<long long>(box.top) + dc->origin.y,
+                static_cast<long long>(box.right) + dc->origin.x, static_cast<long long>(box.bottom) + dc->origin.y);
     r = t.Begin(r);
     if (RectEmpty(r)) return TRUE;
     const long long left = static_cast<long long>(xLeft) + dc->origin.x;
@@ -259,9 +264,12 @@ BOOL DrawIconEx(HDC hdc, int xLeft, int yTop, HICON hIcon, int cxWidth, int cyWi
             uint32_t* row = t.view.Row(y);
             for (int x = c.left; x < c.right; ++x) {
                 uint32_t p = src[(x - left) * kIconSize / w];
-                if (image && mask) row[x] = Blend(row[x], p);
-                else if (image) row[x] = p & 0xFFFFFFu;
-                else if (p >> 24) row[x] = 0;  // the mask alone: the covered pixels black
+                if (image && mask)
+                    row[x] = Blend(row[x], p);
+                else if (image)
+                    row[x] = p & 0xFFFFFFu;
+                else if (p >> 24)
+                    row[x] = 0;  // the mask alone: the covered pixels black
             }
         }
     });

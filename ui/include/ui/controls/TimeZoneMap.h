@@ -10,7 +10,7 @@
 class CLayoutScript;
 
 struct TimeZoneMapRow {
-    int x, y;  // the marker's centre on the 320 x 145 reference map
+    int x, y;           // the marker's centre on the 320 x 145 reference map
     const WCHAR* name;  // the zone's key name
 };
 

@@ -22,6 +22,8 @@ public:
     // The frame shown last.
     int GetShownFrame() const { return m_nShown; }
     UINT_PTR GetFrameTimer() const { return m_timer; }
+    // The fourth "imgs" value, kept for the program.
+    int GetFlag() const { return m_nFlag; }
 
     void OnCreate() override;
     int OnTimer(UINT_PTR id, LPARAM lParam) override;

@@ -308,3 +308,24 @@ TEST(McuModel, CalibrationGroupAnswersTheTool) {
 }
 
 }  // namespace
+
+// The in-process MCU: frames in, frames out, one battery second per status poll, a frame cut in two
+// answered once whole.
+TEST(McuDirect, AnswersFramesAndAgesOneSecondPerPoll) {
+    sim::McuDirect mcu;
+    const Bytes poll = sim::EncodeFrame(Bytes{0x02, 0x02, 0x00, 0x01});
+    const Bytes& first = mcu.Exchange(poll.data(), 3);
+    EXPECT_TRUE(first.empty());
+    Bytes reply = mcu.Exchange(poll.data() + 3, poll.size() - 3);
+    sim::FrameDecoder d;
+    sim::FrameDecoder::Result r = sim::FrameDecoder::Result::None;
+    for (BYTE b : reply) r = d.Push(b);
+    ASSERT_EQ(r, sim::FrameDecoder::Result::Frame);
+    EXPECT_EQ(d.Payload().size(), 2 + sim::kStatusRecordSize);
+    EXPECT_EQ(mcu.Model().Snapshot().seconds, 1u);
+    const Bytes keepAlive = sim::EncodeFrame(Bytes{0x01, 0x01, 0x02, 0x00});
+    Bytes two = keepAlive;
+    two.insert(two.end(), poll.begin(), poll.end());
+    EXPECT_GT(mcu.Exchange(two.data(), two.size()).size(), keepAlive.size() + 20);
+    EXPECT_EQ(mcu.Model().Snapshot().seconds, 2u);
+}

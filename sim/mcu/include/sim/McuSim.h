@@ -273,6 +273,30 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// The MCU in the caller's own thread, without a line or a clock: encoded request frames in, encoded
+// reply frames out. Each status poll first ages the battery one second (the device polls once a
+// second), so benchmarks and in-process runs drive device hours back to back.
+class McuDirect {
+public:
+    explicit McuDirect(const McuConfig& config = {}) : m_model(config) {}
+
+    // Takes the bytes the device writes (whole frames, or pieces of one: the rest may follow in the
+    // next call) and returns the encoded reply frames they produce, empty when there is none. The
+    // returned buffer is reused by the next call.
+    const std::vector<BYTE>& Exchange(const BYTE* bytes, size_t length);
+
+    McuModel& Model() { return m_model; }
+    const McuModel& Model() const { return m_model; }
+
+private:
+    McuModel m_model;
+    FrameDecoder m_decoder;
+    std::vector<BYTE> m_reply;
+    std::vector<BYTE> m_answer;
+    std::string m_what;
+};
+
+// ---------------------------------------------------------------------------------------------
 // The simulator on a pseudo-terminal.
 
 enum class Fault {

@@ -407,19 +407,4 @@ TEST(McuModel, HeatsinkReadingFlagsOnlyAHotSink) {
     EXPECT_EQ(Poll16(m, 8), 32767);
 }
 
-// A power loss: the MCU forgets its set values and the output is off; the battery is as it was.
-TEST(McuModel, PowerLossSwitchesOffAndKeepsTheBattery) {
-    auto m = Model(0.5);
-    StartOutput(m, 1440, 600, 0, true);
-    m.Advance(600);
-    const double soc = m.Snapshot().stateOfCharge;
-    m.PowerLoss();
-    m.Advance(60);
-    auto s = m.Snapshot();
-    EXPECT_EQ(s.set.output, 0);
-    EXPECT_EQ(s.set.amps, 0);
-    EXPECT_EQ(s.outputAmps, 0.0);
-    EXPECT_DOUBLE_EQ(s.stateOfCharge, soc);
-}
-
 }  // namespace

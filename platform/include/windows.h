@@ -15,5 +15,6 @@
 #include "qrx/processapi.h"
 #include "qrx/wingdi.h"
 #include "qrx/winuser.h"
+#include "qrx/dialog.h"
 #include "qrx/dbt.h"
 #include "qrx/objbase.h"

@@ -7,6 +7,7 @@
 
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "app/ManualWnd.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
 #include "ui/ShellManager.h"
@@ -122,6 +123,8 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
     m_hOpEvent = CreateEventW(nullptr, TRUE, FALSE, u"OPERATION_THREAD");
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hGraphEvent = CreateEventW(nullptr, FALSE, FALSE, u"GRAPTH_THREAD");
+    m_pManual = new CManualWnd(owner, settings, opMode);
+    m_pManual->SetUnitConnected([](void* page) { return static_cast<COperationWnd*>(page)->IsUnitConnected(); }, this);
 
     CacheControls();
     InitGraph();
@@ -147,6 +150,8 @@ COperationWnd::~COperationWnd() {
         SetWindowLongPtrW(m_hPanelWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnPanelProc));
     CloseShellIfOpen(SHELL_FILTER);
     CloseShellIfOpen(SHELL_FILES);
+    delete m_pManual;
+    m_pManual = nullptr;
     if (m_pPanel && CShellManager::Instance().FindShell(SHELL_OPERATION) == m_pPanel)
         CShellManager::Instance().CloseShell(SHELL_OPERATION);
 }
@@ -332,6 +337,7 @@ void COperationWnd::Show(int show) {
     }
     CloseShellIfOpen(SHELL_FILES);
     CloseShellIfOpen(SHELL_FILTER);
+    if (m_pManual) m_pManual->Show(0);
     m_nShow = 0;
     m_pPanel->Show(FALSE);
 }
@@ -341,6 +347,7 @@ void COperationWnd::Back() {
         Show(5);
         return;
     }
+    if (m_pManual) m_pManual->Show(0);
     CloseShellIfOpen(SHELL_FILTER);
     m_nView = 0;
     ApplyView();
@@ -453,7 +460,7 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
         return 0;
     }
     if (shell == SHELL_MANUAL) {
-        if (control == OPW_MANUAL_RESTORATION || control == OPW_MANUAL_DISCHARGE) OnManualStart(control);
+        OnManualCommand(control, event);
         return 0;
     }
     if (shell == SHELL_PROGRAM || shell == SHELL_PROGRAM_SET || shell == SHELL_AUTO) {
@@ -498,6 +505,9 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
             break;
         case OPW_CMD_FILTER:
             if (m_nShow == 5) ToggleFilterPopup();
+            break;
+        case OPW_CMD_MANUAL:
+            if (m_nShow == 5) OpenManual();
             break;
         default:
             break;

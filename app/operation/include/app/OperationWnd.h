@@ -18,6 +18,7 @@ class CGraphCtrl;
 class CScrollBarCtrl;
 class CProgressBar;
 class CTopBarWnd;
+class CManualWnd;
 class CLinkPort;
 struct ProgramStep;
 
@@ -57,6 +58,7 @@ struct ProgramStep;
 
 // Commands the top bar sends to the page in front.
 #define OPW_CMD_HOME 110
+#define OPW_CMD_MANUAL 111
 #define OPW_CMD_FILTER 113
 
 // Controls of the filter popup (shell 8): switches 0..4, apply, close.
@@ -245,6 +247,8 @@ public:
     int* m_pRemoteControl;
     int m_bHardwareBlock;
     CTopBarWnd* m_pTopBar;
+    // The manual page (shell 4), created and deleted with this page.
+    CManualWnd* m_pManual = nullptr;
     PFN_REPORT_ERROR m_pfnReportError;
 
     // Page state.
@@ -349,6 +353,9 @@ private:
     void HandleGraphRequest(int kind);
     // Shell 4 controls 12 and 28: a start when idle or paused by the user, else the edit of the run.
     void OnManualStart(int control);
+    // Shell 3 control 111 and the commands of shell 4.
+    void OpenManual();
+    void OnManualCommand(int control, int event);
     // Shell 5/6 control 42 and shell 16 control 0: the edit of a running program, or its start.
     void OnProgramApply();
     void ShowGraphPage(int page, BOOL clearFurthest);

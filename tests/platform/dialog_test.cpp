@@ -165,6 +165,7 @@ TEST_F(DialogTest, BitmapResourceLoadsInTheDisplayFormat) {
     DeleteDC(dc);
     DeleteObject(b);
     EXPECT_EQ(LoadBitmapW(nullptr, MAKEINTRESOURCEW(4)), nullptr);
+    EXPECT_EQ(LoadBitmapW(nullptr, MAKEINTRESOURCEW(5)), nullptr);  // fewer pixels than its header says
     EXPECT_EQ(LoadBitmapW(nullptr, MAKEINTRESOURCEW(1)), nullptr);  // only RCDATA has id 1
 }
 

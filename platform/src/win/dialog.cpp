@@ -60,7 +60,10 @@ bool IsControlColour(UINT msg) { return msg >= WM_CTLCOLORMSGBOX && msg <= WM_CT
 LRESULT CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Dialog* d = DialogOf(hwnd);
     if (!d || !d->started || !d->proc) {
-        if (d && msg == WM_DESTROY) d->ended = true;
+        if (d && msg == WM_DESTROY) {
+            d->ended = true;
+            Forget(hwnd);
+        }
         return DefDlgProcW(hwnd, msg, wParam, lParam);
     }
     if (msg == WM_ERASEBKGND) {
@@ -196,6 +199,12 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW hDialogTemp
                                hWndParent, nullptr, hInstance, nullptr);
     t_creating = nullptr;
     if (!dlg) return -1;
+    {
+        // Bound here when creation sent the window no message of its own.
+        DialogTable& t = Dialogs();
+        std::lock_guard<std::mutex> g(t.lock);
+        t.byWindow.emplace(dlg, &dialog);
+    }
     HWND owner = GetWindow(dlg, GW_OWNER);
 
     dialog.started = true;

@@ -14,15 +14,10 @@
 
 namespace {
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kVoltRangeText = 36;
 const int kAmpRangeText = 37;
 
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
-
 BOOL IsProgramState(int state) { return state >= RUN_STATE_STEP1 && state <= RUN_STATE_STEP6; }
-
-BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
 void RangeTextBox(HWND owner, int key, double low, double high, const WCHAR* unit) {
     WCHAR text[MAX_PATH];
@@ -194,12 +189,7 @@ int COperationWnd::StartRestoration(int quiet, int) {
         Popup(35, quiet);
         return 1;
     }
-    WORD wireVolts, wireAmps;
-    McuHundredths(volts, &wireVolts);
-    McuHundredths(amps, &wireAmps);
-    CMicomPort* port = m_pMicomPort;
-    if (!(CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, 0) && CmdSet1A(port, 1) &&
-          CmdSet19(port, 1) && CmdSet15(port, 1))) {
+    if (!SendOutputSetup(volts, amps, 0, 1, 1)) {
         OutputOff();
         Popup(20, quiet);
         return 1;
@@ -234,14 +224,10 @@ int COperationWnd::StartDischarge(int quiet, int) {
             Popup(63, quiet);
             return 1;
         }
-    } else {
-        CMicomPort* port = m_pMicomPort;
-        if (!(CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, 1) && CmdSet1A(port, 0) &&
-              CmdSet19(port, 0) && CmdSet15(port, 1))) {
-            OutputOff();
-            Popup(20, quiet);
-            return 1;
-        }
+    } else if (!SendOutputSetup(volts, amps, 1, 0, 0)) {
+        OutputOff();
+        Popup(20, quiet);
+        return 1;
     }
     BeginRunDisplay(RUN_STATE_DISCHARGE, volts, volts, amps + 10);
     BeginRunState(RUN_STATE_DISCHARGE, 2);
@@ -364,29 +350,24 @@ int COperationWnd::ApplyManualEdit(int quiet) {
     return 1;
 }
 
-int COperationWnd::SetRemoteVolt(double volts) {
-    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetVoltage(volts))
+// E0 and E1: refused while a program runs or out of the settings' range; else sent at once (also when
+// idle) and, once the MCU took it, stored and shown.
+int COperationWnd::SetRemoteValue(double value, BOOL volts) {
+    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) ||
+        !(volts ? CheckSetVoltage(value) : CheckSetCurrent(value)))
         return 0;
     WORD wire;
-    McuHundredths(volts, &wire);
-    if (!CmdSet10(m_pMicomPort, wire)) return 0;
-    m_pOpMode->dVoltage = volts;
-    SetNumberLabel(OPW_SET_VOLTAGE, u"%.01f", volts);
-    SetNumberLabel(OPW_G_SET_VOLTAGE, u"%.01f", volts);
+    McuHundredths(value, &wire);
+    if (!(volts ? CmdSet10 : CmdSet11)(m_pMicomPort, wire)) return 0;
+    (volts ? m_pOpMode->dVoltage : m_pOpMode->dCurrent) = value;
+    SetNumberLabel(volts ? OPW_SET_VOLTAGE : OPW_SET_CURRENT, u"%.01f", value);
+    SetNumberLabel(volts ? OPW_G_SET_VOLTAGE : OPW_G_SET_CURRENT, u"%.01f", value);
     return 1;
 }
 
-int COperationWnd::SetRemoteAmp(double amps) {
-    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetCurrent(amps))
-        return 0;
-    WORD wire;
-    McuHundredths(amps, &wire);
-    if (!CmdSet11(m_pMicomPort, wire)) return 0;
-    m_pOpMode->dCurrent = amps;
-    SetNumberLabel(OPW_SET_CURRENT, u"%.01f", amps);
-    SetNumberLabel(OPW_G_SET_CURRENT, u"%.01f", amps);
-    return 1;
-}
+int COperationWnd::SetRemoteVolt(double volts) { return SetRemoteValue(volts, TRUE); }
+
+int COperationWnd::SetRemoteAmp(double amps) { return SetRemoteValue(amps, FALSE); }
 
 int COperationWnd::SetRemoteTime(DWORD seconds) {
     if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetTime(seconds))

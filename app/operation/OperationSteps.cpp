@@ -14,7 +14,6 @@ namespace {
 // at or below the step voltage, until a charge step is refused.
 BYTE s_byDischargeCheck = 0;
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kRestTicks = 60;
 const int kPulseDischargeTicks = 300;
 const int kKind5ChargeTicks = 600;
@@ -27,9 +26,6 @@ const DWORD kKind9EndSeconds = 101;
 const DWORD kStage2Seconds = 3600;
 
 BOOL IsDischarge(const ProgramStep& step) { return step.dwDirection == 1; }
-
-// hours x 100 + minutes, the attached unit's time.
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
 
 // Volts or amperes x 100 into *out; 0 when it cannot go on the wire.
 BOOL Wire(double value, WORD* out) { return McuHundredths(value, out) != 0; }
@@ -362,12 +358,19 @@ int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2) {
             GetStepFlag19(step.dwDirection, step.byKind) != 1 ? UNIT_MODE_CONSTANT_VOLTAGE : UNIT_MODE_CONSTANT_CURRENT;
         return StartOutput(mode, volts, amps, UnitTime(step.dwTime), TRUE) ? 0 : 2;
     }
+    return SendOutputSetup(step.dVoltage, current, static_cast<BYTE>(step.dwDirection),
+                           GetStepFlag1A(step.dwDirection, step.byKind),
+                           stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind))
+               ? 0
+               : 1;
+}
+
+int COperationWnd::SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19) {
+    WORD wireVolts, wireAmps;
     CMicomPort* port = m_pMicomPort;
-    const int ok = CmdSet10(port, volts) && CmdSet11(port, amps) &&
-                   CmdSet14(port, static_cast<BYTE>(step.dwDirection)) &&
-                   CmdSet1A(port, GetStepFlag1A(step.dwDirection, step.byKind)) &&
-                   CmdSet19(port, stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind)) && CmdSet15(port, 1);
-    return ok ? 0 : 1;
+    return Wire(volts, &wireVolts) && Wire(amps, &wireAmps) && CmdSet10(port, wireVolts) &&
+           CmdSet11(port, wireAmps) && CmdSet14(port, direction) && CmdSet1A(port, flag1A) &&
+           CmdSet19(port, flag19) && CmdSet15(port, 1);
 }
 
 void COperationWnd::ShowStep(int index, const ProgramStep& step) {

@@ -16,5 +16,6 @@
 #include "qrx/wingdi.h"
 #include "qrx/winuser.h"
 #include "qrx/shellapi.h"
+#include "qrx/dialog.h"
 #include "qrx/dbt.h"
 #include "qrx/objbase.h"

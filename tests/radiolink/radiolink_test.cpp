@@ -122,7 +122,7 @@ TEST_F(RadiolinkTest, Bcd100WithoutPeerAddressScansForAnyHost) {
     // The serial number is set remotely: it must not end the quoted name or add a command.
     ASSERT_EQ(1, Open(w.Hwnd(), 0, "SN\"1\r\nATZ\r\n-abcdefghijklmnopqrstuvwxyz"));
     ASSERT_TRUE(WaitDebug("[BT]SetAddress : "));
-    EXPECT_EQ("+++\r\nAT+NAME?\r\n+++\r\nAT+BTCANCEL\r\nAT+BTNAME=\"SN_1__ATZ__-abcdefghijklmno\"\r\n"
+    EXPECT_EQ("+++\r\nAT+NAME?\r\n+++\r\nAT+BTCANCEL\r\nAT+BTNAME=\"SN_1__ATZ__-abcdefghijklmnopq\"\r\n"
               "AT+BTMODE0\r\nATZ\r\nAT+BTSCAN\r",
               m.DeviceBytes());
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]Model : BCD100\n"));
@@ -222,11 +222,11 @@ TEST_F(RadiolinkTest, RequestLines) {
     EXPECT_EQ(e3.substr(8, e3.size() - 9), w.Messages().back().field);
 
     // B0 is taken while streaming is off only.
-    m.HostSend("$QRX,B0,A4\r\n");
+    m.HostSend(Frame("B0,"));
     ASSERT_TRUE(w.WaitCount(1125, 0, 1));
     const DWORD on = 1;
     std::memcpy(settings + 980, &on, 4);
-    m.HostSend("$QRX,B0,A4\r\n");
+    m.HostSend(Frame("B0,"));
     m.HostSend(b7);
     ASSERT_TRUE(answered(6));
     EXPECT_EQ(1, w.Count(1125));

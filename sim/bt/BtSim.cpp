@@ -2,10 +2,11 @@
 // commands, watches the reset and pairing lines and brings the host's link up and down.
 #include "sim/BtSim.h"
 
+#include "sim/PeerTerminal.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -37,30 +38,6 @@ const char* const kOkCommands[] = {"+++",         "AT+TYPE=0",   "AT+BIND=1",
                                    "AT+AUTH=0",   "AT+FLOWCONTROL=0", "AT+SCANTIME=1024,512,1024,512",
                                    "AT+SNIFF=0,0,0,0", "ATH",     "AT+BTCANCEL",
                                    "ATZ",         "AT+BTINFO?",  "AT+BTSCAN"};
-
-void SetRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return;
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-}
-
-bool OpenTerminal(int& master, int& slave, std::string& path) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    char name[256];
-    if (ptsname_r(master, name, sizeof name) != 0) return false;
-    path = name;
-    // Holding the slave side open keeps the master readable while the peer has it closed.
-    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return false;
-    SetRaw(slave);
-    SetRaw(master);
-    int flags = fcntl(master, F_GETFL);
-    return flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 void WriteAll(int fd, const char* data, size_t n) {
     while (n > 0 && fd >= 0) {
@@ -138,8 +115,8 @@ bool BtSim::Start() {
     };
     errno = 0;
     if (m_config.port < 0 || m_config.port > 9) return fail("port must be 1 to 9 (0: no port-map entry)");
-    if (!OpenTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
-    if (m_config.hostTerminal && !OpenTerminal(m_hostMaster, m_hostSlave, m_hostPath))
+    if (!OpenPeerTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
+    if (m_config.hostTerminal && !OpenPeerTerminal(m_hostMaster, m_hostSlave, m_hostPath))
         return fail("host pseudo-terminal");
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0) return fail("eventfd");
@@ -168,12 +145,8 @@ void BtSim::Stop() {
         (void)n;
         m_thread.join();
     }
-    if (m_mapped) {
-        char current[4096] = {};
-        if (qrx::GetPortMapping(m_config.port, current, sizeof current) && m_slavePath == current)
-            qrx::SetPortMapping(m_config.port, "");
-        m_mapped = false;
-    }
+    if (m_mapped) ReleasePortMapping(m_config.port, m_slavePath);
+    m_mapped = false;
     for (int* fd : {&m_master, &m_slave, &m_wake, &m_hostMaster, &m_hostSlave}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;

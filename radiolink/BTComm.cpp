@@ -435,13 +435,15 @@ bool BTComm::HostConnected() {
 
 void BTComm::PollConnection() {
     const bool connected = HostConnected();
-    if (connected && m_nState != kConnected) {
+    // BT_ChangeMode may restart the configuration meanwhile: only the state this poll saw changes.
+    int seen = m_nState;
+    if (connected && seen != kConnected && seen != kConfiguring) {
         m_pLines->Reset();
-        m_nState = kConnected;
+        if (!m_nState.compare_exchange_strong(seen, kConnected)) return;
         Notify(BT_MSG_STATE, 1);
         Debug("[BT]Connected");
-    } else if (!connected && m_nState == kConnected) {
-        m_nState = kLost;
+    } else if (!connected && seen == kConnected) {
+        if (!m_nState.compare_exchange_strong(seen, kLost)) return;
         Notify(BT_MSG_STATE, 0);
         Debug("[BT]Disconnect");
         m_nStep = 0;

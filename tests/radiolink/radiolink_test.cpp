@@ -95,17 +95,18 @@ TEST_F(RadiolinkTest, Btm4504IsConfiguredStepByStep) {
     sim::BtSim& m = Module(sim::BtType::Btm4504c1x);
     NotifyWindow w;
     ASSERT_EQ(1, Open(w.Hwnd(), 0));
-    ASSERT_TRUE(WaitDebug("[BT]SetPairing"));
+    // Pairing on comes last.
+    ASSERT_TRUE(bounded::WaitUntil([] {
+        auto r = qrx::ReadDeviceRecords("GPIO");
+        return !r.empty() && r.back().code == 205;
+    }));
     EXPECT_EQ(std::string("+++\r\nAT+NAME?\r\nAT+TYPE=0\r\nAT+BIND=1\r\nAT+AUTH=0\r\nAT+FLOWCONTROL=0\r\n"
                           "AT+SCANTIME=1024,512,1024,512\r\nAT+SNIFF=0,0,0,0\r\nAT+RADDR=") + kHost + "\r\n",
               m.DeviceBytes());
     EXPECT_GE(TickOf(m, "AT+NAME?") - TickOf(m, "+++"), 1900u);
     EXPECT_GE(TickOf(m, "AT+BIND") - TickOf(m, "AT+TYPE"), 95u);
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]Model : BTM4504C1X"));
-    auto records = qrx::ReadDeviceRecords("GPIO");
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(205u, records.back().code);
-    EXPECT_EQ(82, records.back().bytes[0]);
+    EXPECT_EQ(82, qrx::ReadDeviceRecords("GPIO").back().bytes[0]);
 
     // The host gets in once the module has its address and pairs: one 1425 (1) however long it stays.
     m.HostConnect();

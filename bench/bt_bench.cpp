@@ -25,9 +25,12 @@ double ProcessCpuMs() {
 std::atomic<int> g_connected{0};
 
 LRESULT CALLBACK AnswerProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == BT_MSG_STATE) g_connected = static_cast<int>(wParam);
-    else if (msg == 1132) BT_SendCommand(reinterpret_cast<unsigned char*>(const_cast<char*>("B7,1,")));
-    else return DefWindowProcW(hWnd, msg, wParam, lParam);
+    if (msg == BT_MSG_STATE)
+        g_connected = static_cast<int>(wParam);
+    else if (msg == 1132)
+        BT_SendCommand(reinterpret_cast<unsigned char*>(const_cast<char*>("B7,1,")));
+    else
+        return DefWindowProcW(hWnd, msg, wParam, lParam);
     return 0;
 }
 
@@ -76,8 +79,7 @@ void BM_BtRequestRoundTrip(benchmark::State& state) {
             module.HostSend(request);
             if (!module.WaitHost(reply, 2000)) ++failures;
         }
-        state.counters["cpu_ms"] =
-            benchmark::Counter(ProcessCpuMs() - cpuStart, benchmark::Counter::kAvgIterations);
+        state.counters["cpu_ms"] = benchmark::Counter(ProcessCpuMs() - cpuStart, benchmark::Counter::kAvgIterations);
         state.counters["failures"] = failures;
     }
     BT_Close();

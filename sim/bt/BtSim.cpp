@@ -2,42 +2,47 @@
 // commands, watches the reset and pairing lines and brings the host's link up and down.
 #include "sim/BtSim.h"
 
-#include "sim/PeerTerminal.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-
 #include <windows.h>
 
-#include "qrx/boardapi.h"
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
+#include "qrx/boardapi.h"
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 
 namespace sim {
 namespace {
 
 constexpr DWORD kPinPairing = 82, kPinConnected = 83, kPinReset = 84;
-constexpr int kWatchMs = 20;           // how often the pins and a waiting host are looked at
-constexpr DWORD kRedialMs = 1500;      // a host the module hung up on tries again this much later
-constexpr int kWriteStallMs = 1000;    // a reader that takes nothing for this long loses the rest
+constexpr int kWatchMs = 20;         // how often the pins and a waiting host are looked at
+constexpr DWORD kRedialMs = 1500;    // a host the module hung up on tries again this much later
+constexpr int kWriteStallMs = 1000;  // a reader that takes nothing for this long loses the rest
 constexpr size_t kMaxCommand = 512;
 constexpr size_t kMaxDataLine = 4096;
-constexpr size_t kMaxKept = 1 << 20;   // bytes kept for the tests' look at the wire
-constexpr long kByteNs = 1041667;      // one byte at 9600 baud, 10 bits
+constexpr size_t kMaxKept = 1 << 20;  // bytes kept for the tests' look at the wire
+constexpr long kByteNs = 1041667;     // one byte at 9600 baud, 10 bits
 
-const char* const kOkCommands[] = {"+++",         "AT+TYPE=0",   "AT+BIND=1",
-                                   "AT+AUTH=0",   "AT+FLOWCONTROL=0", "AT+SCANTIME=1024,512,1024,512",
-                                   "AT+SNIFF=0,0,0,0", "ATH",     "AT+BTCANCEL",
-                                   "ATZ",         "AT+BTINFO?",  "AT+BTSCAN"};
+const char* const kOkCommands[] = {"+++",
+                                   "AT+TYPE=0",
+                                   "AT+BIND=1",
+                                   "AT+AUTH=0",
+                                   "AT+FLOWCONTROL=0",
+                                   "AT+SCANTIME=1024,512,1024,512",
+                                   "AT+SNIFF=0,0,0,0",
+                                   "ATH",
+                                   "AT+BTCANCEL",
+                                   "ATZ",
+                                   "AT+BTINFO?",
+                                   "AT+BTSCAN"};
 
 void WriteAll(int fd, const char* data, size_t n) {
     while (n > 0 && fd >= 0) {
@@ -62,13 +67,16 @@ bool SameAddress(const std::string& a, const std::string& b) {
 std::string Shown(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
         else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -88,9 +96,12 @@ std::string Noise(size_t n) {
 
 bool ParseBtType(const char* text, BtType& out) {
     if (!text) return false;
-    if (strcasecmp(text, "btm4504c1x") == 0) out = BtType::Btm4504c1x;
-    else if (strcasecmp(text, "bcd100") == 0) out = BtType::Bcd100;
-    else return false;
+    if (strcasecmp(text, "btm4504c1x") == 0)
+        out = BtType::Btm4504c1x;
+    else if (strcasecmp(text, "bcd100") == 0)
+        out = BtType::Bcd100;
+    else
+        return false;
     return true;
 }
 
@@ -319,8 +330,10 @@ void BtSim::WriteHost(const std::string& bytes) {
 void BtSim::RelayToDevice(const std::string& bytes) {
     std::string out = bytes;
     if (m_garbage > 0) {
-        if (m_garbageInside) out.insert(out.size() / 2, Noise(m_garbage));
-        else out.insert(0, Noise(m_garbage) + "\n");
+        if (m_garbageInside)
+            out.insert(out.size() / 2, Noise(m_garbage));
+        else
+            out.insert(0, Noise(m_garbage) + "\n");
         m_garbage = 0;
     }
     Record(BtLogEntry::ToDevice, out);

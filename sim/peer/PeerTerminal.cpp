@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
-
 #include <windows.h>
 
 namespace sim {

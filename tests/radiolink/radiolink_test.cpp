@@ -1,5 +1,7 @@
 // Radiolink.dll with the simulated module in-process at time scale 1: reset release, identification,
 // the AT set of each type, the connection line, request lines, and closing under a live worker.
+#include "radiolink/Radiolink.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 
 #include "BtHarness.h"
 #include "radiolink/QrxFrame.h"
-#include "radiolink/Radiolink.h"
 #include "sim/BtSim.h"
 
 namespace {
@@ -101,7 +102,8 @@ TEST_F(RadiolinkTest, Btm4504IsConfiguredStepByStep) {
         return !r.empty() && r.back().code == 205;
     }));
     EXPECT_EQ(std::string("+++\r\nAT+NAME?\r\nAT+TYPE=0\r\nAT+BIND=1\r\nAT+AUTH=0\r\nAT+FLOWCONTROL=0\r\n"
-                          "AT+SCANTIME=1024,512,1024,512\r\nAT+SNIFF=0,0,0,0\r\nAT+RADDR=") + kHost + "\r\n",
+                          "AT+SCANTIME=1024,512,1024,512\r\nAT+SNIFF=0,0,0,0\r\nAT+RADDR=") +
+                  kHost + "\r\n",
               m.DeviceBytes());
     EXPECT_GE(TickOf(m, "AT+NAME?") - TickOf(m, "+++"), 1900u);
     EXPECT_GE(TickOf(m, "AT+BIND") - TickOf(m, "AT+TYPE"), 95u);
@@ -124,9 +126,10 @@ TEST_F(RadiolinkTest, Bcd100WithoutPeerAddressScansForAnyHost) {
     // The serial number is set remotely: it must not end the quoted name or add a command.
     ASSERT_EQ(1, Open(w.Hwnd(), 0, "SN\"1\r\nATZ\r\n-abcdefghijklmnopqrstuvwxyz"));
     ASSERT_TRUE(WaitDebug("[BT]SetAddress : "));
-    EXPECT_EQ("+++\r\nAT+NAME?\r\n+++\r\nAT+BTCANCEL\r\nAT+BTNAME=\"SN_1__ATZ__-abcdefghijklmnopq\"\r\n"
-              "AT+BTMODE0\r\nATZ\r\nAT+BTSCAN\r",
-              m.DeviceBytes());
+    EXPECT_EQ(
+        "+++\r\nAT+NAME?\r\n+++\r\nAT+BTCANCEL\r\nAT+BTNAME=\"SN_1__ATZ__-abcdefghijklmnopq\"\r\n"
+        "AT+BTMODE0\r\nATZ\r\nAT+BTSCAN\r",
+        m.DeviceBytes());
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]Model : BCD100\n"));
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]Target addr error\n"));
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]SetName : SN_1__ATZ_\n"));

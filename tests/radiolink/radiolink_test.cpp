@@ -126,6 +126,7 @@ TEST_F(RadiolinkTest, Bcd100WithoutPeerAddressScansForAnyHost) {
     // The serial number is set remotely: it must not end the quoted name or add a command.
     ASSERT_EQ(1, Open(w.Hwnd(), 0, "SN\"1\r\nATZ\r\n-abcdefghijklmnopqrstuvwxyz"));
     ASSERT_TRUE(WaitDebug("[BT]SetAddress : "));
+    ASSERT_TRUE(bounded::WaitUntil([&] { return m.DeviceBytes().find("AT+BTSCAN") != std::string::npos; }));
     EXPECT_EQ(
         "+++\r\nAT+NAME?\r\n+++\r\nAT+BTCANCEL\r\nAT+BTNAME=\"SN_1__ATZ__-abcdefghijklmnopq\"\r\n"
         "AT+BTMODE0\r\nATZ\r\nAT+BTSCAN\r",

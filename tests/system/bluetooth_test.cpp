@@ -49,7 +49,7 @@ TEST_F(QrxBluetoothTest, ConfiguredAfterStartUpAndConnects) {
     const std::string log = DebugLog();
     EXPECT_NE(std::string::npos, log.find("[BT]Open:COM4"));
     EXPECT_NE(std::string::npos, log.find("[BT]Model : BCD100"));
-    EXPECT_NE(std::string::npos, m_module->DeviceBytes().find("AT+BTSCAN\r"));
+    EXPECT_TRUE(bounded::WaitUntil([&] { return m_module->DeviceBytes().find("AT+BTSCAN\r") != std::string::npos; }));
     m_module->HostConnect();
     ASSERT_TRUE(WaitLog("[BT]Connected")) << DebugLog();
 }

@@ -1,11 +1,13 @@
 // The joints of the operation, setting and admin pages, the wired link and the Bluetooth library. The
-// operation page is part of the program; the others are not yet: their routes leave them alone, and the
-// controller's pointers to them stay null, which its own code already allows for.
+// operation page and the Bluetooth library are part of the program; the others are not yet: their
+// routes leave them alone, and the controller's pointers to them stay null, which its own code already
+// allows for.
 #include "app/Pages.h"
 
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
 #include "app/Settings.h"
+#include "radiolink/Radiolink.h"
 
 namespace {
 
@@ -76,9 +78,13 @@ BOOL CreateLinkPort(CMainFrame&) { return TRUE; }
 void CheckDisplayBoard(CMainFrame&) {}
 void LinkSendError(CMainFrame&, int) {}
 
-void BtOpen(CMainFrame&) {}
-void BtClose() {}
-void BtChangeMode(int) {}
-void BtSendErrorCode(int) {}
+// The module on COM4, named by the serial number; without the module the program runs on alone.
+void BtOpen(CMainFrame& frame) {
+    BT_Open(4, frame.m_hWnd, &g_Settings, nullptr, g_szSerialText[0] ? g_szSerialText : nullptr, g_Settings.wBtMode);
+}
+void BtClose() { BT_Close(); }
+void BtChangeMode(int mode) { BT_ChangeMode(mode); }
+void BtSendErrorCode(int code) { BT_SendErrorCode(code); }
+void BtSendCommand(const char* body) { BT_SendCommand(reinterpret_cast<unsigned char*>(const_cast<char*>(body))); }
 
 LRESULT OnRemoteCommand(CMainFrame&, HWND, UINT, WPARAM, LPARAM) { return 0; }

@@ -246,8 +246,20 @@ bool CheckGpio(HANDLE h, DWORD pin) {
     return true;
 }
 
+bool AppendRecord(const std::string& device, DWORD code, const BYTE* bytes, DWORD size);
+
+// Each drive is recorded as device "GPIO": the ordinal as the code, the pin and the value as two
+// DWORDs, so tests see what the board was told even for fixed pins.
+void RecordGpio(DWORD ordinal, DWORD pin, DWORD value) {
+    BYTE bytes[8];
+    std::memcpy(bytes, &pin, 4);
+    std::memcpy(bytes + 4, &value, 4);
+    AppendRecord("GPIO", ordinal, bytes, sizeof bytes);
+}
+
 BOOL Drive(HANDLE h, DWORD pin, DWORD level) {
     if (!CheckGpio(h, pin)) return FALSE;
+    RecordGpio(level ? 205 : 204, pin, level);
     if (!WritePinLevel(pin, level, false, false)) return FALSE;
     SetError(ERROR_SUCCESS);
     return TRUE;
@@ -496,6 +508,7 @@ BOOL GPIO_SetMode(HANDLE hGpio, DWORD pin, DWORD mode) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    RecordGpio(202, pin, mode);
     SetError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -297,9 +297,29 @@ def make_layout_controls():
         b"[shell0-3]\r\ntype=26\r\npos=0,0,5,5\r\nimgs=.bmp,2,10\r\n")
 
 
+# ---- Bluetooth request lines -----------------------------------------------------------------
+
+def qrx_frame(body):
+    return b"$QRX," + body + b"%02X\r\n" % (sum(body) % 256)
+
+
+def make_bt_line():
+    # The first byte picks the chunk sizes; the next one's low bit the streaming flag.
+    put("bt_line", "b7.bin", b"\x07\x00" + b"$QRX,B7,A5\r\n")
+    put("bt_line", "requests.bin", b"\x31\x00" + b"".join(qrx_frame(b) for b in (
+        b"B0,", b"B3,", b"B4,QRX-2000,", b"B5,3,", b"C6,1,", b"E2,01:30,", b"H7,050060070,", b"S0,250101120000,")))
+    put("bt_line", "e3.bin", b"\x05\x00" + qrx_frame(b"E3,1,0,014.4,010.0,01:30,1,1,"))
+    put("bt_line", "b0_streaming.bin", b"\x09\x01" + qrx_frame(b"B0,") + qrx_frame(b"B1,"))
+    put("bt_line", "errors.bin", b"\x11\x00" + b"$QRX,B7,a5\r\n$QRX,X1,00\r\n" + qrx_frame(b"S3," + b"7" * 100 + b","))
+    put("bt_line", "short_and_nul.bin", b"\x02\x00" + b"$QRX,\n\n$QRX\x00B7,A5\r\n" + b"$QRX,B7,A5\n")
+    put("bt_line", "flood.bin", b"\x63\x00" + b"x" * 3000 + b"\n" + qrx_frame(b"B7,"))
+    put("bt_line", "no_field_end.bin", b"\x03\x00" + qrx_frame(b"E0,12.5") + qrx_frame(b"E3"))
+
+
+
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
           "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
-          "layout_controls": make_layout_controls}
+          "layout_controls": make_layout_controls, "bt_line": make_bt_line}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

@@ -1,5 +1,5 @@
 // qrx-run: powers the device on in a device root. Starts the screen server when it is built, with
-// --mcu the simulated MCU on COM2, boots \Windows\Starter.exe, boots again when a program asks for a
+// --mcu the simulated MCU on COM2, with --bt the simulated Bluetooth module on COM4, boots \Windows\Starter.exe, boots again when a program asks for a
 // reboot, and on SIGINT/SIGTERM/SIGHUP stops every process it started, including the programs those
 // started in turn. It ends by itself when no program runs any more (not with --stay-on) or when the
 // screen server ends (its window was closed). Killed outright, it still takes them all with it: each
@@ -50,11 +50,16 @@ constexpr int kStopGraceSeconds = 5;
 // The MCU of `make run`: a 12 V 60 Ah lead-acid battery at half charge on the MCU's port.
 constexpr int kMcuPort = 2;
 const char* const kMcuBattery[] = {"--chemistry", "lead-acid", "--volts", "12", "--capacity", "60", "--soc", "50"};
+// The Bluetooth module of `make run`: a host gets in without a stored address.
+constexpr int kBtPort = 4;
+const char* const kBtModule[] = {"--type", "bcd100", "--auto-connect"};
 
 void Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--stay-on]\n"
+                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--bt] [--stay-on]\n"
                  "  --mcu      runs the simulated MCU on COM2 (12 V 60 Ah lead-acid battery at 50 %%)\n"
+                 "  --bt       runs the simulated Bluetooth module on COM4 (BCD100; its host connects by\n"
+                 "             itself: talk to the device on the terminal it prints as \"host -> PATH\")\n"
                  "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n",
                  self);
 }
@@ -256,6 +261,7 @@ struct Programs {
     std::string starter;
     std::string screen;   // empty: none built
     std::string mcu;      // empty: no simulated MCU
+    std::string bt;       // empty: no simulated Bluetooth module
     std::string ctl;      // empty: not built
     bool stayOn = false;  // stays on when no program runs, as the device does, until it is turned off
 };
@@ -271,7 +277,13 @@ public:
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
         }
         if (!m_p.mcu.empty()) {
-            Start s = StartMcu();
+            Start s = StartPeer(m_p.mcu, kMcuPort, {std::begin(kMcuBattery), std::end(kMcuBattery)}, m_mcuPid,
+                                "the simulated MCU");
+            if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
+        }
+        if (!m_p.bt.empty()) {
+            Start s = StartPeer(m_p.bt, kBtPort, {std::begin(kBtModule), std::end(kBtModule)}, m_btPid,
+                                "the simulated Bluetooth module");
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
         }
         ShowHowToUse();
@@ -374,26 +386,27 @@ private:
         return s;
     }
 
-    Start StartMcu() {
+    // A simulated peer on its port, up once it has recorded its terminal in the port map.
+    Start StartPeer(const std::string& program, int port, std::vector<std::string> options, pid_t& pid,
+                    const char* what) {
         // The device's programs must find the simulator, not a port named in our environment.
-        std::string variable = "QRX_COM" + std::to_string(kMcuPort);
+        std::string variable = "QRX_COM" + std::to_string(port);
         if (const char* set = std::getenv(variable.c_str()); set && *set) {
-            std::fprintf(stderr, "qrx-run: %s=%s is left out: the simulated MCU has COM%d\n", variable.c_str(), set,
-                         kMcuPort);
+            std::fprintf(stderr, "qrx-run: %s=%s is left out: %s has COM%d\n", variable.c_str(), set, what, port);
             unsetenv(variable.c_str());
         }
         // A stale entry of a simulator that was killed must not pass for the new one's.
-        if (!qrx::SetPortMapping(kMcuPort, "")) {
+        if (!qrx::SetPortMapping(port, "")) {
             std::fprintf(stderr, "qrx-run: cannot write the port map of %s\n", m_p.root.c_str());
             return Start::Failed;
         }
-        std::vector<std::string> args{"--port", std::to_string(kMcuPort)};
-        args.insert(args.end(), std::begin(kMcuBattery), std::end(kMcuBattery));
-        m_mcuPid = Spawn(m_p.mcu, args);
-        if (m_mcuPid < 0) return Start::Failed;
+        std::vector<std::string> args{"--port", std::to_string(port)};
+        args.insert(args.end(), options.begin(), options.end());
+        pid = Spawn(program, args);
+        if (pid < 0) return Start::Failed;
         char tty[PATH_MAX];
-        Start s = WaitStarted(m_mcuPid, [&] { return qrx::GetPortMapping(kMcuPort, tty, sizeof tty); });
-        if (s == Start::Failed) std::fprintf(stderr, "qrx-run: the simulated MCU did not come up\n");
+        Start s = WaitStarted(pid, [&] { return qrx::GetPortMapping(port, tty, sizeof tty); });
+        if (s == Start::Failed) std::fprintf(stderr, "qrx-run: %s did not come up\n", what);
         return s;
     }
 
@@ -451,6 +464,12 @@ private:
                 if (!m_stopping) std::fprintf(stderr, "qrx-run: the simulated MCU ended (status %d)\n", code);
                 continue;
             }
+            if (pid == m_btPid) {
+                m_btPid = -1;
+                if (!m_stopping)
+                    std::fprintf(stderr, "qrx-run: the simulated Bluetooth module ended (status %d)\n", code);
+                continue;
+            }
             if (WIFEXITED(status) && WEXITSTATUS(status) == kRebootStatus) reboot = true;
         }
         return reboot;
@@ -506,6 +525,7 @@ private:
         // The programs first, so none sees its MCU or its screen go while it still runs.
         StopDevice();
         StopHelper(m_mcuPid);
+        StopHelper(m_btPid);
         StopHelper(m_screenPid);
         // Anything adopted that left its group still is our child.
         for (;;) {
@@ -545,6 +565,7 @@ private:
     ScreenOutput m_screenOut;
     pid_t m_screenPid = -1;
     pid_t m_mcuPid = -1;
+    pid_t m_btPid = -1;
     bool m_screenLost = false;
     int m_screenStatus = 0;
     bool m_stopping = false;
@@ -556,13 +577,15 @@ private:
 
 int main(int argc, char** argv) {
     std::string root, build;
-    bool mcu = false, stayOn = false;
+    bool mcu = false, bt = false, stayOn = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "--root" || a == "--build") && i + 1 < argc && argv[i + 1][0] != '\0') {
             (a == "--root" ? root : build) = argv[++i];
         } else if (a == "--mcu") {
             mcu = true;
+        } else if (a == "--bt") {
+            bt = true;
         } else if (a == "--stay-on") {
             stayOn = true;
         } else {
@@ -604,6 +627,14 @@ int main(int argc, char** argv) {
             return 2;
         }
         programs.mcu = build + "/sim/mcu/qrx-sim-mcu";
+    }
+    if (bt) {
+        if (build.empty() || !IsExecutable(build + "/sim/bt/qrx-sim-bt")) {
+            std::fprintf(stderr, "qrx-run: --bt: no qrx-sim-bt in %s/sim/bt\n",
+                         build.empty() ? "the build folder" : build.c_str());
+            return 2;
+        }
+        programs.bt = build + "/sim/bt/qrx-sim-bt";
     }
     if (!build.empty() && IsExecutable(build + "/tools/ctl/qrx-ctl")) programs.ctl = build + "/tools/ctl/qrx-ctl";
 

@@ -47,6 +47,8 @@ void BtOpen(CMainFrame& frame);
 void BtClose();
 void BtChangeMode(int mode);
 void BtSendErrorCode(int code);
+// A reply record to the Bluetooth host (body without frame); nothing without a connected host.
+void BtSendCommand(const char* body);
 
 // Remote requests 1125..1184 from the link and the Bluetooth library.
 LRESULT OnRemoteCommand(CMainFrame& frame, HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);

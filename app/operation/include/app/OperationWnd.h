@@ -19,6 +19,8 @@ class CScrollBarCtrl;
 class CProgressBar;
 class CTopBarWnd;
 class CLinkPort;
+class CUnitLink;
+struct ProgramStep;
 
 // Controls of shell 3.
 #define OPW_VOLTAGE 0          // measured voltage
@@ -86,6 +88,19 @@ class CLinkPort;
 // Consecutive failed polls a run survives.
 #define OPW_POLL_RETRIES 3
 
+// Modes of the attached unit's D1 set-up.
+#define UNIT_MODE_CONSTANT_VOLTAGE 1
+#define UNIT_MODE_CONSTANT_CURRENT 3
+// A Discharge through the attached unit holds its set voltage within this range.
+#define UNIT_MIN_VOLTS 10.0
+#define UNIT_MAX_VOLTS 96.0
+// The attached unit's current limit, whatever the settings say.
+#define UNIT_MAX_AMPS 200.0
+// Events the engine posts to the main window (WM_OPERATION_EVENT).
+#define OPW_EVENT_NO_ANSWER 10000
+#define OPW_EVENT_NO_STEP 10001
+#define OPW_EVENT_UNIT 10003
+
 // Sends an error code to the remote host (Bluetooth or the wired link, as the settings say).
 typedef void (*PFN_REPORT_ERROR)(int code);
 // Sends a B0 record to the remote host over the transport the settings name.
@@ -110,14 +125,70 @@ public:
     void Back();
     // Stores the ports and releases the operation thread.
     void SetPorts(CMicomPort* mcu, CLinkPort* link);
+    // The attached unit's side of the wired link; null while there is none.
+    void SetUnitLink(CUnitLink* unit) { m_pUnit = unit; }
     LRESULT OnCommand(HWND hWnd, int shell, LPARAM lParam);
+
+    // Starts: 0 when the run started, 1 when refused or failed. quiet (remote requests) shows no popups
+    // of their own but the start refusal, the range text boxes and those of CheckCutLimits.
+    int StartRestoration(int quiet, int reserved = 0);
+    int StartDischarge(int quiet, int reserved = 0);
+    int StartProgram(int quiet);
+    // Ends the step of state (0: none) and starts the next enabled one; 1 when a step started, else 0
+    // with the page idle (program end, no step, refused check, failed command).
+    int NextProgramStep(int state, int quiet, int checkStart);
+    // The pause button and the remote C6 request: pause, continue, or continue a held resume.
+    int PauseResume();
+    // Cut-off voltage, cut-off current and mains frequency against the settings; 1 when all hold.
+    int CheckCutLimits();
+    // The temperature gate of a discharging run: 1 when the run goes on this tick.
+    int OnBatteryHighTemp();
+    // The attached unit takes the output (mode, volts and amperes x 100 or as the mode says, time as
+    // hours x 100 + minutes); 1 when it took it.
+    int StartOutput(BYTE mode, WORD value1, WORD value2, DWORD time, BOOL switchOn);
+    // D2 0; 1 when the unit acknowledged.
+    int StopOutput();
+    BOOL IsUnitConnected() const;
+
+    // Set-value checks against the settings' limits (current up to 200 A with the attached unit).
+    BOOL CheckSetVoltage(double volts) const;
+    BOOL CheckSetCurrent(double amps) const;
+    BOOL CheckSetTime(DWORD seconds) const;
+    BOOL CheckProgramStep(const ProgramStep& step) const;
+    // The manual page's edit of a running Restoration or Discharge: the record's set values to the
+    // output at once; 1 when taken, 0 when a value is out of range or a command failed.
+    int ApplyManualEdit(int quiet);
+    // Remote edits E0..E3: 1 when taken, 0 when refused.
+    int SetRemoteVolt(double volts);
+    int SetRemoteAmp(double amps);
+    int SetRemoteTime(DWORD seconds);
+    int SetRemoteStep(int number, const ProgramStep* step);
+    // The program page changed steps while a Program runs: program time, axes and the running step
+    // sent again (while paused by the user: kept for the continue).
+    void ApplyProgramEdit();
+    // Sets the running step up again without start checks; 1 on success, else the page goes idle.
+    int ResendStep(int state);
+    void SetModeTitle(int index, const ProgramStep& step);
 
     // Ends a run: output off, page idle. remoteReply answers a waiting remote start. Always 0.
     int StopRun(int remoteReply);
     void SetIdleState();
     // Clears the run's values and the graph; the labels show the record's set values.
     void ResetDisplay();
-    // Sends an error code to the remote host.
+    // Modes of the attached unit's D1 set-up.
+#define UNIT_MODE_CONSTANT_VOLTAGE 1
+#define UNIT_MODE_CONSTANT_CURRENT 3
+// A Discharge through the attached unit holds its set voltage within this range.
+#define UNIT_MIN_VOLTS 10.0
+#define UNIT_MAX_VOLTS 96.0
+// The attached unit's current limit, whatever the settings say.
+#define UNIT_MAX_AMPS 200.0
+// Events the engine posts to the main window (WM_OPERATION_EVENT).
+#define OPW_EVENT_NO_ANSWER 10000
+#define OPW_EVENT_NO_STEP 10001
+#define OPW_EVENT_UNIT 10003
+
+// Sends an error code to the remote host.
     void ReportError(int code);
 
     void SetGraphAxes(BOOL reset, double currentMax, double voltageMax, double voltageMin);
@@ -244,6 +315,29 @@ public:
     int m_bDischarge;
     int m_bUnitOutput;
     int m_bHeldResume;
+    // Copied from the controller: starts are refused while it is set.
+    int m_bStartRefused;
+    CUnitLink* m_pUnit;
+    // Step state.
+    int m_nPhaseTicks;
+    int m_bDvArmed;
+    double m_dPeakVolts;
+    int m_nLowTicks;
+    int m_nStage;
+    DWORD m_dwStageMark;
+    double m_dAhLimit;
+    double m_dEndCurrent;
+    double m_dStepStartVolts;
+    // The attached unit: a start in progress, a temperature pause made by switching it off, and its
+    // last set-up for the resume.
+    std::atomic<int> m_bUnitStarting;
+    int m_bUnitPaused;
+    BYTE m_byUnitMode;
+    WORD m_wUnitValue1;
+    WORD m_wUnitValue2;
+    DWORD m_dwUnitTime;
+    // A program edit made while paused by the user, sent on continue.
+    int m_bResendOnResume;
     std::atomic<int> m_bLoop;
     std::atomic<int> m_bAlive;
     std::atomic<int> m_bGraphAlive;

@@ -6,6 +6,7 @@
 #define WM_OPWND_SCALE (WM_APP + 1)   // wParam reset, lParam force
 #define WM_OPWND_IDLE (WM_APP + 2)    // buttons and top bar of the idle page
 #define WM_OPWND_NOTICE (WM_APP + 3)  // close the idle over-voltage notice
+#define WM_OPWND_HELD (WM_APP + 20)   // a resumed run waits: wParam its button mask
 
 // The process-wide section of the tick reference and the run's seconds.
 CRITICAL_SECTION& OperationSection();

@@ -390,12 +390,18 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
                                                                    : m_pOpMode->dwTime) + 1;
     for (int bar : {OPW_PROGRAM_BAR, OPW_STEP_BAR})
         if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, FALSE);
-    SetButtonMask(runState >= RUN_STATE_STEP1 ? OPW_MASK_PROGRAM : OPW_MASK_RUN);
     RequestGraph(GRAPH_REQ_REDRAW);
     m_bHeldResume = 1;
     m_nRunFlag = RUN_PAUSED;
-    SetPauseButtonText(kResumeTextKey);
+    Post(WM_OPWND_HELD, runState >= RUN_STATE_STEP1 ? OPW_MASK_PROGRAM : OPW_MASK_RUN, 0);
     return TRUE;
+}
+
+void COperationWnd::ShowHeldButtons(DWORD mask) {
+    // A stop or a continue may have come first.
+    if (!m_bHeldResume) return;
+    SetButtonMask(mask);
+    SetPauseButtonText(kResumeTextKey);
 }
 
 DWORD WINAPI COperationWnd::FileReadThread(LPVOID param) {

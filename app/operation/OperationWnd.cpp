@@ -251,6 +251,9 @@ LRESULT CALLBACK COperationWnd::MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, L
         case WM_OPWND_NOTICE:
             page->CloseOverVoltageNotice();
             return 0;
+        case WM_OPWND_HELD:
+            page->ShowHeldButtons(static_cast<DWORD>(wParam));
+            return 0;
         default:
             return DefWindowProcW(hWnd, msg, wParam, lParam);
     }

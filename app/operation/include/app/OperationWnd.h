@@ -407,6 +407,8 @@ private:
     // Sends the MCU the set values the run's start sent, output left off.
     BOOL ReArmOutput(int runState);
     void ShowLoadingScreen(BOOL on, int ms);
+    // The buttons of a resumed run that waits for the user's continue (UI thread).
+    void ShowHeldButtons(DWORD mask);
     void OpenLogView();
     BOOL StartReader(LPTHREAD_START_ROUTINE routine);
     CCsvLog m_csvLog;

@@ -82,13 +82,6 @@ void CutToWholeRows(const WCHAR* path, DWORD wholeBytes) {
     CloseHandle(file);
 }
 
-int StepFlag1A(DWORD direction, int kind) { return direction != 1 ? 1 : (kind == 1 || kind == 2 ? 0 : 1); }
-int StepFlag19(DWORD direction, int kind) {
-    if (kind == 1) return 0;
-    if (direction == 1) return 1;
-    return kind == 3 || kind == 4 || kind == 6 ? 0 : 1;
-}
-
 }  // namespace
 
 // What a read of a log leaves for the labels and the run.
@@ -331,31 +324,6 @@ BOOL COperationWnd::RebuildFromLog(const WCHAR* path, double startVoltage, BOOL 
     return TRUE;
 }
 
-BOOL COperationWnd::ReArmOutput(int runState) {
-    if (!m_pOpMode) return FALSE;
-    double volts = m_pOpMode->dVoltage, amps = m_pOpMode->dCurrent;
-    int direction = 0, flag1A = 1, flag19 = 1;
-    if (runState == RUN_STATE_RESTORATION) {
-        flag1A = g_bModelZ330 ? 0 : 1;
-    } else if (runState == RUN_STATE_DISCHARGE) {
-        // As the Discharge start sends them: 0x19 keeps the meaning the run was started with.
-        direction = 1;
-        flag1A = 0;
-        flag19 = 0;
-    } else {
-        const ProgramStep& step = m_pOpMode->steps[runState - RUN_STATE_STEP1];
-        volts = step.dVoltage;
-        amps = step.dCurrent;
-        direction = step.dwDirection == 1 ? 1 : 0;
-        flag1A = StepFlag1A(step.dwDirection, step.byKind);
-        flag19 = StepFlag19(step.dwDirection, step.byKind);
-    }
-    WORD v = 0, a = 0;
-    return McuHundredths(volts, &v) && McuHundredths(amps, &a) && CmdSet10(m_pMicomPort, v) &&
-           CmdSet11(m_pMicomPort, a) && CmdSet14(m_pMicomPort, static_cast<BYTE>(direction)) &&
-           CmdSet1A(m_pMicomPort, flag1A) && CmdSet19(m_pMicomPort, flag19);
-}
-
 BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     const LogRow& last = r.last;
     int runState;
@@ -376,7 +344,8 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     m_nRunState = runState;
     m_nPulsePhase = 0;
     GetSystemTime(&m_stStart);
-    if (!ReArmOutput(runState)) {
+    // The MCU (or the attached unit) gets what the run's start sent it, with the output left off.
+    if (SetUpRunOutput(runState, FALSE)) {
         PostEvent(kMcuFailedEvent);
         return FALSE;
     }

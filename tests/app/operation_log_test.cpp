@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ControllerHarness.h"
+#include "OperationFixture.h"
 #include "app/MicomPort.h"
 #include "app/OperationLog.h"
 #include "app/OperationWnd.h"
@@ -281,31 +281,20 @@ TEST_F(LogRoot, QueueKeepsTwentyRowsEachForItsOwnRun) {
 }
 
 // The page on the real main window with the simulated MCU on a port of its own.
-class LogPage : public ControllerTest {
+class LogPage : public operation_fixture::OperationPage {
 protected:
-    void BeforeStart() override {
-        SetDefaultSettings(&g_Settings);
-        ASSERT_TRUE(SaveSettingFile());
-    }
     void SetUp() override {
-        ControllerTest::SetUp();
+        OperationPage::SetUp();
         if (HasFatalFailure()) return;
         KillTimer(hWnd, TIMER_FACTORY_CHECK);  // the tests call the resume themselves
-        page = g_MainFrame.m_pOperationWnd;
-        ASSERT_NE(page, nullptr);
-        sim = std::make_unique<sim::McuSim>();
-        ASSERT_TRUE(sim->Start()) << sim->Error();
-        port = std::make_unique<CMicomPort>(nullptr);
-        ASSERT_EQ(port->Open(2, MCU_BAUD_RATE, 8, ONESTOPBIT, NOPARITY), 1);
-        page->m_pMicomPort = port.get();
+        ConnectMcu();
         g_OpMode.dVoltage = 14.4;
         g_OpMode.dCurrent = 10;
         g_OpMode.dwTime = 3600;
     }
     void TearDown() override {
         if (page) page->JoinReader(TRUE);
-        if (page) page->m_pMicomPort = nullptr;
-        ControllerTest::TearDown();
+        OperationPage::TearDown();
     }
     void PutResume(const std::string& csvBytes, size_t recordSize = sizeof(OperatingRecord)) {
         root.WriteFile("SD Card/Log/run.CSV", csvBytes);
@@ -325,9 +314,6 @@ protected:
         page->JoinReader(TRUE);
         Pump();
     }
-    COperationWnd* page = nullptr;
-    std::unique_ptr<sim::McuSim> sim;
-    std::unique_ptr<CMicomPort> port;
 };
 
 TEST_F(LogPage, ResumeRebuildsTheRunHeldAndLogsOnAfterTheLastWholeRow) {
@@ -404,32 +390,35 @@ TEST_F(LogPage, RefusedResumesDeleteTheRecordAndLeaveThePageIdle) {
 }
 
 TEST_F(LogPage, RunRowsGoToTheNamedFileOncePerTick) {
-    page->BeginRunForTest(RUN_STATE_RESTORATION);
-    page->m_dwTickSeconds = 1;
-    const SYSTEMTIME start = Time(2024, 3, 5, 14, 15, 2);
-    page->CreateLogFiles(start, u'R');
+    Begin(RUN_STATE_RESTORATION);
+    g_OpMode.dCurrent = 10;
     ASSERT_TRUE(RecordExists());
-    EXPECT_TRUE(std::filesystem::exists(root.Host("SD Card/Log/3-5-2024_141502_R.CSV")));
-    page->CreateLogFiles(start, u'R');
     WCHAR path[MAX_PATH];
     page->CsvLog().GetPath(path, MAX_PATH);
+    const std::u16string started(path);
+    EXPECT_EQ(started.substr(0, 13), u"\\SD Card\\Log\\");
+    EXPECT_EQ(started.substr(started.size() - 6), u"_R.CSV");
+
+    const SYSTEMTIME start = Time(2024, 3, 5, 14, 15, 2);
+    page->CreateLogFiles(start, u'R');
+    EXPECT_TRUE(std::filesystem::exists(root.Host("SD Card/Log/3-5-2024_141502_R.CSV")));
+    page->CreateLogFiles(start, u'R');
+    page->CsvLog().GetPath(path, MAX_PATH);
     EXPECT_EQ(std::u16string(path), u"\\SD Card\\Log\\3-5-2024_141502_R_2.CSV") << "a second run of the same second";
-    McuStatusRecord r{};
-    r.Volt = 1250;
-    r.Current = 500;
+    McuStatusRecord r = operation_fixture::Record(12.5, 5);
     r.BatteryTemp = -500;
-    r.State = 2 << 3;
-    for (int i = 0; i < 3; ++i) page->RunTick(&r);
+    page->m_dwTickSeconds = 1;
+    Tick(r, 3);
     ASSERT_TRUE(PumpUntil([&] { return page->CsvLog().Pending() == 0; }));
     const std::string rows = root.ReadFile("SD Card/Log/3-5-2024_141502_R_2.CSV");
     ASSERT_EQ(rows.size(), 240u);
     EXPECT_EQ(rows.substr(22, 56), "014.4,010.0,01:00,012.5,005.0,000000,-005,1,60,0,0,00:00");
     EXPECT_EQ(rows.substr(80 + 52, 6), "000001");
-    page->DeleteOperatingFile();
-    EXPECT_FALSE(RecordExists());
-    page->RunTick(&r);
-    EXPECT_EQ(page->CsvLog().Pending(), 0) << "nothing logged once the run's log is closed";
     page->StopRun(0);
+    EXPECT_FALSE(RecordExists()) << "the run's end deletes the record";
+    Tick(r);
+    EXPECT_EQ(page->CsvLog().Pending(), 0) << "nothing logged once the run is over";
+    EXPECT_EQ(root.ReadFile("SD Card/Log/3-5-2024_141502_R_2.CSV").size(), 240u);
 }
 
 TEST_F(LogPage, LogListOpensAStoredLogInTheGraph) {

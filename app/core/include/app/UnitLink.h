@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
+
 class CUnitLink {
 public:
     virtual ~CUnitLink() = default;
@@ -17,3 +19,6 @@ public:
     // The unit's last D3 reply: volts and amperes in hundredths.
     virtual void GetUnitValues(WORD* volts, WORD* amps) const = 0;
 };
+
+// Raised every tick while the attached unit delivers the output, cleared by each of its D3 replies.
+inline std::atomic<BYTE> g_byUnitWatchdog{0};

@@ -9,6 +9,7 @@
 #include "app/MicomPort.h"
 #include "app/OperationLog.h"
 #include "app/PerfTimer.h"
+#include "app/UnitLink.h"
 
 struct SettingsRecord;
 struct OpModeRecord;
@@ -19,7 +20,6 @@ class CScrollBarCtrl;
 class CProgressBar;
 class CTopBarWnd;
 class CLinkPort;
-class CUnitLink;
 struct ProgramStep;
 
 // Controls of shell 3.
@@ -50,6 +50,11 @@ struct ProgramStep;
 #define OPW_MODE_TITLE 39
 #define OPW_VIEW 41
 #define OPW_CONTROLS 42
+
+// Controls of the manual page (shell 4) and the program pages (shells 5 and 6) the page acts on.
+#define OPW_MANUAL_RESTORATION 12
+#define OPW_MANUAL_DISCHARGE 28
+#define OPW_PROGRAM_APPLY 42
 
 // Commands the top bar sends to the page in front.
 #define OPW_CMD_HOME 110
@@ -96,6 +101,8 @@ struct ProgramStep;
 #define UNIT_MAX_VOLTS 96.0
 // The attached unit's current limit, whatever the settings say.
 #define UNIT_MAX_AMPS 200.0
+// The total-time label's colour from the layout, given back when a temperature pause ends.
+#define OPW_TOTAL_TIME_COLOUR 0x60B0DB
 // Events the engine posts to the main window (WM_OPERATION_EVENT).
 #define OPW_EVENT_NO_ANSWER 10000
 #define OPW_EVENT_NO_STEP 10001
@@ -165,7 +172,8 @@ public:
     int SetRemoteStep(int number, const ProgramStep* step);
     // The program page changed steps while a Program runs: program time, axes and the running step
     // sent again (while paused by the user: kept for the continue).
-    void ApplyProgramEdit();
+    // 1 when taken (or kept for the continue), 0 when a step's values are out of range.
+    int ApplyProgramEdit(int quiet = 0);
     // Sets the running step up again without start checks; 1 on success, else the page goes idle.
     int ResendStep(int state);
     void SetModeTitle(int index, const ProgramStep& step);
@@ -183,6 +191,8 @@ public:
 #define UNIT_MAX_VOLTS 96.0
 // The attached unit's current limit, whatever the settings say.
 #define UNIT_MAX_AMPS 200.0
+// The total-time label's colour from the layout, given back when a temperature pause ends.
+#define OPW_TOTAL_TIME_COLOUR 0x60B0DB
 // Events the engine posts to the main window (WM_OPERATION_EVENT).
 #define OPW_EVENT_NO_ANSWER 10000
 #define OPW_EVENT_NO_STEP 10001
@@ -214,9 +224,6 @@ public:
     // One round of the operation thread after its wait: the poll's record, or null when it failed.
     void RunTick(const McuStatusRecord* status);
     void ProcessStatus(McuStatusRecord* status);
-
-    // Puts a run in place as a start would leave it (tests, until the starts exist): run state 1 to 8.
-    void BeginRunForTest(int runState);
 
     BOOL IsIdle() const { return m_nRunFlag.load() == RUN_IDLE; }
     int GetView() const { return m_nView; }
@@ -373,6 +380,10 @@ private:
     void ShowIdleButtons();
     void CloseOverVoltageNotice();
     void HandleGraphRequest(int kind);
+    // Shell 4 controls 12 and 28: a start when idle or paused by the user, else the edit of the run.
+    void OnManualStart(int control);
+    // Shell 5/6 control 42 and shell 16 control 0: the edit of a running program, or its start.
+    void OnProgramApply();
     void ShowGraphPage(int page, BOOL clearFurthest);
     void PostEvent(int code);
     void CheckTemperatures(const McuStatusRecord& status);
@@ -382,6 +393,32 @@ private:
     void AddTime();
     // The set values of the run: the record's head for Restoration and Discharge, the step's in a program.
     void SetValuesOfRun(double* volts, double* amps) const;
+    // The end of a Restoration or Discharge, or the current program step's phases and end.
+    void EvaluateRunState(const McuStatusRecord& status);
+    void EvaluateChargeStep(int state, const ProgramStep& step, double volts, double amps, WORD rawAmps);
+    void EvaluatePulse(const ProgramStep& step, double volts);
+    // Output set-up of a step: 0 done, 1 an MCU command failed, 2 the attached unit did not take it.
+    int SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn = TRUE);
+    // The output set-up a start sends for the run state (a program step's as SetUpStepOutput): 0 done,
+    // 1 an MCU command failed, 2 the attached unit did not take it. The resume sends it with the output off.
+    int SetUpRunOutput(int runState, BOOL switchOn);
+    // Labels, bars and step state of a step just set up.
+    void ShowStep(int index, const ProgramStep& step);
+    // Output off, each command tried twice; 1 when all were acknowledged.
+    int OutputOff();
+    // A failed start or step set-up: output off best-effort, page idle.
+    void FailToIdle(int event);
+    // The display and state common to the starts.
+    void BeginRunDisplay(int runState, double voltageMin, double voltageMax, double currentMax);
+    void BeginRunState(int runState, int note);
+    BOOL RefusedByConnection(int firstCode, int quiet);
+    BOOL RefusedByTemperature(int quiet);
+    BOOL RefusedByRange(double volts, double amps, BOOL unitVolts);
+    void Popup(int message, int quiet);
+    void ShowSetValueLabels(double volts, double amps, DWORD seconds);
+    void SetProgressRange(int control, int total);
+    void SetTotalTimeColour(COLORREF colour);
+    void SystemLog(const WCHAR* text);
     static LRESULT CALLBACK MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PanelProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -404,8 +441,6 @@ private:
     // Reads a log into the graph and labels; 1 with the last row when rows were read.
     BOOL RebuildFromLog(const WCHAR* path, double startVoltage, BOOL resume, LogRebuild* out);
     BOOL RestoreRun(const LogRebuild& rebuild);
-    // Sends the MCU the set values the run's start sent, output left off.
-    BOOL ReArmOutput(int runState);
     void ShowLoadingScreen(BOOL on, int ms);
     // The buttons of a resumed run that waits for the user's continue (UI thread).
     void ShowHeldButtons(DWORD mask);
@@ -422,7 +457,8 @@ private:
 int CeilDiv(double value, int divisions);
 // Whether the mains frequency reported lies within the setting +- 4.
 BOOL CheckMainsFrequency(WORD frequency, WORD setting);
-// Raised every tick while the attached unit delivers the output, cleared by each of its replies.
-extern std::atomic<BYTE> g_byUnitWatchdog;
+// The step set-up's arguments of CmdSet1A and CmdSet19 by direction and kind.
+int GetStepFlag1A(DWORD direction, int kind);
+int GetStepFlag19(DWORD direction, int kind);
 // Mains frequency of the record's code: 50, 60 or 0.
 WORD FrequencyOfCode(int code);

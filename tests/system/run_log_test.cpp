@@ -1,12 +1,15 @@
-// Power cuts in the middle of a run: the main program killed outright at random seconds of a run, the
-// device started again, the run resumed from its log and continued by the user. The log must hold
-// every second once: after each cut the next row carries the seconds of the last whole row plus one.
+// A run's log on the real device. Power cuts in the middle of a run: the main program killed outright at
+// random seconds of a run, the device started again, the run resumed from its log and continued by the
+// user; the log must hold every second once: after each cut the next row carries the seconds of the last
+// whole row plus one. And a stored log chosen in the log list and drawn in the graph.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,10 +26,10 @@ constexpr int kCuts = 10;
 constexpr int kPauseX = 103, kPauseY = 447;  // the operation page's pause/continue button
 const char kLog[] = "SD Card/Log/2024-03-05_141502_R.CSV";
 
-std::string SeedRow(int seconds) {
+std::string SeedRow(int seconds, double volts = 12.5, double amps = 5.0) {
     char row[96];
-    std::snprintf(row, sizeof row, "24/03/05,14:15:%02d,0,0,014.4,010.0,10:00,012.5,005.0,%06d,+025,1,60,0,0,00:00\r\n",
-                  seconds % 60, seconds);
+    std::snprintf(row, sizeof row, "24/03/05,14:%02d:%02d,0,0,014.4,010.0,10:00,%05.1f,%05.1f,%06d,+025,1,60,0,0,00:00\r\n",
+                  15 + seconds / 60 % 45, seconds % 60, volts, amps, seconds);
     return row;
 }
 
@@ -130,6 +133,50 @@ TEST(PowerCutSystem, EveryCutResumesAfterTheLastWholeRow) {
         ASSERT_LT(rowsAtCut[cut], elapsed.size());
         EXPECT_EQ(elapsed[rowsAtCut[cut]], lastAtCut[cut] + 1) << "after cut " << cut << " at row " << rowsAtCut[cut];
     }
+}
+
+TEST(RunLogSystem, LogListDrawsAStoredLogInTheGraph) {
+    constexpr int kOperationX = 235, kOperationY = 322;  // the main page's OPERATION button
+    constexpr int kLogX = 464, kLogY = 30;               // the top bar's LOG
+    constexpr int kRowX = 282, kRowY = 145;              // the log list's first row
+    constexpr int kOpenX = 328, kOpenY = 375;            // the log list's OPEN
+    constexpr int kViewX = 697, kViewY = 447;            // the page's VIEW
+    constexpr RECT kClock = {690, 0, 800, 61};
+    TempDeviceRoot root;
+    QrxDevice::Options options;
+    options.timeScale = 20;
+    QrxDevice device(root, options);
+    std::string why;
+    ASSERT_TRUE(device.Start(why, [&] {
+        SetDefaultSettings(&g_Settings);
+        ASSERT_TRUE(SaveSettingFile());
+        std::string log;
+        for (int s = 0; s < 3600; ++s) log += SeedRow(s, 11.8 + s / 1800.0, 10.0 - s / 600.0);
+        root.WriteFile("SD Card/Log/2024-03-05_141500_R.CSV", log);
+    })) << why;
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(device.McuLogPath()).find("CmdSetTempLimit") != std::string::npos; }));
+    ASSERT_TRUE(device.Tap(kOperationX, kOperationY));
+    ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", RECT{0, 61, 800, 480}); })) << device.WindowText();
+    ASSERT_TRUE(device.Tap(kLogX, kLogY));
+    ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", RECT{170, 75, 630, 405}); })) << device.WindowText();
+    ASSERT_TRUE(device.Taps({{kRowX, kRowY}, {kOpenX, kOpenY}}));
+    const std::string debugLog = root.Host(".platform/debug.log");
+    ASSERT_TRUE(WaitUntil([&] { return !device.Shown("WDSHELL_PANEL", RECT{170, 75, 630, 405}); }));
+    ASSERT_TRUE(device.Tap(kViewX, kViewY));
+
+    const std::string golden = std::string(QRX_SYSTEM_DATA) + "/qrx_log_view.png";
+    RgbPicture shot, expected;
+    if (std::getenv("QRX_UPDATE_GOLDEN")) {
+        ASSERT_TRUE(device.SettledShot(shot, "golden.png", {kClock}));
+        std::filesystem::copy_file(root.Host("golden.png"), golden, std::filesystem::copy_options::overwrite_existing);
+    }
+    ASSERT_TRUE(ReadPngPicture(golden, expected)) << golden << " missing (QRX_UPDATE_GOLDEN=1 makes it)";
+    size_t differ = 0;
+    const bool same = WaitUntil([&] {
+        differ = device.Shot(shot) ? DifferentPixels(shot, expected, 24, {kClock}) : expected.rgb.size();
+        return differ <= 300;
+    });
+    EXPECT_TRUE(same) << differ << " pixels differ from " << golden << "; see " << root.Host("shot.png");
 }
 
 }  // namespace

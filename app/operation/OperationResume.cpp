@@ -427,6 +427,9 @@ DWORD WINAPI COperationWnd::LogViewThread(LPVOID param) {
     swprintf(path, MAX_PATH, u"%s", page->m_szLogViewPath);
     LogRebuild r;
     page->RebuildFromLog(path, 0, FALSE, &r);
+    WCHAR line[48];
+    swprintf(line, 48, u"[OPLOG]log view: %d rows\r\n", static_cast<int>(r.rows));
+    OutputDebugStringW(line);
     if (page->m_pGraph) {
         page->m_pGraph->Enable(TRUE);
         page->ShowGraphPage(0, TRUE);

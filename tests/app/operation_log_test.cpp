@@ -425,7 +425,7 @@ TEST_F(LogPage, LogListOpensAStoredLogInTheGraph) {
     root.WriteFile("SD Card/Log/old.CSV", Rows(30, {.mode = 1, .volts = 13.0}));
     root.WriteFile("SD Card/Log/notes.txt", "x");
     page->Show(5);
-    Command(hWnd, SHELL_OPERATION, OPW_CMD_FILES);
+    Command(hWnd, SHELL_TOPBAR, TOPBAR_LOG);
     Pump();
     auto* list = dynamic_cast<CListBoxCtrl*>(Ctrl(SHELL_FILES, FILES_LIST));
     ASSERT_NE(list, nullptr);

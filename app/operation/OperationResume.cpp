@@ -274,7 +274,7 @@ BOOL COperationWnd::RebuildFromLog(const WCHAR* path, double startVoltage, BOOL 
         if (row.volts > m_dVoltageMax) m_dVoltageMax = std::min(row.volts + 10, maxVoltage);
         if (row.volts < m_dVoltageMin) m_dVoltageMin = std::max(row.volts - 10, 0.0);
         if (row.amps > m_dCurrentMax)
-            m_dCurrentMax = std::min(row.amps + 10, maxCurrent);
+            m_dCurrentMax = std::min(row.amps + 10, IsUnitConnected() ? UNIT_MAX_AMPS : maxCurrent);
         if (row.step != lastStep) {
             lastStep = row.step;
             r.stepFirstSeconds = row.elapsed;
@@ -335,8 +335,16 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
         runState = last.step + 2;
         m_bDischarge = m_pOpMode->steps[last.step - 1].dwDirection == 1 ? 1 : 0;
         m_dwProgramTime = 0;
+        int enabled = 0;
         for (const ProgramStep& step : m_pOpMode->steps)
-            if (step.dwEnable == 1 && step.byKind != 0) m_dwProgramTime += step.dwTime;
+            if (step.dwEnable == 1 && step.byKind != 0) {
+                m_dwProgramTime += step.dwTime;
+                ++enabled;
+            }
+        m_nStage = 0;
+        SetModeTitle(last.step - 1, m_pOpMode->steps[last.step - 1]);
+        SetSetTimeLabel(m_dwProgramTime);
+        if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(OPW_PROGRAM_BAR))) b->SetTotal(SCROLL_BAR_HORZ, enabled + 1, FALSE);
     } else {
         OutputDebugStringW(u"[OPLOG]last row names no run to resume\r\n");
         return FALSE;
@@ -358,7 +366,8 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     const int range = static_cast<int>(runState >= RUN_STATE_STEP1 ? m_pOpMode->steps[runState - RUN_STATE_STEP1].dwTime
                                                                    : m_pOpMode->dwTime) + 1;
     for (int bar : {OPW_PROGRAM_BAR, OPW_STEP_BAR})
-        if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, FALSE);
+        if (bar == OPW_STEP_BAR || runState < RUN_STATE_STEP1)
+            if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, FALSE);
     RequestGraph(GRAPH_REQ_REDRAW);
     m_bHeldResume = 1;
     m_nRunFlag = RUN_PAUSED;

@@ -441,6 +441,26 @@ TEST_F(LogPage, LogListOpensAStoredLogInTheGraph) {
     EXPECT_EQ(sim->Snapshot().set.volts, 0);
 }
 
+// The start-up check runs the resume: without an MCU to re-arm, the record goes and nothing runs.
+class LogStartUp : public operation_fixture::OperationPage {
+protected:
+    void BeforeStart() override {
+        OperationPage::BeforeStart();
+        root.WriteFile("SD Card/Log/run.CSV", Rows(10));
+        OperatingRecord r{};
+        const std::u16string path = u"\\SD Card\\Log\\run.CSV";
+        std::copy(path.begin(), path.end(), r.szCsvPath);
+        root.WriteFile("SD Card/Operating.dat", std::string(reinterpret_cast<const char*>(&r), sizeof r));
+    }
+};
+
+TEST_F(LogStartUp, FactoryCheckTimerResumesFromTheRecord) {
+    ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(root.Host("SD Card/Operating.dat")); }));
+    page->JoinReader(TRUE);
+    EXPECT_TRUE(page->IsIdle());
+    EXPECT_EQ(page->Graph()->GetSampleCount() >= 10, true) << "the log was read before the MCU refused";
+}
+
 TEST_F(LogPage, ReaderParksTheOperationThreadBetweenRounds) {
     ASSERT_TRUE(page->ParkOperationThread());
     page->UnparkOperationThread();

@@ -14,15 +14,10 @@
 
 namespace {
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kVoltRangeText = 36;
 const int kAmpRangeText = 37;
 
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
-
 BOOL IsProgramState(int state) { return state >= RUN_STATE_STEP1 && state <= RUN_STATE_STEP6; }
-
-BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
 void RangeTextBox(HWND owner, int key, double low, double high, const WCHAR* unit) {
     WCHAR text[MAX_PATH];

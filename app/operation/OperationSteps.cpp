@@ -14,7 +14,6 @@ namespace {
 // at or below the step voltage, until a charge step is refused.
 BYTE s_byDischargeCheck = 0;
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kRestTicks = 60;
 const int kPulseDischargeTicks = 300;
 const int kKind5ChargeTicks = 600;
@@ -27,9 +26,6 @@ const DWORD kKind9EndSeconds = 101;
 const DWORD kStage2Seconds = 3600;
 
 BOOL IsDischarge(const ProgramStep& step) { return step.dwDirection == 1; }
-
-// hours x 100 + minutes, the attached unit's time.
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
 
 // Volts or amperes x 100 into *out; 0 when it cannot go on the wire.
 BOOL Wire(double value, WORD* out) { return McuHundredths(value, out) != 0; }

@@ -222,6 +222,8 @@ void COperationWnd::ShowLoadingScreen(BOOL on, int ms) {
 }
 
 void COperationWnd::ResumeFromFile() {
+    // A run started meanwhile owns the record and the log: nothing to resume.
+    if (m_nRunFlag.load() != RUN_IDLE) return;
     m_csvLog.ClearPath();
     WCHAR recordPath[MAX_PATH];
     RecordPath(recordPath);

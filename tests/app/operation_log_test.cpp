@@ -398,6 +398,10 @@ TEST_F(LogPage, RunRowsGoToTheNamedFileOncePerTick) {
     const std::u16string started(path);
     EXPECT_EQ(started.substr(0, 13), u"\\SD Card\\Log\\");
     EXPECT_EQ(started.substr(started.size() - 6), u"_R.CSV");
+    Resume();
+    EXPECT_EQ(page->m_nRunFlag.load(), RUN_RUNNING) << "a late start-up check leaves a started run alone";
+    page->CsvLog().GetPath(path, MAX_PATH);
+    EXPECT_EQ(std::u16string(path), started);
 
     const SYSTEMTIME start = Time(2024, 3, 5, 14, 15, 2);
     page->CreateLogFiles(start, u'R');

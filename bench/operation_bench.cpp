@@ -170,15 +170,23 @@ private:
     COperationWnd* m_page = nullptr;
 };
 
-void BM_OperationTick(benchmark::State& state) {
-    UiThread ui;
+// The page on its UI thread with the simulated MCU's model as its port; null (and the benchmark
+// skipped) when the page did not come up.
+COperationWnd* DirectPage(benchmark::State& state, const UiThread& ui, DirectPort& port) {
     COperationWnd* page = ui.Page();
     if (!page) {
         state.SkipWithError("no operation page");
-        return;
+        return nullptr;
     }
-    DirectPort port(LeadAcid60Ah(0.2));
     page->m_pMicomPort = &port;
+    return page;
+}
+
+void BM_OperationTick(benchmark::State& state) {
+    UiThread ui;
+    DirectPort port(LeadAcid60Ah(0.2));
+    COperationWnd* page = DirectPage(state, ui, port);
+    if (!page) return;
     McuStatusRecord record{};
     GetCurrentStatus(&port, &record);
     page->RunTick(&record);
@@ -214,13 +222,9 @@ BENCHMARK(BM_OperationTick)->Unit(benchmark::kMicrosecond);
 // command built and answered.
 void BM_ProgramRunDeviceHour(benchmark::State& state) {
     UiThread ui;
-    COperationWnd* page = ui.Page();
-    if (!page) {
-        state.SkipWithError("no operation page");
-        return;
-    }
     DirectPort port(LeadAcid60Ah(0.2));
-    page->m_pMicomPort = &port;
+    COperationWnd* page = DirectPage(state, ui, port);
+    if (!page) return;
     page->m_dwTickSeconds = 1;
     auto step = [](DWORD direction, int kind, double volts, double amps, DWORD seconds) {
         ProgramStep s{};

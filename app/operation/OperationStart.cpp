@@ -178,12 +178,8 @@ int COperationWnd::SetUpRunOutput(int runState, BOOL switchOn) {
     const BOOL discharge = runState == RUN_STATE_DISCHARGE;
     if (discharge && IsUnitConnected())
         return StartOutput(UNIT_MODE_CONSTANT_CURRENT, wireVolts, wireAmps, UnitTime(m_pOpMode->dwTime), switchOn) ? 0 : 2;
-    CMicomPort* port = m_pMicomPort;
-    const BYTE flags = discharge ? 0 : 1;
-    return CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, discharge ? 1 : 0) &&
-                   CmdSet1A(port, flags) && CmdSet19(port, flags) && (!switchOn || CmdSet15(port, 1))
-               ? 0
-               : 1;
+    const int flags = discharge ? 0 : 1;
+    return SendOutputSetup(m_pOpMode->dVoltage, m_pOpMode->dCurrent, discharge ? 1 : 0, flags, flags, switchOn) ? 0 : 1;
 }
 
 int COperationWnd::StartRestoration(int quiet, int) {
@@ -360,29 +356,24 @@ int COperationWnd::ApplyManualEdit(int quiet) {
     return 1;
 }
 
-int COperationWnd::SetRemoteVolt(double volts) {
-    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetVoltage(volts))
+// E0 and E1: refused while a program runs or out of the settings' range; else sent at once (also when
+// idle) and, once the MCU took it, stored and shown.
+int COperationWnd::SetRemoteValue(double value, BOOL volts) {
+    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) ||
+        !(volts ? CheckSetVoltage(value) : CheckSetCurrent(value)))
         return 0;
     WORD wire;
-    McuHundredths(volts, &wire);
-    if (!CmdSet10(m_pMicomPort, wire)) return 0;
-    m_pOpMode->dVoltage = volts;
-    SetNumberLabel(OPW_SET_VOLTAGE, u"%.01f", volts);
-    SetNumberLabel(OPW_G_SET_VOLTAGE, u"%.01f", volts);
+    McuHundredths(value, &wire);
+    if (!(volts ? CmdSet10 : CmdSet11)(m_pMicomPort, wire)) return 0;
+    (volts ? m_pOpMode->dVoltage : m_pOpMode->dCurrent) = value;
+    SetNumberLabel(volts ? OPW_SET_VOLTAGE : OPW_SET_CURRENT, u"%.01f", value);
+    SetNumberLabel(volts ? OPW_G_SET_VOLTAGE : OPW_G_SET_CURRENT, u"%.01f", value);
     return 1;
 }
 
-int COperationWnd::SetRemoteAmp(double amps) {
-    if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetCurrent(amps))
-        return 0;
-    WORD wire;
-    McuHundredths(amps, &wire);
-    if (!CmdSet11(m_pMicomPort, wire)) return 0;
-    m_pOpMode->dCurrent = amps;
-    SetNumberLabel(OPW_SET_CURRENT, u"%.01f", amps);
-    SetNumberLabel(OPW_G_SET_CURRENT, u"%.01f", amps);
-    return 1;
-}
+int COperationWnd::SetRemoteVolt(double volts) { return SetRemoteValue(volts, TRUE); }
+
+int COperationWnd::SetRemoteAmp(double amps) { return SetRemoteValue(amps, FALSE); }
 
 int COperationWnd::SetRemoteTime(DWORD seconds) {
     if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetTime(seconds))

@@ -358,13 +358,19 @@ int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL sw
             GetStepFlag19(step.dwDirection, step.byKind) != 1 ? UNIT_MODE_CONSTANT_VOLTAGE : UNIT_MODE_CONSTANT_CURRENT;
         return StartOutput(mode, volts, amps, UnitTime(step.dwTime), switchOn) ? 0 : 2;
     }
+    return SendOutputSetup(step.dVoltage, current, static_cast<BYTE>(step.dwDirection),
+                           GetStepFlag1A(step.dwDirection, step.byKind),
+                           stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind), switchOn)
+               ? 0
+               : 1;
+}
+
+int COperationWnd::SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19, BOOL switchOn) {
+    WORD wireVolts, wireAmps;
     CMicomPort* port = m_pMicomPort;
-    const int ok = CmdSet10(port, volts) && CmdSet11(port, amps) &&
-                   CmdSet14(port, static_cast<BYTE>(step.dwDirection)) &&
-                   CmdSet1A(port, GetStepFlag1A(step.dwDirection, step.byKind)) &&
-                   CmdSet19(port, stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind)) &&
-                   (!switchOn || CmdSet15(port, 1));
-    return ok ? 0 : 1;
+    return Wire(volts, &wireVolts) && Wire(amps, &wireAmps) && CmdSet10(port, wireVolts) &&
+           CmdSet11(port, wireAmps) && CmdSet14(port, direction) && CmdSet1A(port, flag1A) &&
+           CmdSet19(port, flag19) && (!switchOn || CmdSet15(port, 1));
 }
 
 void COperationWnd::ShowStep(int index, const ProgramStep& step) {

@@ -451,8 +451,10 @@ void COperationWnd::OnManualStart(int control) {
         return;
     }
     if (flag == RUN_PAUSED) SetPauseButtonText(OPW_PAUSE);
-    if (control == OPW_MANUAL_RESTORATION) StartRestoration(FALSE);
-    else StartDischarge(FALSE);
+    const int refused = control == OPW_MANUAL_RESTORATION ? StartRestoration(FALSE) : StartDischarge(FALSE);
+    if (refused && flag == RUN_PAUSED) SetPauseButtonText(40);
+    // The new run must not stay held by the pause of the run it replaced.
+    if (!refused && flag == RUN_PAUSED) CmdSet16(m_pMicomPort, 1);
 }
 
 void COperationWnd::OnProgramApply() {

@@ -2,6 +2,7 @@
 // temperature pause, the remote edits and the attached unit, against the simulated MCU's command log.
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OperationFixture.h"
@@ -302,6 +303,15 @@ TEST_F(OperationRun, PauseByTheUserAndAProgramEditWhilePaused) {
     EXPECT_EQ(page->m_nRunFlag.load(), RUN_RUNNING);
     EXPECT_EQ(RemoteCodes(), std::vector<int>({202, 202}));
     sim->ClearFault();
+
+    // A Restoration started over the paused run is not held by that pause.
+    EXPECT_EQ(page->PauseResume(), 0);
+    EXPECT_EQ(sim->Snapshot().set.resume, 0);
+    g_OpMode.dVoltage = 14.4;
+    Command(hWnd, SHELL_MANUAL, OPW_MANUAL_RESTORATION);
+    EXPECT_EQ(page->m_nRunState, RUN_STATE_RESTORATION);
+    EXPECT_EQ(page->m_nRunFlag.load(), RUN_RUNNING);
+    EXPECT_EQ(sim->Snapshot().set.resume, 1);
 }
 
 TEST_F(OperationRun, RemoteStepEdits) {
@@ -358,6 +368,20 @@ TEST_F(OperationRun, TheAttachedUnitTakesTheDischarge) {
     const Cmds sent = Commands();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.back(), "CmdSet15 0");
+}
+
+// The operation thread logs its temperature pauses while the UI thread logs its popups: no line is lost.
+TEST_F(OperationRun, SystemLogLinesOfTwoThreadsAreAllKept) {
+    const int kLines = 200;
+    auto writer = [&](const WCHAR* text) {
+        for (int i = 0; i < kLines; ++i) WriteSystemLog(POPUP_TITLE_ERROR, text, 0);
+    };
+    std::thread other(writer, u"HIGHTEMP : PAUSE");
+    writer(u"UI LINE");
+    other.join();
+    const std::u16string log = SystemLog();
+    EXPECT_EQ(Count(log, u"HIGHTEMP : PAUSE\r\n"), kLines);
+    EXPECT_EQ(Count(log, u"UI LINE\r\n"), kLines);
 }
 
 }  // namespace

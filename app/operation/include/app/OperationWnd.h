@@ -183,22 +183,7 @@ public:
     void SetIdleState();
     // Clears the run's values and the graph; the labels show the record's set values.
     void ResetDisplay();
-    // Modes of the attached unit's D1 set-up.
-#define UNIT_MODE_CONSTANT_VOLTAGE 1
-#define UNIT_MODE_CONSTANT_CURRENT 3
-// A Discharge through the attached unit holds its set voltage within this range.
-#define UNIT_MIN_VOLTS 10.0
-#define UNIT_MAX_VOLTS 96.0
-// The attached unit's current limit, whatever the settings say.
-#define UNIT_MAX_AMPS 200.0
-// The total-time label's colour from the layout, given back when a temperature pause ends.
-#define OPW_TOTAL_TIME_COLOUR 0x60B0DB
-// Events the engine posts to the main window (WM_OPERATION_EVENT).
-#define OPW_EVENT_NO_ANSWER 10000
-#define OPW_EVENT_NO_STEP 10001
-#define OPW_EVENT_UNIT 10003
-
-// Sends an error code to the remote host.
+    // Sends an error code to the remote host.
     void ReportError(int code);
 
     void SetGraphAxes(BOOL reset, double currentMax, double voltageMax, double voltageMin);
@@ -399,6 +384,9 @@ private:
     void EvaluatePulse(const ProgramStep& step, double volts);
     // Output set-up of a step: 0 done, 1 an MCU command failed, 2 the attached unit did not take it.
     int SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn = TRUE);
+    // Set voltage and current, direction, the two step flags, then the output on when switchOn; 1 when the
+    // MCU took them all.
+    int SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19, BOOL switchOn = TRUE);
     // The output set-up a start sends for the run state (a program step's as SetUpStepOutput): 0 done,
     // 1 an MCU command failed, 2 the attached unit did not take it. The resume sends it with the output off.
     int SetUpRunOutput(int runState, BOOL switchOn);
@@ -419,6 +407,7 @@ private:
     void SetProgressRange(int control, int total);
     void SetTotalTimeColour(COLORREF colour);
     void SystemLog(const WCHAR* text);
+    int SetRemoteValue(double value, BOOL volts);
     static LRESULT CALLBACK MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PanelProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 

@@ -7,6 +7,7 @@
 #define WM_OPWND_IDLE (WM_APP + 2)    // buttons and top bar of the idle page
 #define WM_OPWND_NOTICE (WM_APP + 3)  // close the idle over-voltage notice
 #define WM_OPWND_MASK (WM_APP + 4)    // wParam: the button mask
+#define WM_OPWND_HELD (WM_APP + 20)   // a resumed run waits: wParam its button mask
 
 // The process-wide section of the tick reference and the run's seconds.
 CRITICAL_SECTION& OperationSection();

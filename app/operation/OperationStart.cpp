@@ -131,6 +131,7 @@ void COperationWnd::BeginRunDisplay(int runState, double voltageMin, double volt
     }
     SetGraphScale(TRUE, FALSE);
     GetSystemTime(&m_stStart);
+    CreateLogFiles(m_stStart, runState >= RUN_STATE_STEP1 ? u'P' : (runState == RUN_STATE_DISCHARGE ? u'D' : u'R'));
     WCHAR text[16];
     swprintf(text, 16, u"%02d:%02d:%02d", m_stStart.wHour, m_stStart.wMinute, m_stStart.wSecond);
     SetLabel(OPW_START_TIME, text);
@@ -170,6 +171,17 @@ void COperationWnd::BeginRunState(int runState, int note) {
     WriteSystemLogNote(note);
 }
 
+int COperationWnd::SetUpRunOutput(int runState, BOOL switchOn) {
+    if (IsProgramState(runState)) return SetUpStepOutput(m_pOpMode->steps[runState - RUN_STATE_STEP1], FALSE, switchOn);
+    WORD wireVolts, wireAmps;
+    if (!McuHundredths(m_pOpMode->dVoltage, &wireVolts) || !McuHundredths(m_pOpMode->dCurrent, &wireAmps)) return 1;
+    const BOOL discharge = runState == RUN_STATE_DISCHARGE;
+    if (discharge && IsUnitConnected())
+        return StartOutput(UNIT_MODE_CONSTANT_CURRENT, wireVolts, wireAmps, UnitTime(m_pOpMode->dwTime), switchOn) ? 0 : 2;
+    const int flags = discharge ? 0 : 1;
+    return SendOutputSetup(m_pOpMode->dVoltage, m_pOpMode->dCurrent, discharge ? 1 : 0, flags, flags, switchOn) ? 0 : 1;
+}
+
 int COperationWnd::StartRestoration(int quiet, int) {
     if (!m_pOpMode) return 1;
     if (m_bStartRefused) {
@@ -189,7 +201,7 @@ int COperationWnd::StartRestoration(int quiet, int) {
         Popup(35, quiet);
         return 1;
     }
-    if (!SendOutputSetup(volts, amps, 0, 1, 1)) {
+    if (SetUpRunOutput(RUN_STATE_RESTORATION, TRUE)) {
         OutputOff();
         Popup(20, quiet);
         return 1;
@@ -215,18 +227,9 @@ int COperationWnd::StartDischarge(int quiet, int) {
     if (!CheckCutLimits()) return 1;
     const BOOL unit = IsUnitConnected();
     if (RefusedByRange(volts, amps, unit)) return 1;
-    WORD wireVolts, wireAmps;
-    McuHundredths(volts, &wireVolts);
-    McuHundredths(amps, &wireAmps);
-    if (unit) {
-        if (!StartOutput(UNIT_MODE_CONSTANT_CURRENT, wireVolts, wireAmps, UnitTime(m_pOpMode->dwTime), TRUE)) {
-            OutputOff();
-            Popup(63, quiet);
-            return 1;
-        }
-    } else if (!SendOutputSetup(volts, amps, 1, 0, 0)) {
+    if (const int failed = SetUpRunOutput(RUN_STATE_DISCHARGE, TRUE)) {
         OutputOff();
-        Popup(20, quiet);
+        Popup(failed == 2 ? 63 : 20, quiet);
         return 1;
     }
     BeginRunDisplay(RUN_STATE_DISCHARGE, volts, volts, amps + 10);
@@ -286,7 +289,10 @@ int COperationWnd::PauseResume() {
             Popup(27, FALSE);
             return 1;
         }
-        if (m_nRunState == RUN_STATE_DISCHARGE && IsUnitConnected()) {
+        // A discharge held with the attached unit is continued as a user pause is, through the unit.
+        const BOOL stepDischarges = IsProgramState(m_nRunState) &&
+                                    m_pOpMode->steps[m_nRunState - RUN_STATE_STEP1].dwDirection == 1;
+        if ((m_nRunState == RUN_STATE_DISCHARGE || stepDischarges) && IsUnitConnected()) {
             m_bHeldResume = 0;
             return 1;
         }

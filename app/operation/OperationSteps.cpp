@@ -349,28 +349,28 @@ int COperationWnd::NextProgramStep(int state, int quiet, int checkStart) {
     return 1;
 }
 
-int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2) {
+int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn) {
     WORD volts, amps;
     const double current = stage2 ? step.dCurrent * 0.09 : step.dCurrent;
     if (!Wire(step.dVoltage, &volts) || !Wire(current, &amps)) return 1;
     if (IsUnitConnected() && IsDischarge(step)) {
         const BYTE mode =
             GetStepFlag19(step.dwDirection, step.byKind) != 1 ? UNIT_MODE_CONSTANT_VOLTAGE : UNIT_MODE_CONSTANT_CURRENT;
-        return StartOutput(mode, volts, amps, UnitTime(step.dwTime), TRUE) ? 0 : 2;
+        return StartOutput(mode, volts, amps, UnitTime(step.dwTime), switchOn) ? 0 : 2;
     }
     return SendOutputSetup(step.dVoltage, current, static_cast<BYTE>(step.dwDirection),
                            GetStepFlag1A(step.dwDirection, step.byKind),
-                           stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind))
+                           stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind), switchOn)
                ? 0
                : 1;
 }
 
-int COperationWnd::SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19) {
+int COperationWnd::SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19, BOOL switchOn) {
     WORD wireVolts, wireAmps;
     CMicomPort* port = m_pMicomPort;
     return Wire(volts, &wireVolts) && Wire(amps, &wireAmps) && CmdSet10(port, wireVolts) &&
            CmdSet11(port, wireAmps) && CmdSet14(port, direction) && CmdSet1A(port, flag1A) &&
-           CmdSet19(port, flag19) && CmdSet15(port, 1);
+           CmdSet19(port, flag19) && (!switchOn || CmdSet15(port, 1));
 }
 
 void COperationWnd::ShowStep(int index, const ProgramStep& step) {

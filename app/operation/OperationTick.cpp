@@ -101,10 +101,18 @@ DWORD WINAPI COperationWnd::OperationThread(LPVOID param) {
         while (page->m_bLoop.load() && !page->TickElapsed())
             WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
         if (!page->m_bLoop.load()) break;
+        // A reader rebuilding the page parks the thread here, never inside a round.
+        EnterCriticalSection(&page->m_csRound);
+        if (page->m_nParkRequests.load()) {
+            LeaveCriticalSection(&page->m_csRound);
+            WaitForSingleObject(page->m_hStopEvent, 20);
+            continue;
+        }
         if (page->IsUnitConnected() && !page->m_bUnitStarting.load()) page->m_pUnit->SendD3(page->m_dwTotalSeconds);
         McuStatusRecord status{};
         const int ok = GetCurrentStatus(page->m_pMicomPort, &status);
         page->RunTick(ok ? &status : nullptr);
+        LeaveCriticalSection(&page->m_csRound);
         Sleep(0);
     }
     page->m_bAlive = 0;
@@ -325,6 +333,7 @@ void COperationWnd::ProcessStatus(McuStatusRecord* status) {
     const BOOL oldBoard = m_pFirmware && m_pFirmware[0] <= 240;
     SetNumberLabel(OPW_VOLTAGE, u"%.2f", m_dVoltage < 1.0 && oldBoard ? 0.0 : m_dVoltage);
     SetNumberLabel(OPW_CURRENT, u"%.2f", running ? m_dCurrent : 0.0);
+    SendStatusRecord(running, m_pSettings && m_pSettings->dwRemoteStreaming ? 1 : 0);
 }
 
 void COperationWnd::SetTemperatureLabel(SHORT transTemp) {

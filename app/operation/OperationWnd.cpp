@@ -101,6 +101,12 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
       m_hStopEvent(nullptr), m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
       m_hPanelWnd(nullptr), m_pfnPanelProc(nullptr), m_dwUiThread(GetCurrentThreadId()) {
     OperationSection();
+    m_pfnSendRecord = nullptr;
+    m_dStartVoltage = 0;
+    m_szLogViewPath[0] = 0;
+    m_nParkRequests = 0;
+    m_hReaderThread = nullptr;
+    InitializeCriticalSection(&m_csRound);
     m_pPanel = CShellManager::Instance().OpenShell(owner, SHELL_OPERATION, nullptr, FALSE);
     if (!m_pPanel) {
         OutputDebugStringW(u"[OPWND]shell 3 not opened\r\n");
@@ -137,6 +143,7 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
 
     m_hOpThread = CreateThread(nullptr, 0, OperationThread, this, 0, nullptr);
     m_hGraphThread = CreateThread(nullptr, 0, GraphThread, this, 0, nullptr);
+    m_csvLog.Start();
 }
 
 COperationWnd::~COperationWnd() {
@@ -154,10 +161,14 @@ COperationWnd::~COperationWnd() {
     m_pManual = nullptr;
     if (m_pPanel && CShellManager::Instance().FindShell(SHELL_OPERATION) == m_pPanel)
         CShellManager::Instance().CloseShell(SHELL_OPERATION);
+    DeleteCriticalSection(&m_csRound);
 }
 
 void COperationWnd::Shutdown() {
     m_bLoop = 0;
+    // A reader sees the loop flag and ends before it touches the graph again.
+    JoinReader(TRUE);
+    m_csvLog.Stop();
     if (m_hStopEvent) SetEvent(m_hStopEvent);
     if (m_hOpEvent) SetEvent(m_hOpEvent);
     JoinThread(m_hOpThread, u"operation");
@@ -250,6 +261,9 @@ LRESULT CALLBACK COperationWnd::MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, L
             return 0;
         case WM_OPWND_NOTICE:
             page->CloseOverVoltageNotice();
+            return 0;
+        case WM_OPWND_HELD:
+            page->ShowHeldButtons(static_cast<DWORD>(wParam));
             return 0;
         default:
             return DefWindowProcW(hWnd, msg, wParam, lParam);
@@ -459,6 +473,11 @@ void COperationWnd::OnProgramApply() {
 LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
     const int control = LOWORD(lParam);
     const int event = HIWORD(lParam);
+    if (shell == SHELL_FILES) {
+        if (control == FILES_OPEN) OpenLogView();
+        else if (control == FILES_CLOSE) CloseShellIfOpen(SHELL_FILES);
+        return 0;
+    }
     if (shell == SHELL_FILTER) {
         if (control == FILTER_APPLY) ApplyFilter();
         else if (control == FILTER_CLOSE) CloseShellIfOpen(SHELL_FILTER);
@@ -513,6 +532,9 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
             break;
         case OPW_CMD_MANUAL:
             if (m_nShow == 5) OpenManual();
+            break;
+        case OPW_CMD_FILES:
+            if (m_nShow == 5) GetLogFiles();
             break;
         default:
             break;

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "app/MicomPort.h"
+#include "app/OperationLog.h"
 #include "app/PerfTimer.h"
 #include "app/UnitLink.h"
 
@@ -111,6 +112,14 @@ struct ProgramStep;
 
 // Sends an error code to the remote host (Bluetooth or the wired link, as the settings say).
 typedef void (*PFN_REPORT_ERROR)(int code);
+// Sends a B0 record to the remote host over the transport the settings name.
+typedef void (*PFN_SEND_RECORD)(const char* record);
+
+// Commands of shell 3 and the log-list popup (shell 9).
+#define OPW_CMD_FILES 114
+#define FILES_LIST 0
+#define FILES_OPEN 1
+#define FILES_CLOSE 2
 
 class COperationWnd {
 public:
@@ -221,6 +230,30 @@ public:
 
     static DWORD WINAPI OperationThread(LPVOID param);
     static DWORD WINAPI GraphThread(LPVOID param);
+
+    // The run's log and its resume record.
+    // Names the run's log under the storage root's Log folder and writes Operating.dat.
+    void CreateLogFiles(const SYSTEMTIME& start, WCHAR modeLetter);
+    // Deletes Operating.dat and ends the logging of the run.
+    void DeleteOperatingFile();
+    // Start-up: a run cut short by a power loss is rebuilt on a reader thread and left held.
+    void ResumeFromFile();
+    // The log-list popup (shell 9): opened with the logs of the storage root, or closed when open.
+    void GetLogFiles();
+    // Builds the B0 record of this second; log queues it as the run's CSV row, send hands it to the host.
+    void SendStatusRecord(int log, int send);
+    // Asks the operation thread to stop at the top of its round; 0 when it did not within the bound.
+    BOOL ParkOperationThread();
+    void UnparkOperationThread();
+    // Joins a reader thread that has ended (or waits for one still running when wait is set).
+    void JoinReader(BOOL wait);
+    BOOL IsReaderRunning() const;
+    static DWORD WINAPI FileReadThread(LPVOID param);
+    static DWORD WINAPI LogViewThread(LPVOID param);
+    CCsvLog& CsvLog() { return m_csvLog; }
+    PFN_SEND_RECORD m_pfnSendRecord;
+    double m_dStartVoltage;
+    WCHAR m_szLogViewPath[MAX_PATH];
 
     // Owner and shared records.
     HWND m_hOwner;
@@ -357,9 +390,13 @@ private:
     void EvaluateChargeStep(int state, const ProgramStep& step, double volts, double amps, WORD rawAmps);
     void EvaluatePulse(const ProgramStep& step, double volts);
     // Output set-up of a step: 0 done, 1 an MCU command failed, 2 the attached unit did not take it.
-    int SetUpStepOutput(const ProgramStep& step, BOOL stage2);
-    // Set voltage and current, direction, the two step flags, output on; 1 when the MCU took them all.
-    int SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19);
+    int SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn = TRUE);
+    // Set voltage and current, direction, the two step flags, then the output on when switchOn; 1 when the
+    // MCU took them all.
+    int SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19, BOOL switchOn = TRUE);
+    // The output set-up a start sends for the run state (a program step's as SetUpStepOutput): 0 done,
+    // 1 an MCU command failed, 2 the attached unit did not take it. The resume sends it with the output off.
+    int SetUpRunOutput(int runState, BOOL switchOn);
     // Labels, bars and step state of a step just set up.
     void ShowStep(int index, const ProgramStep& step);
     // Output off, each command tried twice; 1 when all were acknowledged.
@@ -394,6 +431,21 @@ private:
     HWND m_hPanelWnd;
     WNDPROC m_pfnPanelProc;
     DWORD m_dwUiThread;
+
+    // Log and readers.
+    struct LogRebuild;
+    // Reads a log into the graph and labels; 1 with the last row when rows were read.
+    BOOL RebuildFromLog(const WCHAR* path, double startVoltage, BOOL resume, LogRebuild* out);
+    BOOL RestoreRun(const LogRebuild& rebuild);
+    void ShowLoadingScreen(BOOL on, int ms);
+    // The buttons of a resumed run that waits for the user's continue (UI thread).
+    void ShowHeldButtons(DWORD mask);
+    void OpenLogView();
+    BOOL StartReader(LPTHREAD_START_ROUTINE routine);
+    CCsvLog m_csvLog;
+    CRITICAL_SECTION m_csRound;  // held by the operation thread for one round
+    std::atomic<int> m_nParkRequests;
+    HANDLE m_hReaderThread;
 };
 
 // The axis step per division: 1 when the whole part of value is not above divisions, else value /

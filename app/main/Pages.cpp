@@ -58,7 +58,9 @@ void OperationResetDisplay(CMainFrame& frame) {
 void OperationBack(CMainFrame& frame) {
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->Back();
 }
-void OperationResumeFromFile(CMainFrame&) {}
+void OperationResumeFromFile(CMainFrame& frame) {
+    if (frame.m_pOperationWnd) frame.m_pOperationWnd->ResumeFromFile();
+}
 void OperationSetMcuPort(CMainFrame& frame) {
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->SetPorts(frame.m_pMicomPort, frame.m_pLinkPort);
 }

@@ -18,6 +18,8 @@ const int kTempTicks = 60;
 const SHORT kTransLimitZ330 = 12000;
 const int kNotConnectedC = -90;
 const COLORREF kBlinkColour = RGB(255, 0, 0);
+// A unit current above 210.00 A is no reading.
+const WORD kUnitMaxReading = 21000;
 
 BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
@@ -34,8 +36,6 @@ void TrackLimit(BOOL beyond, int count, int* flag, int* ticks) {
 }
 
 }  // namespace
-
-std::atomic<BYTE> g_byUnitWatchdog{0};
 
 WORD FrequencyOfCode(int code) { return code == 1 ? 50 : (code == 2 ? 60 : 0); }
 
@@ -101,9 +101,18 @@ DWORD WINAPI COperationWnd::OperationThread(LPVOID param) {
         while (page->m_bLoop.load() && !page->TickElapsed())
             WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
         if (!page->m_bLoop.load()) break;
+        // A reader rebuilding the page parks the thread here, never inside a round.
+        EnterCriticalSection(&page->m_csRound);
+        if (page->m_nParkRequests.load()) {
+            LeaveCriticalSection(&page->m_csRound);
+            WaitForSingleObject(page->m_hStopEvent, 20);
+            continue;
+        }
+        if (page->IsUnitConnected() && !page->m_bUnitStarting.load()) page->m_pUnit->SendD3(page->m_dwTotalSeconds);
         McuStatusRecord status{};
         const int ok = GetCurrentStatus(page->m_pMicomPort, &status);
         page->RunTick(ok ? &status : nullptr);
+        LeaveCriticalSection(&page->m_csRound);
         Sleep(0);
     }
     page->m_bAlive = 0;
@@ -150,6 +159,7 @@ void COperationWnd::RunTick(const McuStatusRecord* polled) {
     }
     BOOL stopped = FALSE;
     if (CheckStops(status, &stopped)) return;
+    if (!stopped) EvaluateRunState(status);
     AddTime();
 }
 
@@ -167,6 +177,9 @@ void COperationWnd::CheckTemperatures(const McuStatusRecord& status) {
 
 BOOL COperationWnd::CheckStops(const McuStatusRecord& status, BOOL* stopped) {
     if (m_bUnitOutput && g_byUnitWatchdog >= 5) {
+        // The unit no longer answers: one switch-off is worth a try, then it is taken as gone.
+        StopOutput();
+        m_bUnitOutput = 0;
         StopRun(0);
         g_byUnitWatchdog = 0;
         PostEvent(10003);
@@ -245,6 +258,14 @@ void COperationWnd::SetValuesOfRun(double* volts, double* amps) const {
 }
 
 void COperationWnd::ProcessStatus(McuStatusRecord* status) {
+    if (m_bUnitOutput && m_pUnit) {
+        // The unit delivers the output: its readings stand in for the MCU's, also in the record.
+        WORD volts = 0, amps = 0;
+        m_pUnit->GetUnitValues(&volts, &amps);
+        status->Volt = volts;
+        status->Current = amps > kUnitMaxReading ? 0 : amps;
+        ++g_byUnitWatchdog;
+    }
     m_dVoltage = status->Volt / 100.0;
     m_dCurrent = status->Current / 100.0;
     m_nBatteryTemp = static_cast<SHORT>(status->BatteryTemp / 100);
@@ -311,6 +332,7 @@ void COperationWnd::ProcessStatus(McuStatusRecord* status) {
     const BOOL oldBoard = m_pFirmware && m_pFirmware[0] <= 240;
     SetNumberLabel(OPW_VOLTAGE, u"%.2f", m_dVoltage < 1.0 && oldBoard ? 0.0 : m_dVoltage);
     SetNumberLabel(OPW_CURRENT, u"%.2f", running ? m_dCurrent : 0.0);
+    SendStatusRecord(running, m_pSettings && m_pSettings->dwRemoteStreaming ? 1 : 0);
 }
 
 void COperationWnd::SetTemperatureLabel(SHORT transTemp) {

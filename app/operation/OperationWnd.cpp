@@ -91,12 +91,21 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
       m_dwStepSeconds(0), m_dVoltage(0), m_dCurrent(0), m_nBatteryTemp(0), m_wFrequency(0), m_dAmpHours(0),
       m_dStepHigh(0), m_dStepLow(0), m_dCurrentMax(0), m_dVoltageMax(0), m_dVoltageMin(0), m_bBatCon0(1),
       m_bBatCon1(1), m_bTransOverheat(0), m_bHeatsink(0), m_bTempPaused(0), m_nPauseCount(0), m_nPulsePhase(0),
-      m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
+      m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bStartRefused(0), m_pUnit(nullptr),
+      m_nPhaseTicks(0), m_bDvArmed(0), m_dPeakVolts(0), m_nLowTicks(0), m_nStage(0), m_dwStageMark(0), m_dAhLimit(0),
+      m_dEndCurrent(0), m_dStepStartVolts(0), m_bUnitStarting(0), m_bUnitPaused(0), m_byUnitMode(0),
+      m_wUnitValue1(0), m_wUnitValue2(0), m_dwUnitTime(0), m_bResendOnResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
       m_nPollFailures(0), m_nTransTicks(0), m_nSinkTicks(0), m_bNoticeShown(0), m_bOutagePosted(0), m_bBlinkOn(0),
       m_nLastTransTemp(0), m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr),
       m_hStopEvent(nullptr), m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
       m_hPanelWnd(nullptr), m_pfnPanelProc(nullptr), m_dwUiThread(GetCurrentThreadId()) {
     OperationSection();
+    m_pfnSendRecord = nullptr;
+    m_dStartVoltage = 0;
+    m_szLogViewPath[0] = 0;
+    m_nParkRequests = 0;
+    m_hReaderThread = nullptr;
+    InitializeCriticalSection(&m_csRound);
     m_pPanel = CShellManager::Instance().OpenShell(owner, SHELL_OPERATION, nullptr, FALSE);
     if (!m_pPanel) {
         OutputDebugStringW(u"[OPWND]shell 3 not opened\r\n");
@@ -131,6 +140,7 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
 
     m_hOpThread = CreateThread(nullptr, 0, OperationThread, this, 0, nullptr);
     m_hGraphThread = CreateThread(nullptr, 0, GraphThread, this, 0, nullptr);
+    m_csvLog.Start();
 }
 
 COperationWnd::~COperationWnd() {
@@ -146,10 +156,14 @@ COperationWnd::~COperationWnd() {
     CloseShellIfOpen(SHELL_FILES);
     if (m_pPanel && CShellManager::Instance().FindShell(SHELL_OPERATION) == m_pPanel)
         CShellManager::Instance().CloseShell(SHELL_OPERATION);
+    DeleteCriticalSection(&m_csRound);
 }
 
 void COperationWnd::Shutdown() {
     m_bLoop = 0;
+    // A reader sees the loop flag and ends before it touches the graph again.
+    JoinReader(TRUE);
+    m_csvLog.Stop();
     if (m_hStopEvent) SetEvent(m_hStopEvent);
     if (m_hOpEvent) SetEvent(m_hOpEvent);
     JoinThread(m_hOpThread, u"operation");
@@ -424,16 +438,50 @@ void COperationWnd::ApplyFilter() {
 
 // Commands
 
+void COperationWnd::OnManualStart(int control) {
+    const int flag = m_nRunFlag.load();
+    if (flag == RUN_RUNNING) {
+        ApplyManualEdit(FALSE);
+        return;
+    }
+    if (flag == RUN_PAUSED) SetPauseButtonText(OPW_PAUSE);
+    if (control == OPW_MANUAL_RESTORATION) StartRestoration(FALSE);
+    else StartDischarge(FALSE);
+}
+
+void COperationWnd::OnProgramApply() {
+    const int flag = m_nRunFlag.load();
+    if (flag != RUN_IDLE && m_nRunState >= RUN_STATE_STEP1 && m_nRunState <= RUN_STATE_STEP6) ApplyProgramEdit(FALSE);
+    else if (flag == RUN_IDLE) StartProgram(FALSE);
+}
+
 LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
     const int control = LOWORD(lParam);
     const int event = HIWORD(lParam);
+    if (shell == SHELL_FILES) {
+        if (control == FILES_OPEN) OpenLogView();
+        else if (control == FILES_CLOSE) CloseShellIfOpen(SHELL_FILES);
+        return 0;
+    }
     if (shell == SHELL_FILTER) {
         if (control == FILTER_APPLY) ApplyFilter();
         else if (control == FILTER_CLOSE) CloseShellIfOpen(SHELL_FILTER);
         return 0;
     }
+    if (shell == SHELL_MANUAL) {
+        if (control == OPW_MANUAL_RESTORATION || control == OPW_MANUAL_DISCHARGE) OnManualStart(control);
+        return 0;
+    }
+    if (shell == SHELL_PROGRAM || shell == SHELL_PROGRAM_SET || shell == SHELL_AUTO) {
+        if ((shell == SHELL_AUTO && control == 0) || (shell != SHELL_AUTO && control == OPW_PROGRAM_APPLY))
+            OnProgramApply();
+        return 0;
+    }
     if (shell != SHELL_OPERATION) return 0;
     switch (control) {
+        case OPW_PAUSE:
+            PauseResume();
+            break;
         case OPW_STOP:
             StopRun(0);
             break;
@@ -466,6 +514,9 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
             break;
         case OPW_CMD_FILTER:
             if (m_nShow == 5) ToggleFilterPopup();
+            break;
+        case OPW_CMD_FILES:
+            if (m_nShow == 5) GetLogFiles();
             break;
         default:
             break;

@@ -88,4 +88,19 @@ FrameDecoder::Result FrameDecoder::Push(BYTE b) {
     return Result::Frame;
 }
 
+const std::vector<BYTE>& McuDirect::Exchange(const BYTE* bytes, size_t length) {
+    m_reply.clear();
+    for (size_t i = 0; i < length; ++i) {
+        if (m_decoder.Push(bytes[i]) != FrameDecoder::Result::Frame) continue;
+        const std::vector<BYTE>& request = m_decoder.Payload();
+        if (request.size() >= 3 && request[0] == 0x02 && request[1] == 0x02 && request[2] == 0x00) m_model.Advance(1);
+        if (m_model.Handle(request, m_answer, m_what) != McuModel::Handled::Reply) continue;
+        m_reply.push_back(kFrameStart);
+        for (BYTE b : m_answer) PutEscaped(m_reply, b);
+        PutEscaped(m_reply, FrameChecksum(m_answer.data(), m_answer.size()));
+        m_reply.push_back(kFrameEnd);
+    }
+    return m_reply;
+}
+
 }  // namespace sim

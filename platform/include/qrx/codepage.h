@@ -31,6 +31,14 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
                         int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
                         int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+// Dates. With a picture, flags must be 0; without one DATE_SHORTDATE ("M/d/yyyy") or DATE_LONGDATE
+// ("dddd, MMMM dd, yyyy"). Pictures: d dd ddd dddd, M MM MMM MMMM, y yy yyyy (yyyyy), g gg, 'text'
+// ('' is a quote). lpDate null: the local time now. The characters written with the terminator; with
+// cchDate 0 the count needed.
+#define DATE_SHORTDATE 0x00000001
+#define DATE_LONGDATE 0x00000002
+int GetDateFormatW(LCID Locale, DWORD dwFlags, const SYSTEMTIME* lpDate, LPCWSTR lpFormat, LPWSTR lpDateStr,
+                   int cchDate);
 // Case folding of one character or a string through a code page (CP_ACP: the ANSI page).
 WCHAR QrxToLowerW(WCHAR c);
 WCHAR QrxToUpperW(WCHAR c);

@@ -1,6 +1,7 @@
 #include "app/RemoteFields.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/Settings.h"
@@ -32,24 +33,15 @@ BOOL NumberAt(const char* text, size_t n, double* out) {
 
 BOOL ParseRemoteNumber(const char* field, double* out) {
     if (!field || !out) return FALSE;
+    // The shape is checked here; strtod then reads exactly what the host wrote.
     const char* p = field;
-    double sign = 1;
-    if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
-    double value = 0;
+    if (*p == '+' || *p == '-') ++p;
     int digits = 0;
-    for (; Digit(*p); ++p, ++digits) {
-        if (digits >= 12) return FALSE;
-        value = value * 10 + (*p - '0');
-    }
-    if (*p == '.') {
-        double scale = 0.1;
-        for (++p; Digit(*p); ++p, ++digits, scale /= 10) {
-            if (digits >= 24) return FALSE;
-            value += (*p - '0') * scale;
-        }
-    }
-    if (*p != '\0' || digits == 0) return FALSE;
-    *out = sign * value;
+    for (; Digit(*p); ++p) ++digits;
+    if (*p == '.')
+        for (++p; Digit(*p); ++p) ++digits;
+    if (*p != '\0' || digits == 0 || digits > 24) return FALSE;
+    *out = std::strtod(field, nullptr);
     return TRUE;
 }
 

@@ -1,7 +1,8 @@
 // qrx-remote: a command-line host for the wired link. Opens a tty (or the host end that qrx-sim-host
 // names in the device root), sends each record as a "$QRX," frame and prints the frames that come
-// back, one a line without CR LF. Exit 0 when every record got an answer, 1 when one did not, 2 on
-// bad use.
+// back, one a line without CR LF. Each record waits for the frame of its own code (or an error record),
+// so status records streamed in between are printed but not taken for the answer. Exit 0 when every
+// record got an answer, 1 when one did not, 2 on bad use.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -50,8 +51,9 @@ std::string HostEnd(const std::string& root) {
     return path;
 }
 
-// Reads lines until one arrives (or, with untilMs only, until the time is up); prints each.
-int ReadLines(int fd, std::string& pending, int untilMs, bool stopAtFirst) {
+// Reads and prints lines until the answer (a frame of code `answer`, or an error record) came, or
+// with an empty `answer` until the time is up. The number of answers.
+int ReadLines(int fd, std::string& pending, int untilMs, const std::string& answer) {
     int lines = 0;
     const auto end = Clock::now() + std::chrono::milliseconds(untilMs);
     while (Clock::now() < end) {
@@ -69,10 +71,11 @@ int ReadLines(int fd, std::string& pending, int untilMs, bool stopAtFirst) {
             while (!pending.empty() && pending.back() == '\r') pending.pop_back();
             std::printf("%s\n", pending.c_str());
             std::fflush(stdout);
+            if (!answer.empty() && (pending.compare(0, answer.size(), answer) == 0 || pending.compare(0, 8, "$QRX,ER,") == 0))
+                ++lines;
             pending.clear();
-            ++lines;
         }
-        if (stopAtFirst && lines) return lines;
+        if (!answer.empty() && lines) return lines;
     }
     return lines;
 }
@@ -127,12 +130,13 @@ int main(int argc, char** argv) {
             status = 1;
             continue;
         }
-        if (ReadLines(fd, pending, waitMs, true) == 0) {
+        const std::string code = "$QRX," + body.substr(0, body.find(',') + 1);
+        if (ReadLines(fd, pending, waitMs, code) == 0) {
             std::fprintf(stderr, "qrx-remote: no answer to %s\n", body.c_str());
             status = 1;
         }
     }
-    if (listen > 0) ReadLines(fd, pending, listen * 1000, false);
+    if (listen > 0) ReadLines(fd, pending, listen * 1000, "");
     close(fd);
     return status;
 }

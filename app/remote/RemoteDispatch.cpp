@@ -245,7 +245,8 @@ LRESULT DispatchRemoteCommand(CMainFrame& f, UINT msg, WPARAM wParam) {
         }
         case 1166: {
             const size_t length = field ? std::strlen(field) : 0;
-            if (!field || length > SERIAL_TEXT_MAX || !SaveSerialFile(field, static_cast<DWORD>(length)))
+            // An empty field (Bluetooth: no closing comma) must not wipe the stored number.
+            if (!field || length == 0 || length > SERIAL_TEXT_MAX || !SaveSerialFile(field, static_cast<DWORD>(length)))
                 refuse = REMOTE_ERROR_REFUSED;
             break;
         }

@@ -103,7 +103,8 @@ TEST_F(RemoteDispatch, LongTextsAreBoundedAndStoredWholeOrNotAtAll) {
     ASSERT_TRUE(Ask("S2," + std::string(129, '7') + ",", "ER,502,"));
     const std::string long129(129, '7');
     SendMessageW(hWnd, 1166, reinterpret_cast<WPARAM>(long129.c_str()), 0);
-    ASSERT_TRUE(PumpUntil([&] { return host->Count("ER,503,") > 0; }));
+    SendMessageW(hWnd, 1166, reinterpret_cast<WPARAM>(""), 0);
+    ASSERT_TRUE(PumpUntil([&] { return host->Count("ER,503,") == 2; }));
     EXPECT_EQ(root.ReadFile("NAND Flash/Serial.bin"), serial);
     // A clock that is no date is refused.
     host->Take();

@@ -3,12 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #if __has_include("app/MicomPort.h") && __has_include("sim/McuSim.h")
-#include <stdlib.h>
 #include <time.h>
 
-#include <filesystem>
 #include <string>
 
+#include "BenchRoot.h"
 #include "app/MicomPort.h"
 #include "qrx/host.h"
 #include "sim/McuSim.h"
@@ -22,34 +21,6 @@ double ThreadCpuMs() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
-
-// A device root of its own, so the port map of a real one is left alone.
-class BenchRoot {
-public:
-    BenchRoot() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qrx-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-        const char* old = getenv("QRX_DEVICE_ROOT");
-        if (old != nullptr) m_old = old;
-        setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
-        qrx::ReloadHostConfig();
-    }
-    ~BenchRoot() {
-        std::error_code ec;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-        if (m_old.empty()) {
-            unsetenv("QRX_DEVICE_ROOT");
-        } else {
-            setenv("QRX_DEVICE_ROOT", m_old.c_str(), 1);
-        }
-        qrx::ReloadHostConfig();
-    }
-    bool Ok() const { return !m_path.empty(); }
-
-private:
-    std::string m_path;
-    std::string m_old;
-};
 
 void BM_McuTransaction(benchmark::State& state) {
     BenchRoot root;

@@ -3,12 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #if __has_include("app/LinkPort.h") && __has_include("sim/LinkSim.h")
-#include <stdlib.h>
-
-#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "BenchRoot.h"
 #include "app/LinkPort.h"
 #include "app/StatusRecord.h"
 #include "qrx/host.h"
@@ -34,13 +32,11 @@ LRESULT CALLBACK LinkOwnerProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam
 }
 
 void BM_RemoteRoundTrip(benchmark::State& state) {
-    std::string root = (std::filesystem::temp_directory_path() / "qrx-bench-XXXXXX").string();
-    if (!mkdtemp(root.data())) {
+    BenchRoot root;
+    if (!root.Ok()) {
         state.SkipWithError("no device root");
         return;
     }
-    setenv("QRX_DEVICE_ROOT", root.c_str(), 1);
-    qrx::ReloadHostConfig();
     {
         sim::LinkSim host;
         if (!host.Start()) {
@@ -79,8 +75,6 @@ void BM_RemoteRoundTrip(benchmark::State& state) {
         device.join();
         CloseHandle(ready);
     }
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
 }
 BENCHMARK(BM_RemoteRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

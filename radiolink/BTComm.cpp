@@ -77,13 +77,17 @@ public:
     // Waits for the body to end. The body may be blocked in SendMessageW to this very thread, so
     // messages sent to it are handled meanwhile.
     void Join() {
-        if (m_hThread == INVALID_HANDLE_VALUE) return;
+        HANDLE thread = m_hThread;
+        if (thread == INVALID_HANDLE_VALUE) return;
         if (GetCurrentThreadId() != m_dwThreadId) {
-            while (MsgWaitForMultipleObjects(1, &m_hThread, FALSE, INFINITE, QS_SENDMESSAGE) != WAIT_OBJECT_0) {
+            DWORD r;
+            while ((r = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE)) == WAIT_OBJECT_0 + 1) {
                 MSG msg;
                 PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
             }
         }
+        // A message served meanwhile may have closed the module from within: it joined already.
+        if (m_hThread != thread) return;
         CloseHandle(m_hThread);
         m_hThread = INVALID_HANDLE_VALUE;
         m_dwThreadId = 0;
@@ -278,8 +282,10 @@ void BTComm::Run() {
         const DWORD r = WaitForMultipleObjects(2, waits, FALSE, m_dwWaitTime);
         if (m_bStop) break;
         if (r == WAIT_OBJECT_0) {
-            if (m_nState == kConnected) ReadLines();
-            else DumpBytes();
+            if (m_nState == kConnected)
+                ReadLines();
+            else
+                DumpBytes();
         } else if (r == WAIT_TIMEOUT) {
             OnTimeout();
         }
@@ -297,8 +303,10 @@ void BTComm::OnTimeout() {
             break;
         case kConfiguring: {
             const int step = m_nStep++;
-            if (m_bBtm4504) StepBtm4504(step);
-            else StepBcd100(step);
+            if (m_bBtm4504)
+                StepBtm4504(step);
+            else
+                StepBcd100(step);
             break;
         }
         case kIdle:
@@ -336,9 +344,12 @@ void BTComm::StepBtm4504(int step) {
     switch (step) {
         case 1: {
             Debug("[BT]BTM4504C1X_Init");
-            static const char* const kInit[] = {"AT+TYPE=0\r\n",         "AT+BIND=1\r\n",
-                                                "AT+AUTH=0\r\n",         "AT+FLOWCONTROL=0\r\n",
-                                                "AT+SCANTIME=1024,512,1024,512\r\n", "AT+SNIFF=0,0,0,0\r\n"};
+            static const char* const kInit[] = {"AT+TYPE=0\r\n",
+                                                "AT+BIND=1\r\n",
+                                                "AT+AUTH=0\r\n",
+                                                "AT+FLOWCONTROL=0\r\n",
+                                                "AT+SCANTIME=1024,512,1024,512\r\n",
+                                                "AT+SNIFF=0,0,0,0\r\n"};
             for (const char* command : kInit) {
                 Put(command);
                 if (!Pause(100)) return;
@@ -435,13 +446,15 @@ bool BTComm::HostConnected() {
 
 void BTComm::PollConnection() {
     const bool connected = HostConnected();
-    if (connected && m_nState != kConnected) {
+    // BT_ChangeMode may restart the configuration meanwhile: only the state this poll saw changes.
+    int seen = m_nState;
+    if (connected && seen != kConnected && seen != kConfiguring) {
         m_pLines->Reset();
-        m_nState = kConnected;
+        if (!m_nState.compare_exchange_strong(seen, kConnected)) return;
         Notify(BT_MSG_STATE, 1);
         Debug("[BT]Connected");
-    } else if (!connected && m_nState == kConnected) {
-        m_nState = kLost;
+    } else if (!connected && seen == kConnected) {
+        if (!m_nState.compare_exchange_strong(seen, kLost)) return;
         Notify(BT_MSG_STATE, 0);
         Debug("[BT]Disconnect");
         m_nStep = 0;
@@ -472,7 +485,8 @@ void BTComm::ReadLines() {
         qrxframe::Request req;
         qrxframe::ParseLine(m_pLines->Line(), m_pLines->Length(), Streaming(), kRules, req);
         if (req.outcome == qrxframe::Outcome::Error) {
-            if (req.error == qrxframe::kErrorChecksum) Debug("CS : 0x%02X, 0x%02X", req.sumReceived & 0xFF, req.sumComputed);
+            if (req.error == qrxframe::kErrorChecksum)
+                Debug("CS : 0x%02X, 0x%02X", req.sumReceived & 0xFF, req.sumComputed);
             BT_SendErrorCode(req.error);
         } else if (req.outcome == qrxframe::Outcome::Request) {
             if (req.message == 1137) Debug("WM_PCCOMM_CTRL_RESOTRAION");

@@ -5,62 +5,44 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-
 #include <windows.h>
 
-#include "qrx/boardapi.h"
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
+#include "qrx/boardapi.h"
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 
 namespace sim {
 namespace {
 
 constexpr DWORD kPinPairing = 82, kPinConnected = 83, kPinReset = 84;
-constexpr int kWatchMs = 20;           // how often the pins and a waiting host are looked at
-constexpr DWORD kRedialMs = 1500;      // a host the module hung up on tries again this much later
-constexpr int kWriteStallMs = 1000;    // a reader that takes nothing for this long loses the rest
+constexpr int kWatchMs = 20;         // how often the pins and a waiting host are looked at
+constexpr DWORD kRedialMs = 1500;    // a host the module hung up on tries again this much later
+constexpr int kWriteStallMs = 1000;  // a reader that takes nothing for this long loses the rest
 constexpr size_t kMaxCommand = 512;
 constexpr size_t kMaxDataLine = 4096;
-constexpr size_t kMaxKept = 1 << 20;   // bytes kept for the tests' look at the wire
-constexpr long kByteNs = 1041667;      // one byte at 9600 baud, 10 bits
+constexpr size_t kMaxKept = 1 << 20;  // bytes kept for the tests' look at the wire
+constexpr long kByteNs = 1041667;     // one byte at 9600 baud, 10 bits
 
-const char* const kOkCommands[] = {"+++",         "AT+TYPE=0",   "AT+BIND=1",
-                                   "AT+AUTH=0",   "AT+FLOWCONTROL=0", "AT+SCANTIME=1024,512,1024,512",
-                                   "AT+SNIFF=0,0,0,0", "ATH",     "AT+BTCANCEL",
-                                   "ATZ",         "AT+BTINFO?",  "AT+BTSCAN"};
-
-void SetRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return;
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-}
-
-bool OpenTerminal(int& master, int& slave, std::string& path) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    char name[256];
-    if (ptsname_r(master, name, sizeof name) != 0) return false;
-    path = name;
-    // Holding the slave side open keeps the master readable while the peer has it closed.
-    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return false;
-    SetRaw(slave);
-    SetRaw(master);
-    int flags = fcntl(master, F_GETFL);
-    return flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+const char* const kOkCommands[] = {"+++",
+                                   "AT+TYPE=0",
+                                   "AT+BIND=1",
+                                   "AT+AUTH=0",
+                                   "AT+FLOWCONTROL=0",
+                                   "AT+SCANTIME=1024,512,1024,512",
+                                   "AT+SNIFF=0,0,0,0",
+                                   "ATH",
+                                   "AT+BTCANCEL",
+                                   "ATZ",
+                                   "AT+BTINFO?",
+                                   "AT+BTSCAN"};
 
 void WriteAll(int fd, const char* data, size_t n) {
     while (n > 0 && fd >= 0) {
@@ -85,13 +67,16 @@ bool SameAddress(const std::string& a, const std::string& b) {
 std::string Shown(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
         else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -111,9 +96,12 @@ std::string Noise(size_t n) {
 
 bool ParseBtType(const char* text, BtType& out) {
     if (!text) return false;
-    if (strcasecmp(text, "btm4504c1x") == 0) out = BtType::Btm4504c1x;
-    else if (strcasecmp(text, "bcd100") == 0) out = BtType::Bcd100;
-    else return false;
+    if (strcasecmp(text, "btm4504c1x") == 0)
+        out = BtType::Btm4504c1x;
+    else if (strcasecmp(text, "bcd100") == 0)
+        out = BtType::Bcd100;
+    else
+        return false;
     return true;
 }
 
@@ -138,8 +126,8 @@ bool BtSim::Start() {
     };
     errno = 0;
     if (m_config.port < 0 || m_config.port > 9) return fail("port must be 1 to 9 (0: no port-map entry)");
-    if (!OpenTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
-    if (m_config.hostTerminal && !OpenTerminal(m_hostMaster, m_hostSlave, m_hostPath))
+    if (!OpenPeerTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
+    if (m_config.hostTerminal && !OpenPeerTerminal(m_hostMaster, m_hostSlave, m_hostPath))
         return fail("host pseudo-terminal");
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0) return fail("eventfd");
@@ -168,12 +156,8 @@ void BtSim::Stop() {
         (void)n;
         m_thread.join();
     }
-    if (m_mapped) {
-        char current[4096] = {};
-        if (qrx::GetPortMapping(m_config.port, current, sizeof current) && m_slavePath == current)
-            qrx::SetPortMapping(m_config.port, "");
-        m_mapped = false;
-    }
+    if (m_mapped) ReleasePortMapping(m_config.port, m_slavePath);
+    m_mapped = false;
     for (int* fd : {&m_master, &m_slave, &m_wake, &m_hostMaster, &m_hostSlave}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -346,8 +330,10 @@ void BtSim::WriteHost(const std::string& bytes) {
 void BtSim::RelayToDevice(const std::string& bytes) {
     std::string out = bytes;
     if (m_garbage > 0) {
-        if (m_garbageInside) out.insert(out.size() / 2, Noise(m_garbage));
-        else out.insert(0, Noise(m_garbage) + "\n");
+        if (m_garbageInside)
+            out.insert(out.size() / 2, Noise(m_garbage));
+        else
+            out.insert(0, Noise(m_garbage) + "\n");
         m_garbage = 0;
     }
     Record(BtLogEntry::ToDevice, out);

@@ -13,32 +13,13 @@
 
 #include <windows.h>
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 
 namespace sim {
 namespace {
 
 constexpr size_t kMaxKept = 4096;  // frames kept for the tests' look
 constexpr size_t kMaxLine = 8192;
-
-bool OpenTerminal(int& master, int& slave, std::string& path) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    char name[256];
-    if (ptsname_r(master, name, sizeof name) != 0) return false;
-    path = name;
-    // Holding the slave open keeps the master readable while the device has the port closed.
-    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return false;
-    for (int fd : {master, slave}) {
-        termios t{};
-        if (tcgetattr(fd, &t) == 0) {
-            cfmakeraw(&t);
-            tcsetattr(fd, TCSANOW, &t);
-        }
-    }
-    const int flags = fcntl(master, F_GETFL);
-    return flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 }  // namespace
 
@@ -59,8 +40,8 @@ bool LinkSim::Start() {
         Stop();
         return false;
     };
-    if (!OpenTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
-    if (m_config.hostTerminal && !OpenTerminal(m_hostMaster, m_hostSlave, m_hostPath))
+    if (!OpenPeerTerminal(m_master, m_slave, m_slavePath)) return fail("pseudo-terminal");
+    if (m_config.hostTerminal && !OpenPeerTerminal(m_hostMaster, m_hostSlave, m_hostPath))
         return fail("host pseudo-terminal");
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0) return fail("eventfd");
@@ -80,12 +61,8 @@ void LinkSim::Stop() {
         (void)n;
         m_thread.join();
     }
-    if (m_mapped) {
-        char current[4096] = {};
-        if (qrx::GetPortMapping(m_config.port, current, sizeof current) && m_slavePath == current)
-            qrx::SetPortMapping(m_config.port, "");
-        m_mapped = false;
-    }
+    if (m_mapped) ReleasePortMapping(m_config.port, m_slavePath);
+    m_mapped = false;
     for (int* fd : {&m_master, &m_slave, &m_hostMaster, &m_hostSlave, &m_wake}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;

@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 continue;
             }
             if (r.outcome != qrxframe::Outcome::Request) continue;
-            Check(r.message == qrxframe::MessageOfCode(static_cast<char>(cutter.Line()[5]),
-                                                       static_cast<char>(cutter.Line()[6])),
+            Check(r.message ==
+                      qrxframe::MessageOfCode(static_cast<char>(cutter.Line()[5]), static_cast<char>(cutter.Line()[6])),
                   "message not of its code");
             Check(r.message >= 1125 && r.message <= 1168, "message outside the table");
             Check(!(streaming && r.message == 1125), "B0 taken while streaming");

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     if (std::getenv("QRX_BT_TEST_ROOT") == nullptr) {
         std::string root = (fs::temp_directory_path() / "qrx-bt-XXXXXX").string();
         if (!mkdtemp(root.data())) return 1;
-        for (const char* dir : {"Windows", "NAND Flash", "Hard Disk", "SD Card"}) fs::create_directories(root + "/" + dir);
+        for (const char* dir : {"Windows", "NAND Flash", "Hard Disk", "SD Card"})
+            fs::create_directories(root + "/" + dir);
         setenv("QRX_DEVICE_ROOT", root.c_str(), 1);
         setenv("QRX_BT_TEST_ROOT", root.c_str(), 1);
         const pid_t pid = fork();

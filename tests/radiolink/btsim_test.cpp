@@ -1,5 +1,7 @@
 // The simulated module on its own: answers, who may connect, the connection line, relaying and the
 // log, spoken to over its terminal as the device would.
+#include "sim/BtSim.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "BtHarness.h"
-#include "sim/BtSim.h"
 
 namespace {
 

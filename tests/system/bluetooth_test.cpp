@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
+#include "qrx/boardapi.h"
 #include "sim/BtSim.h"
 
 using namespace system_harness;
@@ -57,6 +59,22 @@ TEST_F(QrxBluetoothTest, WithoutTheModuleQrxRunsOn) {
     ASSERT_TRUE(WaitLog("[BT]Open:COM4"));
     EXPECT_TRUE(m_device->WaitForWindow("QRX_APPLICATION"));
     EXPECT_EQ(std::string::npos, DebugLog().find("[BT]Get Name"));
+}
+
+TEST_F(QrxBluetoothTest, OnABoardBelowOnePointTwoThereIsNoBluetooth) {
+    // Without the GPIO library the display board's revision reads "unknown".
+    Boot([this] {
+        StartModule();
+        std::ofstream(m_root.Host(".platform/gpio"), std::ios::app) << "absent\n";
+    });
+    // The loading screen gives the touch panel back once start-up is through.
+    ASSERT_TRUE(bounded::WaitUntil([] {
+        for (const auto& r : qrx::ReadDeviceRecords("TCH1"))
+            if (r.code == 0x01180018u) return true;
+        return false;
+    }));
+    EXPECT_EQ(std::string::npos, DebugLog().find("[BT]Open")) << DebugLog();
+    EXPECT_TRUE(m_module->DeviceBytes().empty());
 }
 
 }  // namespace

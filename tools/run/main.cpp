@@ -478,7 +478,8 @@ private:
             }
             if (pid == m_btPid) {
                 m_btPid = -1;
-                if (!m_stopping) std::fprintf(stderr, "qrx-run: the simulated Bluetooth module ended (status %d)\n", code);
+                if (!m_stopping)
+                    std::fprintf(stderr, "qrx-run: the simulated Bluetooth module ended (status %d)\n", code);
                 continue;
             }
             if (WIFEXITED(status) && WEXITSTATUS(status) == kRebootStatus) reboot = true;

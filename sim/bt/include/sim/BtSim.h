@@ -2,8 +2,8 @@
 // port, the connection line (GPIO 83) it holds, the reset (84) and pairing (82) lines it watches, and
 // a host that connects when the module's settings let it and then talks through the module.
 #pragma once
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -20,12 +20,12 @@ bool ParseBtType(const char* text, BtType& out);
 
 struct BtSimConfig {
     BtType type = BtType::Bcd100;
-    int port = 4;                          // COM number recorded in the port map; 0 leaves it alone
-    bool pace = false;                     // answers go out at 9600 baud
-    std::string logFile;                   // every log entry is appended here when set
+    int port = 4;                           // COM number recorded in the port map; 0 leaves it alone
+    bool pace = false;                      // answers go out at 9600 baud
+    std::string logFile;                    // every log entry is appended here when set
     std::string hostAddr = "0017E9A0B1C2";  // the host's Bluetooth address
-    bool autoConnect = false;              // the host connects whenever the module lets it
-    bool hostTerminal = false;             // a second pseudo-terminal is the host's end
+    bool autoConnect = false;               // the host connects whenever the module lets it
+    bool hostTerminal = false;              // a second pseudo-terminal is the host's end
 };
 
 struct BtLogEntry {
@@ -115,14 +115,14 @@ private:
     bool m_inReset = false;
     DWORD m_pairing = 0;
     DWORD m_watchedLine = 0;  // line time the pins were last looked at
-    DWORD m_hangupLine = 0;  // line time of the last hang-up: the host waits a little
+    DWORD m_hangupLine = 0;   // line time of the last hang-up: the host waits a little
     int m_mode = 0;
     std::string m_raddr, m_scanAddr;
     bool m_scanAny = false;
     std::string m_pending;      // command or data line being collected
     std::string m_deviceBytes;  // everything the device wrote
     std::string m_toHost;
-    std::string m_hostLine;     // bytes from the host terminal up to LF
+    std::string m_hostLine;  // bytes from the host terminal up to LF
     std::vector<BtLogEntry> m_log;
     size_t m_garbage = 0;
     bool m_garbageInside = false;

@@ -236,7 +236,7 @@ BOOL AppendLogRow(const WCHAR* path, const char* row, DWORD length) {
 // The queue and its writer
 
 CCsvLog::CCsvLog()
-    : m_szPath{}, m_slots{}, m_nPut(0), m_nGet(0), m_dwSequence(0), m_hEvent(nullptr), m_hThread(nullptr),
+    : m_szPath{}, m_slots{}, m_nGet(0), m_nCount(0), m_dwSequence(0), m_hEvent(nullptr), m_hThread(nullptr),
       m_bLoop(0), m_bHold(0) {
     InitializeCriticalSection(&m_cs);
 }
@@ -300,10 +300,13 @@ BOOL CCsvLog::Queue(const char* row, size_t length) {
         LeaveCriticalSection(&m_cs);
         return FALSE;
     }
-    m_nPut = (m_nPut + 1) % LOG_QUEUE_SLOTS;
-    // The ring keeps 20 rows: a full ring gives up its oldest.
-    if (m_nPut == m_nGet) m_nGet = (m_nGet + 1) % LOG_QUEUE_SLOTS;
-    Slot& slot = m_slots[m_nPut];
+    // Twenty rows wait at most: a full ring gives up its oldest.
+    if (m_nCount == LOG_QUEUE_SLOTS) {
+        m_nGet = (m_nGet + 1) % LOG_QUEUE_SLOTS;
+        --m_nCount;
+    }
+    Slot& slot = m_slots[(m_nGet + m_nCount) % LOG_QUEUE_SLOTS];
+    ++m_nCount;
     std::memset(slot.row, 0, sizeof slot.row);
     std::memcpy(slot.row, row, length);
     slot.length = static_cast<DWORD>(length);
@@ -316,14 +319,14 @@ BOOL CCsvLog::Queue(const char* row, size_t length) {
 
 int CCsvLog::Pending() const {
     EnterCriticalSection(&m_cs);
-    const int n = (m_nPut - m_nGet + LOG_QUEUE_SLOTS) % LOG_QUEUE_SLOTS;
+    const int n = m_nCount;
     LeaveCriticalSection(&m_cs);
     return n;
 }
 
 void CCsvLog::Clear() {
     EnterCriticalSection(&m_cs);
-    m_nPut = m_nGet = 0;
+    m_nGet = m_nCount = 0;
     LeaveCriticalSection(&m_cs);
 }
 
@@ -336,12 +339,11 @@ BOOL CCsvLog::WriteOne() {
     Slot slot;
     BOOL current;
     EnterCriticalSection(&m_cs);
-    if (m_nGet == m_nPut) {
+    if (m_nCount == 0) {
         LeaveCriticalSection(&m_cs);
         return FALSE;
     }
-    const int next = (m_nGet + 1) % LOG_QUEUE_SLOTS;
-    std::memcpy(&slot, &m_slots[next], sizeof slot);
+    std::memcpy(&slot, &m_slots[m_nGet], sizeof slot);
     current = std::memcmp(slot.path, m_szPath, sizeof slot.path) == 0;
     LeaveCriticalSection(&m_cs);
 
@@ -351,8 +353,10 @@ BOOL CCsvLog::WriteOne() {
     EnterCriticalSection(&m_cs);
     // Taken off only when still the oldest: the ring may have dropped it meanwhile. A row of an ended
     // run whose file cannot be reached goes, so it never holds back the next run's rows.
-    if ((written || !current) && m_nGet != m_nPut && m_slots[(m_nGet + 1) % LOG_QUEUE_SLOTS].sequence == slot.sequence)
+    if ((written || !current) && m_nCount > 0 && m_slots[m_nGet].sequence == slot.sequence) {
         m_nGet = (m_nGet + 1) % LOG_QUEUE_SLOTS;
+        --m_nCount;
+    }
     LeaveCriticalSection(&m_cs);
     return written;
 }

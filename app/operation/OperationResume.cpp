@@ -82,13 +82,6 @@ void CutToWholeRows(const WCHAR* path, DWORD wholeBytes) {
     CloseHandle(file);
 }
 
-int StepFlag1A(DWORD direction, int kind) { return direction != 1 ? 1 : (kind == 1 || kind == 2 ? 0 : 1); }
-int StepFlag19(DWORD direction, int kind) {
-    if (kind == 1) return 0;
-    if (direction == 1) return 1;
-    return kind == 3 || kind == 4 || kind == 6 ? 0 : 1;
-}
-
 }  // namespace
 
 // What a read of a log leaves for the labels and the run.
@@ -229,6 +222,8 @@ void COperationWnd::ShowLoadingScreen(BOOL on, int ms) {
 }
 
 void COperationWnd::ResumeFromFile() {
+    // A run started meanwhile owns the record and the log: nothing to resume.
+    if (m_nRunFlag.load() != RUN_IDLE) return;
     m_csvLog.ClearPath();
     WCHAR recordPath[MAX_PATH];
     RecordPath(recordPath);
@@ -281,7 +276,7 @@ BOOL COperationWnd::RebuildFromLog(const WCHAR* path, double startVoltage, BOOL 
         if (row.volts > m_dVoltageMax) m_dVoltageMax = std::min(row.volts + 10, maxVoltage);
         if (row.volts < m_dVoltageMin) m_dVoltageMin = std::max(row.volts - 10, 0.0);
         if (row.amps > m_dCurrentMax)
-            m_dCurrentMax = std::min(row.amps + 10, maxCurrent);
+            m_dCurrentMax = std::min(row.amps + 10, IsUnitConnected() ? UNIT_MAX_AMPS : maxCurrent);
         if (row.step != lastStep) {
             lastStep = row.step;
             r.stepFirstSeconds = row.elapsed;
@@ -331,31 +326,6 @@ BOOL COperationWnd::RebuildFromLog(const WCHAR* path, double startVoltage, BOOL 
     return TRUE;
 }
 
-BOOL COperationWnd::ReArmOutput(int runState) {
-    if (!m_pOpMode) return FALSE;
-    double volts = m_pOpMode->dVoltage, amps = m_pOpMode->dCurrent;
-    int direction = 0, flag1A = 1, flag19 = 1;
-    if (runState == RUN_STATE_RESTORATION) {
-        flag1A = g_bModelZ330 ? 0 : 1;
-    } else if (runState == RUN_STATE_DISCHARGE) {
-        // As the Discharge start sends them: 0x19 keeps the meaning the run was started with.
-        direction = 1;
-        flag1A = 0;
-        flag19 = 0;
-    } else {
-        const ProgramStep& step = m_pOpMode->steps[runState - RUN_STATE_STEP1];
-        volts = step.dVoltage;
-        amps = step.dCurrent;
-        direction = step.dwDirection == 1 ? 1 : 0;
-        flag1A = StepFlag1A(step.dwDirection, step.byKind);
-        flag19 = StepFlag19(step.dwDirection, step.byKind);
-    }
-    WORD v = 0, a = 0;
-    return McuHundredths(volts, &v) && McuHundredths(amps, &a) && CmdSet10(m_pMicomPort, v) &&
-           CmdSet11(m_pMicomPort, a) && CmdSet14(m_pMicomPort, static_cast<BYTE>(direction)) &&
-           CmdSet1A(m_pMicomPort, flag1A) && CmdSet19(m_pMicomPort, flag19);
-}
-
 BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     const LogRow& last = r.last;
     int runState;
@@ -367,8 +337,16 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
         runState = last.step + 2;
         m_bDischarge = m_pOpMode->steps[last.step - 1].dwDirection == 1 ? 1 : 0;
         m_dwProgramTime = 0;
+        int enabled = 0;
         for (const ProgramStep& step : m_pOpMode->steps)
-            if (step.dwEnable == 1 && step.byKind != 0) m_dwProgramTime += step.dwTime;
+            if (step.dwEnable == 1 && step.byKind != 0) {
+                m_dwProgramTime += step.dwTime;
+                ++enabled;
+            }
+        m_nStage = 0;
+        SetModeTitle(last.step - 1, m_pOpMode->steps[last.step - 1]);
+        SetSetTimeLabel(m_dwProgramTime);
+        if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(OPW_PROGRAM_BAR))) b->SetTotal(SCROLL_BAR_HORZ, enabled + 1, FALSE);
     } else {
         OutputDebugStringW(u"[OPLOG]last row names no run to resume\r\n");
         return FALSE;
@@ -376,7 +354,8 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     m_nRunState = runState;
     m_nPulsePhase = 0;
     GetSystemTime(&m_stStart);
-    if (!ReArmOutput(runState)) {
+    // The MCU (or the attached unit) gets what the run's start sent it, with the output left off.
+    if (SetUpRunOutput(runState, FALSE)) {
         PostEvent(kMcuFailedEvent);
         return FALSE;
     }
@@ -389,13 +368,20 @@ BOOL COperationWnd::RestoreRun(const LogRebuild& r) {
     const int range = static_cast<int>(runState >= RUN_STATE_STEP1 ? m_pOpMode->steps[runState - RUN_STATE_STEP1].dwTime
                                                                    : m_pOpMode->dwTime) + 1;
     for (int bar : {OPW_PROGRAM_BAR, OPW_STEP_BAR})
-        if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, FALSE);
-    SetButtonMask(runState >= RUN_STATE_STEP1 ? OPW_MASK_PROGRAM : OPW_MASK_RUN);
+        if (bar == OPW_STEP_BAR || runState < RUN_STATE_STEP1)
+            if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, FALSE);
     RequestGraph(GRAPH_REQ_REDRAW);
     m_bHeldResume = 1;
     m_nRunFlag = RUN_PAUSED;
-    SetPauseButtonText(kResumeTextKey);
+    Post(WM_OPWND_HELD, runState >= RUN_STATE_STEP1 ? OPW_MASK_PROGRAM : OPW_MASK_RUN, 0);
     return TRUE;
+}
+
+void COperationWnd::ShowHeldButtons(DWORD mask) {
+    // A stop or a continue may have come first.
+    if (!m_bHeldResume) return;
+    SetButtonMask(mask);
+    SetPauseButtonText(kResumeTextKey);
 }
 
 DWORD WINAPI COperationWnd::FileReadThread(LPVOID param) {
@@ -452,6 +438,9 @@ DWORD WINAPI COperationWnd::LogViewThread(LPVOID param) {
     swprintf(path, MAX_PATH, u"%s", page->m_szLogViewPath);
     LogRebuild r;
     page->RebuildFromLog(path, 0, FALSE, &r);
+    WCHAR line[48];
+    swprintf(line, 48, u"[OPLOG]log view: %d rows\r\n", static_cast<int>(r.rows));
+    OutputDebugStringW(line);
     if (page->m_pGraph) {
         page->m_pGraph->Enable(TRUE);
         page->ShowGraphPage(0, TRUE);

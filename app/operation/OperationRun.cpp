@@ -64,6 +64,8 @@ void COperationWnd::SetIdleState() {
     SetGraphAxes(FALSE, m_dCurrentMax, m_dVoltageMax, m_dVoltageMin);
     RequestGraph(GRAPH_REQ_REDRAW);
     SetGraphScale(FALSE, TRUE);
+    // Rows still queued go to the ended run's own file; none are logged from now on.
+    DeleteOperatingFile();
 }
 
 void COperationWnd::ShowIdleButtons() {
@@ -80,6 +82,7 @@ void COperationWnd::ResetDisplay() {
     m_dCurrentMax = m_dVoltageMax = m_dVoltageMin = 0;
     m_dAmpHours = 0;
     std::memset(&m_stStart, 0, sizeof m_stStart);
+    m_csvLog.ClearPath();
     SetGraphAxes(TRUE, 0, 0, 0);
     if (m_pGraph) m_pGraph->ClearData();
     SetGraphScale(TRUE, FALSE);

@@ -14,15 +14,10 @@
 
 namespace {
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kVoltRangeText = 36;
 const int kAmpRangeText = 37;
 
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
-
 BOOL IsProgramState(int state) { return state >= RUN_STATE_STEP1 && state <= RUN_STATE_STEP6; }
-
-BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
 void RangeTextBox(HWND owner, int key, double low, double high, const WCHAR* unit) {
     WCHAR text[MAX_PATH];
@@ -136,6 +131,7 @@ void COperationWnd::BeginRunDisplay(int runState, double voltageMin, double volt
     }
     SetGraphScale(TRUE, FALSE);
     GetSystemTime(&m_stStart);
+    CreateLogFiles(m_stStart, runState >= RUN_STATE_STEP1 ? u'P' : (runState == RUN_STATE_DISCHARGE ? u'D' : u'R'));
     WCHAR text[16];
     swprintf(text, 16, u"%02d:%02d:%02d", m_stStart.wHour, m_stStart.wMinute, m_stStart.wSecond);
     SetLabel(OPW_START_TIME, text);
@@ -175,6 +171,21 @@ void COperationWnd::BeginRunState(int runState, int note) {
     WriteSystemLogNote(note);
 }
 
+int COperationWnd::SetUpRunOutput(int runState, BOOL switchOn) {
+    if (IsProgramState(runState)) return SetUpStepOutput(m_pOpMode->steps[runState - RUN_STATE_STEP1], FALSE, switchOn);
+    WORD wireVolts, wireAmps;
+    if (!McuHundredths(m_pOpMode->dVoltage, &wireVolts) || !McuHundredths(m_pOpMode->dCurrent, &wireAmps)) return 1;
+    const BOOL discharge = runState == RUN_STATE_DISCHARGE;
+    if (discharge && IsUnitConnected())
+        return StartOutput(UNIT_MODE_CONSTANT_CURRENT, wireVolts, wireAmps, UnitTime(m_pOpMode->dwTime), switchOn) ? 0 : 2;
+    CMicomPort* port = m_pMicomPort;
+    const BYTE flags = discharge ? 0 : 1;
+    return CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, discharge ? 1 : 0) &&
+                   CmdSet1A(port, flags) && CmdSet19(port, flags) && (!switchOn || CmdSet15(port, 1))
+               ? 0
+               : 1;
+}
+
 int COperationWnd::StartRestoration(int quiet, int) {
     if (!m_pOpMode) return 1;
     if (m_bStartRefused) {
@@ -194,12 +205,7 @@ int COperationWnd::StartRestoration(int quiet, int) {
         Popup(35, quiet);
         return 1;
     }
-    WORD wireVolts, wireAmps;
-    McuHundredths(volts, &wireVolts);
-    McuHundredths(amps, &wireAmps);
-    CMicomPort* port = m_pMicomPort;
-    if (!(CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, 0) && CmdSet1A(port, 1) &&
-          CmdSet19(port, 1) && CmdSet15(port, 1))) {
+    if (SetUpRunOutput(RUN_STATE_RESTORATION, TRUE)) {
         OutputOff();
         Popup(20, quiet);
         return 1;
@@ -225,23 +231,10 @@ int COperationWnd::StartDischarge(int quiet, int) {
     if (!CheckCutLimits()) return 1;
     const BOOL unit = IsUnitConnected();
     if (RefusedByRange(volts, amps, unit)) return 1;
-    WORD wireVolts, wireAmps;
-    McuHundredths(volts, &wireVolts);
-    McuHundredths(amps, &wireAmps);
-    if (unit) {
-        if (!StartOutput(UNIT_MODE_CONSTANT_CURRENT, wireVolts, wireAmps, UnitTime(m_pOpMode->dwTime), TRUE)) {
-            OutputOff();
-            Popup(63, quiet);
-            return 1;
-        }
-    } else {
-        CMicomPort* port = m_pMicomPort;
-        if (!(CmdSet10(port, wireVolts) && CmdSet11(port, wireAmps) && CmdSet14(port, 1) && CmdSet1A(port, 0) &&
-              CmdSet19(port, 0) && CmdSet15(port, 1))) {
-            OutputOff();
-            Popup(20, quiet);
-            return 1;
-        }
+    if (const int failed = SetUpRunOutput(RUN_STATE_DISCHARGE, TRUE)) {
+        OutputOff();
+        Popup(failed == 2 ? 63 : 20, quiet);
+        return 1;
     }
     BeginRunDisplay(RUN_STATE_DISCHARGE, volts, volts, amps + 10);
     BeginRunState(RUN_STATE_DISCHARGE, 2);
@@ -300,7 +293,10 @@ int COperationWnd::PauseResume() {
             Popup(27, FALSE);
             return 1;
         }
-        if (m_nRunState == RUN_STATE_DISCHARGE && IsUnitConnected()) {
+        // A discharge held with the attached unit is continued as a user pause is, through the unit.
+        const BOOL stepDischarges = IsProgramState(m_nRunState) &&
+                                    m_pOpMode->steps[m_nRunState - RUN_STATE_STEP1].dwDirection == 1;
+        if ((m_nRunState == RUN_STATE_DISCHARGE || stepDischarges) && IsUnitConnected()) {
             m_bHeldResume = 0;
             return 1;
         }

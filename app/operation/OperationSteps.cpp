@@ -14,7 +14,6 @@ namespace {
 // at or below the step voltage, until a charge step is refused.
 BYTE s_byDischargeCheck = 0;
 
-const double kMaxDischargeStartVolts = 130.0;
 const int kRestTicks = 60;
 const int kPulseDischargeTicks = 300;
 const int kKind5ChargeTicks = 600;
@@ -27,9 +26,6 @@ const DWORD kKind9EndSeconds = 101;
 const DWORD kStage2Seconds = 3600;
 
 BOOL IsDischarge(const ProgramStep& step) { return step.dwDirection == 1; }
-
-// hours x 100 + minutes, the attached unit's time.
-DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
 
 // Volts or amperes x 100 into *out; 0 when it cannot go on the wire.
 BOOL Wire(double value, WORD* out) { return McuHundredths(value, out) != 0; }
@@ -353,20 +349,21 @@ int COperationWnd::NextProgramStep(int state, int quiet, int checkStart) {
     return 1;
 }
 
-int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2) {
+int COperationWnd::SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn) {
     WORD volts, amps;
     const double current = stage2 ? step.dCurrent * 0.09 : step.dCurrent;
     if (!Wire(step.dVoltage, &volts) || !Wire(current, &amps)) return 1;
     if (IsUnitConnected() && IsDischarge(step)) {
         const BYTE mode =
             GetStepFlag19(step.dwDirection, step.byKind) != 1 ? UNIT_MODE_CONSTANT_VOLTAGE : UNIT_MODE_CONSTANT_CURRENT;
-        return StartOutput(mode, volts, amps, UnitTime(step.dwTime), TRUE) ? 0 : 2;
+        return StartOutput(mode, volts, amps, UnitTime(step.dwTime), switchOn) ? 0 : 2;
     }
     CMicomPort* port = m_pMicomPort;
     const int ok = CmdSet10(port, volts) && CmdSet11(port, amps) &&
                    CmdSet14(port, static_cast<BYTE>(step.dwDirection)) &&
                    CmdSet1A(port, GetStepFlag1A(step.dwDirection, step.byKind)) &&
-                   CmdSet19(port, stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind)) && CmdSet15(port, 1);
+                   CmdSet19(port, stage2 ? 0 : GetStepFlag19(step.dwDirection, step.byKind)) &&
+                   (!switchOn || CmdSet15(port, 1));
     return ok ? 0 : 1;
 }
 

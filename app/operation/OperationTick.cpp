@@ -21,8 +21,6 @@ const COLORREF kBlinkColour = RGB(255, 0, 0);
 // A unit current above 210.00 A is no reading.
 const WORD kUnitMaxReading = 21000;
 
-BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
-
 // The flag of a temperature that must stay beyond its limit for more than `count` ticks in a row.
 void TrackLimit(BOOL beyond, int count, int* flag, int* ticks) {
     if (!beyond) {
@@ -36,6 +34,8 @@ void TrackLimit(BOOL beyond, int count, int* flag, int* ticks) {
 }
 
 }  // namespace
+
+BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
 WORD FrequencyOfCode(int code) { return code == 1 ? 50 : (code == 2 ? 60 : 0); }
 
@@ -311,7 +311,8 @@ void COperationWnd::ProcessStatus(McuStatusRecord* status) {
         }
 
         // Amp-hours count only while the run delivers: a finished run keeps its figure.
-        const double share = m_dCurrent / 3600.0;
+        // A late tick stands for all the seconds it counts (the device clock may run fast).
+        const double share = m_dCurrent * std::max<DWORD>(1, m_dwTickSeconds) / 3600.0;
         if (m_nRunState == RUN_STATE_RESTORATION) {
             m_dAmpHours += share;
         } else if (m_nRunState == RUN_STATE_DISCHARGE) {

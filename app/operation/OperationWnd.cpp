@@ -251,8 +251,14 @@ LRESULT CALLBACK COperationWnd::MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, L
         case WM_OPWND_IDLE:
             page->ShowIdleButtons();
             return 0;
+        case WM_OPWND_MASK:
+            page->SetButtonMask(static_cast<DWORD>(wParam));
+            return 0;
         case WM_OPWND_NOTICE:
             page->CloseOverVoltageNotice();
+            return 0;
+        case WM_OPWND_HELD:
+            page->ShowHeldButtons(static_cast<DWORD>(wParam));
             return 0;
         default:
             return DefWindowProcW(hWnd, msg, wParam, lParam);
@@ -376,7 +382,7 @@ void COperationWnd::ToggleView() {
 
 void COperationWnd::SetButtonMask(DWORD mask) {
     if (!OnUiThread()) {
-        Post(WM_OPWND_IDLE, 0, 0);
+        Post(WM_OPWND_MASK, mask, 0);
         return;
     }
     if (m_pTopBar) m_pTopBar->SetIconMask(mask);

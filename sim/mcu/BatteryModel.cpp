@@ -143,7 +143,10 @@ double BatteryModel::Overpotential(double amps) const {
         // Charge acceptance falls as the plates fill, so the same current needs more voltage.
         const double u = 1.0 - m_soc;
         double x = amps / (c * (kAcceptFloor + kAcceptSlope * u + kAcceptTail * u / (u + kAcceptKnee)));
-        return m_cells * d.chargeEta * cold * x / (1.0 + x);
+        // A warm battery gasses at a lower voltage (about -4 mV per kelvin and cell near full), so
+        // an overcharge that heats it shows a falling voltage.
+        const double gassing = 1.0 + 0.01 * (25.0 - std::clamp(m_tempC, -40.0, 75.0));
+        return m_cells * d.chargeEta * gassing * x / (1.0 + x);
     }
     if (amps < 0) {
         double y = -amps / (c * (m_soc + 0.005));

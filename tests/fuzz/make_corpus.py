@@ -267,6 +267,35 @@ def make_langfile():
     put("langfile", "no_newline.txt", "[shell12]\n5=CANCEL".encode("utf-16-le"))
     put("langfile", "sections_only.txt", b"[shell4\r\n[]\r\n[shell4]")
 
+# ---- Run logs --------------------------------------------------------------------------------
+
+def log_row(seconds, mode=1, step=0, set_time="01:00", temp="+025"):
+    return ("24/03/05,14:15:02,%d,%d,014.4,010.0,%s,012.5,005.0,%06d,%s,%d,60,0,0,00:00\r\n"
+            % (step, 2 if step else 0, set_time, seconds, temp, mode)).encode()
+
+
+def make_log_row():
+    put("log_row", "row.csv", log_row(61))
+    put("log_row", "wide.csv", log_row(5, 3, 2, "120:00", "-005"))
+    put("log_row", "rows.csv", b"".join(log_row(i) for i in range(6)) + log_row(6)[:30])
+    put("log_row", "idle.csv", log_row(0, 0))
+    put("log_row", "bad_step.csv", log_row(1, 1, 2))
+
+
+def resume_record(path, size=536, volts=12.5, letter=b"P"):
+    body = struct.pack("<d", volts) + path.encode("utf-16-le").ljust(520, b"\0") + letter + b"\0" * 7
+    return body[:size].ljust(size, b"\0")
+
+
+def make_resume_record():
+    put("resume_record", "good.bin", resume_record("\\SD Card\\Log\\2024-03-05_141502_P.CSV"))
+    put("resume_record", "hard_disk.bin", resume_record("\\Hard Disk\\Log\\3-5-2024_040506_R.CSV"))
+    put("resume_record", "short.bin", resume_record("\\SD Card\\Log\\a.CSV", 535))
+    put("resume_record", "long.bin", resume_record("\\SD Card\\Log\\a.CSV", 537))
+    put("resume_record", "climb.bin", resume_record("\\SD Card\\Log\\..\\Setting.bin"))
+    put("resume_record", "unterminated.bin", struct.pack("<d", 1.0) + b"A\0" * 260 + b"P\0\0\0" + b"\0" * 4)
+
+
 
 # ---- Bluetooth request lines -----------------------------------------------------------------
 
@@ -288,7 +317,8 @@ def make_bt_line():
 
 
 MAKERS = {"bt_line": make_bt_line, "png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
-          "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile}
+          "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
+          "log_row": make_log_row, "resume_record": make_resume_record}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

@@ -115,8 +115,8 @@ private:
     mutable CRITICAL_SECTION m_cs;
     WCHAR m_szPath[MAX_PATH];
     Slot m_slots[LOG_QUEUE_SLOTS];
-    int m_nPut;
-    int m_nGet;
+    int m_nGet;    // the oldest pending row
+    int m_nCount;  // rows pending, up to the 20 slots
     DWORD m_dwSequence;
     HANDLE m_hEvent;
     HANDLE m_hThread;

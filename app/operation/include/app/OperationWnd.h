@@ -398,7 +398,10 @@ private:
     void EvaluateChargeStep(int state, const ProgramStep& step, double volts, double amps, WORD rawAmps);
     void EvaluatePulse(const ProgramStep& step, double volts);
     // Output set-up of a step: 0 done, 1 an MCU command failed, 2 the attached unit did not take it.
-    int SetUpStepOutput(const ProgramStep& step, BOOL stage2);
+    int SetUpStepOutput(const ProgramStep& step, BOOL stage2, BOOL switchOn = TRUE);
+    // The output set-up a start sends for the run state (a program step's as SetUpStepOutput): 0 done,
+    // 1 an MCU command failed, 2 the attached unit did not take it. The resume sends it with the output off.
+    int SetUpRunOutput(int runState, BOOL switchOn);
     // Labels, bars and step state of a step just set up.
     void ShowStep(int index, const ProgramStep& step);
     // Output off, each command tried twice; 1 when all were acknowledged.
@@ -438,9 +441,9 @@ private:
     // Reads a log into the graph and labels; 1 with the last row when rows were read.
     BOOL RebuildFromLog(const WCHAR* path, double startVoltage, BOOL resume, LogRebuild* out);
     BOOL RestoreRun(const LogRebuild& rebuild);
-    // Sends the MCU the set values the run's start sent, output left off.
-    BOOL ReArmOutput(int runState);
     void ShowLoadingScreen(BOOL on, int ms);
+    // The buttons of a resumed run that waits for the user's continue (UI thread).
+    void ShowHeldButtons(DWORD mask);
     void OpenLogView();
     BOOL StartReader(LPTHREAD_START_ROUTINE routine);
     CCsvLog m_csvLog;

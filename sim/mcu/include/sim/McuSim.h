@@ -29,6 +29,8 @@ constexpr size_t kMaxFrameBytes = 1024;
 // Two's complement of the 8-bit sum of 0x81, 0x82 and the payload.
 BYTE FrameChecksum(const BYTE* payload, size_t length);
 std::vector<BYTE> EncodeFrame(const BYTE* payload, size_t length);
+// The same frame added at the end of out.
+void AppendFrame(std::vector<BYTE>& out, const BYTE* payload, size_t length);
 inline std::vector<BYTE> EncodeFrame(const std::vector<BYTE>& payload) {
     return EncodeFrame(payload.data(), payload.size());
 }

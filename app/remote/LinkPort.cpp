@@ -22,8 +22,7 @@ qrxframe::Rules WiredRules() {
 }  // namespace
 
 CLinkPort::CLinkPort(HWND owner, SettingsRecord* settings)
-    : m_hOwner(owner), m_pSettings(settings), m_pPort(nullptr), m_hDataEvent(nullptr), m_hStopEvent(nullptr),
-      m_hThread(nullptr), m_cutter(true), m_nQueueHead(0), m_nQueueCount(0), m_nAwaited(-1), m_bAcked(false),
+    : m_hOwner(owner), m_pSettings(settings), m_pPort(nullptr), m_cutter(true), m_nQueueHead(0), m_nQueueCount(0), m_nAwaited(-1), m_bAcked(false),
       m_bUnitConnected(0), m_byUnitStatus(0), m_wUnitVolts(0), m_wUnitAmps(0) {
     InitializeCriticalSection(&m_queueLock);
     InitializeCriticalSection(&m_exchangeLock);
@@ -37,20 +36,9 @@ CLinkPort::~CLinkPort() {
 
 int CLinkPort::Open(int port, DWORD baudRate, BYTE dataBits, BYTE stopBits, BYTE parity) {
     Close();
-    m_hDataEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_hDataEvent || !m_hStopEvent) {
-        Close();
-        return 0;
-    }
     m_cutter.Reset();
-    m_pPort = new CUartPort(m_hDataEvent);
+    m_pPort = new CUartPort(OnBytes, this);
     if (!m_pPort->Open(port, baudRate, 0, dataBits, stopBits, parity)) {
-        Close();
-        return 0;
-    }
-    m_hThread = CreateThread(nullptr, 0, ReaderThread, this, 0, nullptr);
-    if (!m_hThread) {
         Close();
         return 0;
     }
@@ -58,22 +46,11 @@ int CLinkPort::Open(int port, DWORD baudRate, BYTE dataBits, BYTE stopBits, BYTE
 }
 
 void CLinkPort::Close() {
-    // The reader goes first: nothing takes from the port once it is closed.
-    if (m_hThread) {
-        SetEvent(m_hStopEvent);
-        WaitForSingleObject(m_hThread, INFINITE);
-        CloseHandle(m_hThread);
-        m_hThread = nullptr;
-    }
-    if (m_pPort) {
-        m_pPort->Close();
-        delete m_pPort;
-        m_pPort = nullptr;
-    }
-    for (HANDLE* h : {&m_hDataEvent, &m_hStopEvent}) {
-        if (*h) CloseHandle(*h);
-        *h = nullptr;
-    }
+    // The port's reader is joined before the port closes: nothing is cut or parsed after.
+    if (!m_pPort) return;
+    m_pPort->Close();
+    delete m_pPort;
+    m_pPort = nullptr;
 }
 
 BOOL CLinkPort::IsOpen() const { return m_pPort && m_pPort->IsOpen(); }
@@ -83,24 +60,8 @@ DWORD CLinkPort::Write(const BYTE* bytes, DWORD length) {
     return m_pPort ? m_pPort->Write(bytes, length) : 0;
 }
 
-DWORD WINAPI CLinkPort::ReaderThread(LPVOID param) {
-    auto* link = static_cast<CLinkPort*>(param);
-    HANDLE waits[2] = {link->m_hStopEvent, link->m_hDataEvent};
-    BYTE chunk[256];
-    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        // Everything waiting is taken on each wake-up.
-        size_t n = 0;
-        BYTE b;
-        while (link->m_pPort->GetByte(&b)) {
-            chunk[n++] = b;
-            if (n == sizeof chunk) {
-                link->Feed(chunk, n);
-                n = 0;
-            }
-        }
-        link->Feed(chunk, n);
-    }
-    return 0;
+void CLinkPort::OnBytes(void* context, const BYTE* data, DWORD length) {
+    static_cast<CLinkPort*>(context)->Feed(data, length);
 }
 
 void CLinkPort::Feed(const BYTE* bytes, size_t length) {

@@ -65,7 +65,7 @@ public:
     BYTE GetUnitStatus() const { return m_byUnitStatus.load(); }
 
 private:
-    static DWORD WINAPI ReaderThread(LPVOID param);
+    static void OnBytes(void* context, const BYTE* data, DWORD length);
     void OnUnitReply(const BYTE* frame, size_t length, int code);
     void Queue(const LinkRequest& request);
     // One D exchange: sends of the body until the unit acknowledges its code.
@@ -74,9 +74,7 @@ private:
     HWND m_hOwner;
     SettingsRecord* m_pSettings;
     CUartPort* m_pPort;
-    HANDLE m_hDataEvent;
-    HANDLE m_hStopEvent;
-    HANDLE m_hThread;
+    // Only the port's reader thread touches it.
     qrxframe::LineCutter m_cutter;
 
     CRITICAL_SECTION m_queueLock;

@@ -47,7 +47,7 @@ run: deps
 	@cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRX_SANITIZE=OFF -DQRX_TESTS=OFF -DQRX_WERROR=OFF >/dev/null
 	@cmake --build $(RUN_DIR) -j $(JOBS)
 	@$(RUN_DIR)/tools/qrx-mkroot --root $(DEVICE_DIR) --build $(RUN_DIR)
-	@exec $(RUN_DIR)/tools/run/qrx-run --root $(DEVICE_DIR) --build $(RUN_DIR) --mcu --bt --stay-on
+	@exec $(RUN_DIR)/tools/run/qrx-run --root $(DEVICE_DIR) --build $(RUN_DIR) --mcu --bt --host --stay-on
 
 clean:
 	rm -rf build

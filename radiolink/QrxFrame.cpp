@@ -102,6 +102,11 @@ void ParseLine(const uint8_t* line, size_t length, bool streaming, const Rules& 
         return;
     }
     const char letter = static_cast<char>(line[5]), digit = static_cast<char>(line[6]);
+    if (rules.unitReplies && letter == 'D' && digit >= '0' && digit <= '4') {
+        out.outcome = Outcome::Unit;
+        out.unit = digit - '0';
+        return;
+    }
     out.message = MessageOfCode(letter, digit);
     if (out.message == 0) {
         out.outcome = Outcome::Error;
@@ -117,6 +122,8 @@ void ParseLine(const uint8_t* line, size_t length, bool streaming, const Rules& 
     const bool toLineEnd = letter == 'E' && digit == '3';
     size_t start = 7;
     while (start < length && line[start] != ',') ++start;
+    const Param kind = KindOf(letter, digit);
+    bool closed = false;
     if (start < length) {
         ++start;
         size_t end = start;
@@ -126,6 +133,7 @@ void ParseLine(const uint8_t* line, size_t length, bool streaming, const Rules& 
             while (end < length && line[end] != ',') ++end;
         }
         if (end < length || toLineEnd) {
+            closed = true;
             if (end - start > kMaxField) {
                 out.message = 0;
                 out.outcome = Outcome::Error;
@@ -136,8 +144,14 @@ void ParseLine(const uint8_t* line, size_t length, bool streaming, const Rules& 
         }
     }
 
+    if (!closed && kind == Param::Field && rules.fieldNeedsComma) {
+        out.message = 0;
+        out.outcome = Outcome::Error;
+        out.error = kErrorCode;
+        return;
+    }
     out.outcome = Outcome::Request;
-    out.kind = KindOf(letter, digit);
+    out.kind = kind;
     switch (out.kind) {
         case Param::Char:
             out.param = line[8];
@@ -166,6 +180,7 @@ bool LineCutter::Push(uint8_t b) {
     if (b != '\n') return false;
     m_done = m_index;
     m_index = 0;
+    m_skipping = m_resync;
     return true;
 }
 

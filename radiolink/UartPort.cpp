@@ -40,6 +40,11 @@ CUartPort::CUartPort(HANDLE dataEvent)
     InitializeCriticalSection(&m_writeLock);
 }
 
+CUartPort::CUartPort(PFN_UART_SINK sink, void* context) : CUartPort(INVALID_HANDLE_VALUE) {
+    m_sink = sink;
+    m_sinkContext = context;
+}
+
 CUartPort::~CUartPort() {
     Close();
     DeleteCriticalSection(&m_writeLock);
@@ -190,6 +195,12 @@ void CUartPort::ReaderLoop() {
             }
             if (got == 0) break;
             if (got > want) got = want;
+            if (m_sink) {
+                m_sink(m_sinkContext, m_readBuffer, got);
+                total += got;
+                queued -= got;
+                continue;
+            }
             EnterCriticalSection(&m_ringLock);
             for (DWORD i = 0; i < got; ++i) {
                 // A byte that finds the ring full drops itself and what waits; the rest start afresh.

@@ -4,17 +4,17 @@
 // allows for.
 #include "app/Pages.h"
 
+#include "app/LinkPort.h"
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
+#include "app/RemoteDispatch.h"
 #include "app/Settings.h"
 #include "radiolink/Radiolink.h"
 
 namespace {
 
-void ReportRemoteError(int code) {
-    if (g_Settings.wBtRemote) BtSendErrorCode(code);
-    else LinkSendError(g_MainFrame, code);
-}
+void ReportRemoteError(int code) { SendRemoteError(g_MainFrame, code); }
+void SendRemoteRecord(const char* record) { SendRemoteReply(g_MainFrame, record); }
 
 }  // namespace
 
@@ -33,12 +33,16 @@ void LinkPages(CMainFrame& frame) {
         op->m_bHardwareBlock = 0;
         op->m_pTopBar = frame.m_pTopBarWnd;
         op->m_pfnReportError = ReportRemoteError;
+        op->m_pfnSendRecord = SendRemoteRecord;
     }
 }
 
 void DeletePages(CMainFrame& frame) {
+    // The operation thread talks to the attached unit: the page goes before the link.
     delete frame.m_pOperationWnd;
     frame.m_pOperationWnd = nullptr;
+    delete frame.m_pLinkPort;
+    frame.m_pLinkPort = nullptr;
 }
 
 void OperationShow(CMainFrame& frame, int show) {
@@ -76,9 +80,31 @@ void AdminShow(CMainFrame&, int) {}
 LRESULT AdminOnCommand(CMainFrame&, HWND, int, LPARAM) { return 0; }
 void AdminSetMcuPort(CMainFrame&, CMicomPort*) {}
 
-BOOL CreateLinkPort(CMainFrame&) { return TRUE; }
-void CheckDisplayBoard(CMainFrame&) {}
-void LinkSendError(CMainFrame&, int) {}
+BOOL CreateLinkPort(CMainFrame& frame) {
+    if (!frame.m_pLinkPort) frame.m_pLinkPort = new CLinkPort(frame.m_hWnd, &g_Settings);
+    // Before the operation thread is released: it asks the link whether the unit is there.
+    if (frame.m_pOperationWnd) frame.m_pOperationWnd->SetUnitLink(frame.m_pLinkPort);
+    return TRUE;
+}
+
+// COM5 at start-up; with the attached unit enabled, its hello decides whether it takes part.
+void CheckDisplayBoard(CMainFrame& frame) {
+    CLinkPort* link = frame.m_pLinkPort;
+    if (!link) return;
+    link->SetUnitConnected(FALSE);
+    if (!link->Open(5, 115200, 8, ONESTOPBIT, NOPARITY)) return;
+    if (g_Settings.wUnitEnable != 1) return;
+    if (link->SendD0(1)) {
+        link->SetUnitConnected(TRUE);
+        PostMessageW(frame.m_hWnd, 1025, SHELL_TOPBAR, 0x10009);
+    } else {
+        ShowMessageBox(frame.m_hWnd, POPUP_TITLE_ERROR, 63, POPUP_ONE_BUTTON, TRUE);
+    }
+}
+
+void LinkSendError(CMainFrame& frame, int code) {
+    if (frame.m_pLinkPort) frame.m_pLinkPort->SendError(code);
+}
 
 // The module on COM4, named by the serial number; without the module the program runs on alone.
 void BtOpen(CMainFrame& frame) {
@@ -89,4 +115,12 @@ void BtChangeMode(int mode) { BT_ChangeMode(mode); }
 void BtSendErrorCode(int code) { BT_SendErrorCode(code); }
 void BtSendCommand(const char* body) { BT_SendCommand(reinterpret_cast<unsigned char*>(const_cast<char*>(body))); }
 
-LRESULT OnRemoteCommand(CMainFrame&, HWND, UINT, WPARAM, LPARAM) { return 0; }
+// A request of the wired link arrives posted, its text waiting in the link's queue; the Bluetooth
+// library's requests come sent, their text with them.
+LRESULT OnRemoteCommand(CMainFrame& frame, HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (lParam != LINK_QUEUED_REQUEST) return DispatchRemoteCommand(frame, msg, wParam);
+    LinkRequest request;
+    if (!frame.m_pLinkPort || !frame.m_pLinkPort->TakeRequest(&request)) return 0;
+    const WPARAM param = request.hasField ? reinterpret_cast<WPARAM>(request.field) : request.param;
+    return DispatchRemoteCommand(frame, request.message, param);
+}

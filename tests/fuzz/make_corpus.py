@@ -345,11 +345,34 @@ def make_bt_line():
     put("bt_line", "no_field_end.bin", b"\x03\x00" + qrx_frame(b"E0,12.5") + qrx_frame(b"E3"))
 
 
+# ---- Wired link frames and remote fields ------------------------------------------------------
+
+def make_link_frames():
+    # The first byte picks the chunk sizes.
+    f = qrx_frame
+    put("link_frames", "requests.bin", b"\x07" + f(b"B7,") + f(b"B0,") + f(b"B5,3,") + f(b"E0,12.5,") + f(b"H7,045100090,"))
+    put("link_frames", "garbage.bin", b"\x21" + b"xx\x00\xff" + f(b"C4,") + b"$\n" + b"$QRX,B7,a5\r\n" + f(b"S0,260101120000,"))
+    put("link_frames", "flood.bin", b"\x33" + b"$" + b"z" * 5000 + f(b"B7,"))
+    put("link_frames", "unit.bin", b"\x05" + f(b"D0,1,") + f(b"D3,000,01250,00500,") + f(b"D3,1") + f(b"D4,11,") + f(b"D9,"))
+    put("link_frames", "e3.bin", b"\x10" + f(b"E3,1,0,014.4,005.0,01:00,2,1,0000,1,") + f(b"E3,") + f(b"B4," + b"N" * 120 + b","))
+    put("link_frames", "nofield.bin", b"\x02" + f(b"E0,12") + f(b"B4") + f(b"S2," + b"9" * 99 + b","))
+
+
+def make_remote_fields():
+    for name, data in (("number", b"150.1"), ("neg", b"-1"), ("whole", b"65636"), ("time", b"12:59"),
+                       ("badtime", b"12:60"), ("step", b"1,0,014.4,005.0,01:30,9,1,0120,1,AB\r"),
+                       ("step_short", b"1,0,014.4"), ("limits", b"045100090"), ("clock", b"240229235959"),
+                       ("badclock", b"230229000000"), ("unit", b"$QRX,D3,010,01250,00500,00\r\n"),
+                       ("junk", b"\xff\x00,,::..")):
+        put("remote_fields", name, data)
+
+
 
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
           "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
           "layout_controls": make_layout_controls, "bt_line": make_bt_line,
-          "log_row": make_log_row, "resume_record": make_resume_record}
+          "log_row": make_log_row, "resume_record": make_resume_record, "link_frames": make_link_frames,
+          "remote_fields": make_remote_fields}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

@@ -53,13 +53,15 @@ const char* const kMcuBattery[] = {"--chemistry", "lead-acid", "--volts", "12", 
 // The Bluetooth module of `make run`: a host gets in without a stored address.
 constexpr int kBtPort = 4;
 const char* const kBtModule[] = {"--type", "bcd100", "--auto-connect"};
+constexpr int kHostPort = 5;
 
 void Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--bt] [--stay-on]\n"
+                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--bt] [--host] [--stay-on]\n"
                  "  --mcu      runs the simulated MCU on COM2 (12 V 60 Ah lead-acid battery at 50 %%)\n"
                  "  --bt       runs the simulated Bluetooth module on COM4 (BCD100; its host connects by\n"
                  "             itself: talk to the device on the terminal it prints as \"host -> PATH\")\n"
+                 "  --host     runs the simulated host on COM5 (drive the device with qrx-remote --root DIR)\n"
                  "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n",
                  self);
 }
@@ -262,6 +264,7 @@ struct Programs {
     std::string screen;   // empty: none built
     std::string mcu;      // empty: no simulated MCU
     std::string bt;       // empty: no simulated Bluetooth module
+    std::string host;     // empty: no simulated host on the wired link
     std::string ctl;      // empty: not built
     bool stayOn = false;  // stays on when no program runs, as the device does, until it is turned off
 };
@@ -284,6 +287,10 @@ public:
         if (!m_p.bt.empty()) {
             Start s = StartPeer(m_p.bt, kBtPort, {std::begin(kBtModule), std::end(kBtModule)}, m_btPid,
                                 "the simulated Bluetooth module");
+            if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
+        }
+        if (!m_p.host.empty()) {
+            Start s = StartPeer(m_p.host, kHostPort, {}, m_hostPid, "the simulated host on COM5");
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
         }
         ShowHowToUse();
@@ -464,6 +471,11 @@ private:
                 if (!m_stopping) std::fprintf(stderr, "qrx-run: the simulated MCU ended (status %d)\n", code);
                 continue;
             }
+            if (pid == m_hostPid) {
+                m_hostPid = -1;
+                if (!m_stopping) std::fprintf(stderr, "qrx-run: the simulated host ended (status %d)\n", code);
+                continue;
+            }
             if (pid == m_btPid) {
                 m_btPid = -1;
                 if (!m_stopping)
@@ -526,6 +538,7 @@ private:
         StopDevice();
         StopHelper(m_mcuPid);
         StopHelper(m_btPid);
+        StopHelper(m_hostPid);
         StopHelper(m_screenPid);
         // Anything adopted that left its group still is our child.
         for (;;) {
@@ -566,6 +579,7 @@ private:
     pid_t m_screenPid = -1;
     pid_t m_mcuPid = -1;
     pid_t m_btPid = -1;
+    pid_t m_hostPid = -1;
     bool m_screenLost = false;
     int m_screenStatus = 0;
     bool m_stopping = false;
@@ -577,7 +591,7 @@ private:
 
 int main(int argc, char** argv) {
     std::string root, build;
-    bool mcu = false, bt = false, stayOn = false;
+    bool mcu = false, bt = false, host = false, stayOn = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "--root" || a == "--build") && i + 1 < argc && argv[i + 1][0] != '\0') {
@@ -586,6 +600,8 @@ int main(int argc, char** argv) {
             mcu = true;
         } else if (a == "--bt") {
             bt = true;
+        } else if (a == "--host") {
+            host = true;
         } else if (a == "--stay-on") {
             stayOn = true;
         } else {
@@ -635,6 +651,13 @@ int main(int argc, char** argv) {
             return 2;
         }
         programs.bt = build + "/sim/bt/qrx-sim-bt";
+    }
+    if (host) {
+        if (build.empty() || !IsExecutable(build + "/sim/host/qrx-sim-host")) {
+            std::fprintf(stderr, "qrx-run: --host: no qrx-sim-host in %s/sim/host\n", build.empty() ? "(no build)" : build.c_str());
+            return 2;
+        }
+        programs.host = build + "/sim/host/qrx-sim-host";
     }
     if (!build.empty() && IsExecutable(build + "/tools/ctl/qrx-ctl")) programs.ctl = build + "/tools/ctl/qrx-ctl";
 

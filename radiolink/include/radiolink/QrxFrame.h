@@ -45,12 +45,17 @@ struct Rules {
     bool answerBadHead = false;
     // wParam of B3: 1 for the Bluetooth link, 0 for the wired one.
     uintptr_t linkParam = 1;
+    // A text field without its closing comma: true answers 502, false sends the request with it empty.
+    bool fieldNeedsComma = false;
+    // D0..D4 from the attached unit come out as Outcome::Unit; otherwise they are unknown codes.
+    bool unitReplies = false;
 };
 
 enum class Outcome {
     Dropped,  // nothing to send, no reply
     Error,    // error record `error` to send
     Request,  // message `message` with wParam `param` to send
+    Unit,     // reply `unit` (0..4) of the attached unit, checksum good; its fields are in the line
 };
 
 struct Request {
@@ -59,6 +64,7 @@ struct Request {
     unsigned message = 0;
     Param kind = Param::None;
     uintptr_t param = 0;  // a character, or 0/1; for Param::Field the caller passes `field`
+    int unit = -1;
     char field[kMaxField + 1] = {};
     // On a checksum error: the received and the computed sum (received -1 when not hexadecimal).
     int sumReceived = -1;
@@ -70,11 +76,11 @@ struct Request {
 void ParseLine(const uint8_t* line, size_t length, bool streaming, const Rules& rules, Request& out);
 
 // Cuts a byte stream into lines at LF, none longer than kMaxLine. Bluetooth: a byte that finds
-// kMaxLine bytes pending drops them and itself. Wired (resyncAtHead): the pending bytes are dropped
-// and nothing is taken until the next "$", which starts a new line.
+// kMaxLine bytes pending drops them and itself. Wired (resyncAtHead): every line starts at a "$"
+// (bytes before it are dropped), and an overlong one is dropped up to the next "$".
 class LineCutter {
 public:
-    explicit LineCutter(bool resyncAtHead = false) : m_resync(resyncAtHead) {}
+    explicit LineCutter(bool resyncAtHead = false) : m_resync(resyncAtHead), m_skipping(resyncAtHead) {}
     // True when `b` completed a line: Line()/Length() hold it until the next Push.
     bool Push(uint8_t b);
     const uint8_t* Line() const { return m_line; }
@@ -82,7 +88,7 @@ public:
     void Reset() {
         m_index = 0;
         m_done = 0;
-        m_skipping = false;
+        m_skipping = m_resync;
     }
 
 private:

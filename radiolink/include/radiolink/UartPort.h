@@ -27,11 +27,17 @@ private:
     DWORD m_get;
 };
 
+// Takes the received bytes batch by batch on the reader thread.
+typedef void (*PFN_UART_SINK)(void* context, const BYTE* data, DWORD length);
+
 class CUartPort {
 public:
     // dataEvent: set after each batch of received bytes; 0 runs no reader thread,
     // INVALID_HANDLE_VALUE runs one that signals nothing.
     explicit CUartPort(HANDLE dataEvent);
+    // The bytes go to sink as they are read, not into the ring: a burst larger than the ring loses
+    // nothing (the wired link bounds its frames itself).
+    CUartPort(PFN_UART_SINK sink, void* context);
     virtual ~CUartPort();
     CUartPort(const CUartPort&) = delete;
     CUartPort& operator=(const CUartPort&) = delete;
@@ -52,6 +58,8 @@ private:
     static DWORD WINAPI ReaderThread(LPVOID param);
     void ReaderLoop();
     HANDLE m_dataEvent;
+    PFN_UART_SINK m_sink = nullptr;
+    void* m_sinkContext = nullptr;
     HANDLE m_port;
     std::atomic<int> m_running;
     HANDLE m_thread;

@@ -17,3 +17,5 @@
 #include "qrx/winuser.h"
 #include "qrx/dbt.h"
 #include "qrx/objbase.h"
+#include "qrx/flashapi.h"
+#include "qrx/storeapi.h"

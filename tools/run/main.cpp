@@ -10,6 +10,10 @@
 // (0x0101003C). The runner adopts every orphaned program of the device, so it sees the code of the
 // program that asked even when that program was started by an ended Starter; the host keeps only
 // its low byte (60).
+//
+// Before every boot the runner checks the boot chain in the device's flash (a whole XLDR copy, EBoot
+// and OS image); a device that does not boot starts nothing and the runner ends with 3. A root
+// without any flash gets the factory chain first. --boot-check only checks.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,6 +50,7 @@ constexpr int kRebootStatus = static_cast<int>(kRebootCode & 0xFF);
 // after SIGTERM.
 constexpr int kStartSeconds = 10;
 constexpr int kStopGraceSeconds = 5;
+constexpr int kNoBootStatus = 3;
 
 // The MCU of `make run`: a 12 V 60 Ah lead-acid battery at half charge on the MCU's port.
 constexpr int kMcuPort = 2;
@@ -53,9 +58,10 @@ const char* const kMcuBattery[] = {"--chemistry", "lead-acid", "--volts", "12", 
 
 void Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--stay-on]\n"
+                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--stay-on] | --root DIR --boot-check\n"
                  "  --mcu      runs the simulated MCU on COM2 (12 V 60 Ah lead-acid battery at 50 %%)\n"
-                 "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n",
+                 "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n"
+                 "  --boot-check  only checks that the device boots: 0, or 3 with the reason\n",
                  self);
 }
 
@@ -266,6 +272,7 @@ public:
 
     int Run(const sigset_t& signals) {
         if (!DeviceFree()) return Finish(StopPending() ? 0 : 1);
+        if (!Boots()) return kNoBootStatus;
         if (!m_p.screen.empty()) {
             Start s = StartScreen();
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
@@ -293,6 +300,7 @@ public:
             if (reboot) {
                 std::fprintf(stderr, "qrx-run: reboot\n");
                 StopDevice();
+                if (!Boots()) return Finish(kNoBootStatus);
                 if (!Boot()) return Finish(1);
                 continue;
             }
@@ -421,6 +429,13 @@ private:
             std::printf("  Ctrl-C turns the device off.\n");
         }
         std::fflush(stdout);
+    }
+
+    static bool Boots() {
+        std::string why;
+        if (qrx::CheckBootChain(why)) return true;
+        std::fprintf(stderr, "qrx-run: the device does not boot: %s\n", why.c_str());
+        return false;
     }
 
     bool Boot() {
@@ -556,7 +571,7 @@ private:
 
 int main(int argc, char** argv) {
     std::string root, build;
-    bool mcu = false, stayOn = false;
+    bool mcu = false, stayOn = false, bootCheck = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "--root" || a == "--build") && i + 1 < argc && argv[i + 1][0] != '\0') {
@@ -565,6 +580,8 @@ int main(int argc, char** argv) {
             mcu = true;
         } else if (a == "--stay-on") {
             stayOn = true;
+        } else if (a == "--boot-check") {
+            bootCheck = true;
         } else {
             Usage(argv[0]);
             return 2;
@@ -586,6 +603,16 @@ int main(int argc, char** argv) {
 
     setenv("QRX_DEVICE_ROOT", root.c_str(), 1);
     qrx::ReloadHostConfig();
+    if (!qrx::SeedFactoryFlash(false)) {
+        std::fprintf(stderr, "qrx-run: cannot write the factory flash of %s\n", root.c_str());
+        return 1;
+    }
+    if (bootCheck) {
+        std::string why;
+        if (qrx::CheckBootChain(why)) return 0;
+        std::fprintf(stderr, "qrx-run: the device does not boot: %s\n", why.c_str());
+        return kNoBootStatus;
+    }
     Programs programs;
     programs.root = root;
     programs.stayOn = stayOn;

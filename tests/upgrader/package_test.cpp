@@ -109,3 +109,57 @@ TEST_F(UpgradePackageTest, BuilderMakesTheImagesAndFirmwareOfEveryVariant) {
 }
 
 }  // namespace
+
+#include "upgrader/FlashPart.h"
+
+namespace {
+
+class FlashPartTest : public UpgradePackageTest {
+protected:
+    FlashPartError Extract(std::vector<std::string> faults, BoardModel board, FlashPlan& plan, std::string& why,
+                           bool pmc = true) {
+        Bytes p = Package(std::move(faults), true, pmc);
+        root.WriteFile("SD Card/QRX3FWDATA.FWD", std::string(p.begin(), p.end()));
+        FwPackageInfo info;
+        if (ParseFwDataHeader(p.data(), p.size(), p.size(), &info) != FWH_OK) return FlashPartError::Read;
+        return ExtractFlashPart(u"\\SD Card\\QRX3FWDATA.FWD", info, board, u"\\NAND Flash\\Staging", plan, why);
+    }
+};
+
+TEST_F(FlashPartTest, EntriesByRevisionAndEveryBadImageRefused) {
+    FlashPlan plan;
+    std::string why;
+    ASSERT_EQ(FlashPartError::None, Extract({}, BoardModel{2.2, false}, plan, why)) << why;
+    EXPECT_EQ(0x3Fu, plan.steps);
+    EXPECT_EQ(u"\\NAND Flash\\Staging\\QRX_PMC_APP_R2.BIN", plan.files[5]);
+    std::string r2 = root.ReadFile("NAND Flash/Staging/QRX_PMC_APP_R2.BIN");
+    EXPECT_EQ(242, static_cast<BYTE>(r2.at(0)));
+    EXPECT_EQ("", root.ReadFile("NAND Flash/Staging/QRX_PMC_APP_R2_3.BIN"));
+    EXPECT_EQ("", root.ReadFile("NAND Flash/Staging/[Z330]FW.BIN"));
+    std::vector<BYTE> nk = qrx::MakeFlashImage("os", "v2");
+    EXPECT_EQ(std::string(nk.begin(), nk.end()), root.ReadFile("NAND Flash/Staging/NK.NB0"));
+    RemoveStagedFlashFiles(u"\\NAND Flash\\Staging");
+    EXPECT_EQ("", root.ReadFile("NAND Flash/Staging/NK.NB0"));
+
+    // Between 2.2 and 2.3 no PMC variant fits; the Z-330 takes only its own.
+    ASSERT_EQ(FlashPartError::None, Extract({}, BoardModel{2.25, false}, plan, why)) << why;
+    EXPECT_EQ(0x1Fu, plan.steps);
+    ASSERT_EQ(FlashPartError::None, Extract({}, BoardModel{1.0, true}, plan, why)) << why;
+    EXPECT_EQ(u"\\NAND Flash\\Staging\\[Z330]FW.BIN", plan.files[5]);
+
+    const std::pair<const char*, FlashPartError> bad[] = {
+        {"crc", FlashPartError::Entry},           {"declared-size", FlashPartError::Entry},
+        {"empty-flash", FlashPartError::Empty},   {"xldr-signature", FlashPartError::Image},
+        {"eboot-signature", FlashPartError::Image}, {"nk-signature", FlashPartError::Image},
+        {"xldr-large", FlashPartError::Image},    {"eboot-large", FlashPartError::Image},
+        {"logo-large", FlashPartError::Image},    {"xldr-short", FlashPartError::Image},
+        {"pmc-large", FlashPartError::Image}};
+    for (const auto& [fault, error] : bad) {
+        EXPECT_EQ(error, Extract({fault}, BoardModel{2.3, false}, plan, why)) << fault << ": " << why;
+        EXPECT_EQ(0u, plan.steps) << fault;
+    }
+    // The Z-330 takes a larger PMC image.
+    EXPECT_EQ(FlashPartError::None, Extract({"pmc-large"}, BoardModel{2.3, true}, plan, why)) << why;
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "qrx/host.h"
@@ -11,8 +12,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool rooted = [] {
-        char folder[] = "/tmp/qrx-fuzz-fwd-XXXXXX";
+        static char folder[] = "/tmp/qrx-fuzz-fwd-XXXXXX";
         if (!mkdtemp(folder)) return false;
+        atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+        });
         setenv("QRX_DEVICE_ROOT", folder, 1);
         qrx::ReloadHostConfig();
         return CreateDirectoryW(u"\\SD Card", nullptr) && CreateDirectoryW(u"\\NAND Flash", nullptr);

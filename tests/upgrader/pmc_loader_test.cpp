@@ -9,9 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
 #include "sim/McuSim.h"
 #include "sim/PmcLoader.h"
+#include "upgrader/ComIO.h"
 
 namespace {
 
@@ -22,10 +24,10 @@ protected:
     ~PmcLoaderTest() override { Down(); }
 
     // Powers the MCU with its loader on (again): the loader reads the program memory it left.
-    void Up(sim::IapFaults faults = {}) {
+    void Up(sim::IapFaults faults = {}, int port = 0) {
         loader = std::make_unique<sim::PmcLoader>(faults, "", [this] { powerLost = true; });
         sim::McuSimConfig config;
-        config.port = 0;
+        config.port = port;
         sim::AttachPmcLoader(config, *loader);
         mcu = std::make_unique<sim::McuSim>(config);
         ASSERT_TRUE(mcu->Start());
@@ -213,6 +215,43 @@ TEST_F(PmcLoaderTest, FaultsBendTheRepliesAsAskedFor) {
     Up(none);
     Jump();
     EXPECT_EQ(9u, McuVersion().size());
+}
+
+TEST_F(PmcLoaderTest, TheUpgradersDownloadFailsOnAnyBadReplyAndStartsAgainAtReset) {
+    sim::IapFaults f;
+    f.badEchoAt = 2;
+    f.shortReplies = true;
+    Up(f, 2);
+    CComIO com;
+    ASSERT_TRUE(com.Open(2, 115200));
+    ASSERT_TRUE(com.SendGotoIap());
+    // The upgrader waits for the jump before its frames: each purges the line.
+    ASSERT_TRUE(bounded::WaitUntil([&] { return loader->Owns(); }));
+    ASSERT_TRUE(com.CMD_Connect());  // an 8-byte reply with a good echo is accepted
+    std::vector<int> sent;
+    StepProgress progress([&](int p) { sent.push_back(p); });
+    progress.Span(90, 100);
+    Bytes image = Image(100, 242);
+    root.WriteFile("NAND Flash/fw.bin", std::string(image.begin(), image.end()));
+    EXPECT_FALSE(PmcFwDownload(com, u"\\NAND Flash\\fw.bin", false, progress));
+    EXPECT_TRUE(PmcFwDownload(com, u"\\NAND Flash\\fw.bin", false, progress));
+    EXPECT_EQ(100u, loader->Stored());
+    EXPECT_EQ((std::vector<int>{95, 100}), sent);
+    ASSERT_TRUE(com.CMD_RunApp());
+    EXPECT_FALSE(loader->Owns());
+
+    // Too large for COM2's controller: refused after the opening commands, before any data frame.
+    root.WriteFile("NAND Flash/big.bin", std::string(0x4001, 'b'));
+    ASSERT_TRUE(com.SendGotoIap());
+    ASSERT_TRUE(bounded::WaitUntil([&] { return loader->Owns(); }));
+    EXPECT_FALSE(PmcFwDownload(com, u"\\NAND Flash\\big.bin", false, progress));
+    EXPECT_EQ(100u, loader->Stored());
+    EXPECT_TRUE(loader->Owns());
+    // A missing file lets the controller leave its loader.
+    EXPECT_FALSE(PmcFwDownload(com, u"\\NAND Flash\\none.bin", false, progress));
+    EXPECT_FALSE(loader->Owns());
+    com.Close();
+    EXPECT_FALSE(com.CMD_Connect());  // no port: no command
 }
 
 }  // namespace

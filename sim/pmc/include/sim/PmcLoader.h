@@ -7,6 +7,7 @@
 // the loader, deaf to MCU frames.
 #pragma once
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -59,7 +60,7 @@ private:
     IapFaults m_faults;
     std::string m_dir;
     std::function<void()> m_powerLoss;
-    bool m_active = false;
+    std::atomic<bool> m_active{false};  // read by tests from their own thread
     bool m_dead = false;  // the power went: nothing more until the next power-on
     std::vector<BYTE> m_partial;
     std::chrono::steady_clock::time_point m_lastByte;

@@ -4,12 +4,10 @@
 #include <vector>
 
 #include "qrx/flashapi.h"
-#include "ui/ZipArchive.h"
+#include "upgrader/PartArchive.h"
 
 namespace {
 
-constexpr DWORD kPiece = 0x4000;
-constexpr int kMaxEntries = 4096;
 
 struct TableEntry {
     const char* name;  // upper case, as compared
@@ -62,17 +60,6 @@ const TableEntry* Lookup(const WCHAR* name) {
     return nullptr;
 }
 
-bool ReadPart(const WCHAR* package, DWORD offset, DWORD size, std::vector<BYTE>& part) {
-    HANDLE f = CreateFileW(package, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    part.resize(size);
-    DWORD read = 0;
-    bool ok = SetFilePointer(f, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset &&
-              ReadFile(f, part.data(), size, &read, nullptr) && read == size;
-    CloseHandle(f);
-    return ok;
-}
-
 std::u16string Join(const WCHAR* folder, const char16_t* name) {
     std::u16string p(folder);
     if (!p.empty() && p.back() != u'\\') p += u'\\';
@@ -111,21 +98,14 @@ namespace {
 FlashPartError Extract(const WCHAR* package, const FwPackageInfo& info, const BoardModel& board, const WCHAR* staging,
                        FlashPlan& plan, std::string& why, const std::function<void(ULONGLONG, ULONGLONG)>& progress) {
     std::vector<BYTE> part;
-    if (!(info.steps & FWSTEP_FLASH) || info.flashSize < 4 ||
-        !ReadPart(package, info.flashOffset, info.flashSize, part)) {
-        why = "the flash part cannot be read";
-        return FlashPartError::Read;
-    }
-    part[0] = 'P';
-    part[1] = 'K';
-    HZIP zip = OpenZipMemory(part.data(), static_cast<DWORD>(part.size()), nullptr);
-    ZipItemInfo item{};
-    if (!zip || GetZipItem(zip, -1, &item) != ZR_OK || item.index <= 0 || item.index > kMaxEntries) {
-        if (zip) CloseZip(zip);
-        why = "the flash part is not an archive with entries";
+    int count = 0;
+    HZIP zip = info.steps & FWSTEP_FLASH ? OpenPackagePart(package, info.flashOffset, info.flashSize, part, count)
+                                         : nullptr;
+    if (!zip) {
+        why = "the flash part is no readable archive with entries";
         return FlashPartError::Archive;
     }
-    int count = item.index;
+    ZipItemInfo item{};
     // First the directory: what is taken, and whether every declared size fits its region.
     const int variant = PmcVariant(board);
     std::vector<std::pair<int, const TableEntry*>> taken;
@@ -163,58 +143,28 @@ FlashPartError Extract(const WCHAR* package, const FwPackageInfo& info, const Bo
         why = "the staging folder cannot be made";
         return FlashPartError::Write;
     }
-    std::vector<BYTE> piece(kPiece);
     ULONGLONG done = 0;
+    std::vector<BYTE> head(72);
     for (auto [index, e] : taken) {
         GetZipItem(zip, index, &item);
         const DWORD declared = static_cast<DWORD>(item.unc_size);
         std::u16string path = Join(staging, e->file);
-        HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (out == INVALID_HANDLE_VALUE) {
-            CloseZip(zip);
-            why = "cannot write the staged image";
-            return FlashPartError::Write;
-        }
-        DWORD written = 0;
-        BYTE head[72] = {};
-        FlashPartError error = FlashPartError::None;
-        for (;;) {
-            DWORD r = UnzipZipItemToMemory(zip, index, piece.data(), kPiece);
-            if (r != ZR_OK && r != ZR_MORE) {
-                error = FlashPartError::Entry;
-                why = std::string(e->name) + ": inflate or CRC error";
-                break;
-            }
-            // The reader fills whole pieces until the member's declared end, which it checks
-            // against the CRC; the last piece holds the rest.
-            DWORD left = declared - written;
-            DWORD n = r == ZR_MORE ? kPiece : left;
-            if (n > left || n > kPiece) {
-                error = FlashPartError::Entry;
-                why = std::string(e->name) + ": inflates beyond its declared size";
-                break;
-            }
-            if (written < sizeof head)
-                std::memcpy(head + written, piece.data(), n < sizeof head - written ? n : sizeof head - written);
-            DWORD put = 0;
-            if (n > 0 && (!WriteFile(out, piece.data(), n, &put, nullptr) || put != n)) {
-                error = FlashPartError::Write;
-                why = "cannot write the staged image";
-                break;
-            }
-            written += n;
+        EntryResult r = EntryToFile(zip, index, declared, path, head, [&](DWORD n) {
             done += n;
             if (progress) progress(done, total);
-            if (r == ZR_OK) break;
-        }
-        CloseHandle(out);
-        if (error == FlashPartError::None && written != declared) {
+        });
+        FlashPartError error = FlashPartError::None;
+        if (r == EntryResult::Write) {
+            error = FlashPartError::Write;
+            why = "cannot write the staged image";
+        } else if (r == EntryResult::Corrupt) {
             error = FlashPartError::Entry;
-            why = std::string(e->name) + ": shorter than declared";
+            why = std::string(e->name) + ": inflate, length or CRC error";
         }
+        const DWORD written = declared;
         // Boot chain images carry their signature; a PMC image at least its version.
         bool signedImage = e->step == FLASH_STEP_XLDR || e->step == FLASH_STEP_EBOOT || e->step == FLASH_STEP_OS;
-        if (error == FlashPartError::None && signedImage && (written < 68 || Word(head + 64) != FWD_IMAGE_SIGNATURE)) {
+        if (error == FlashPartError::None && signedImage && (written < 68 || Word(head.data() + 64) != FWD_IMAGE_SIGNATURE)) {
             error = FlashPartError::Image;
             why = std::string(e->name) + ": image signature not found";
         }

@@ -110,7 +110,9 @@ bool ReadRecord(int region, RegionRecord& r) {
 }
 
 std::string ImagePath(int region, unsigned long long generation) {
-    return RegionPath(region, ("." + std::to_string(generation)).c_str());
+    std::string path = RegionPath(region, ".");
+    path += std::to_string(generation);
+    return path;
 }
 
 // ---- faults -------------------------------------------------------------------------------------

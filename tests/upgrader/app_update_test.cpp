@@ -2,8 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceRoot.h"
-#include "MkPackage.h"
+#include "PackageOnCard.h"
 #include "upgrader/AppUpdate.h"
 
 namespace {
@@ -14,12 +13,8 @@ protected:
         mkpackage::Options o;
         o.appDir = root.Host("new");
         o.faults = std::move(faults);
-        std::vector<uint8_t> p;
+        FwPackageInfo info = PackageOnCard(root, o);
         std::string why;
-        EXPECT_TRUE(mkpackage::BuildPackage(o, p, why)) << why;
-        root.WriteFile("SD Card/QRX3FWDATA.FWD", std::string(p.begin(), p.end()));
-        FwPackageInfo info;
-        EXPECT_EQ(FWH_OK, ParseFwDataHeader(p.data(), p.size(), p.size(), &info));
         return AppUpdate(u"\\SD Card\\QRX3FWDATA.FWD", info, why, [&](ULONGLONG d, ULONGLONG t) {
             EXPECT_LE(d, t);
             ++steps;

@@ -1,8 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceRoot.h"
-#include "MkPackage.h"
+#include "PackageOnCard.h"
 #include "qrx/boardapi.h"
 #include "upgrader/FlashSteps.h"
 
@@ -15,12 +14,8 @@ protected:
         o.tag = "v2";
         o.flash = o.pmc = true;
         o.faults = std::move(faults);
-        std::vector<uint8_t> p;
+        FwPackageInfo info = PackageOnCard(root, o);
         std::string why;
-        EXPECT_TRUE(mkpackage::BuildPackage(o, p, why)) << why;
-        root.WriteFile("SD Card/QRX3FWDATA.FWD", std::string(p.begin(), p.end()));
-        FwPackageInfo info;
-        EXPECT_EQ(FWH_OK, ParseFwDataHeader(p.data(), p.size(), p.size(), &info));
         FlashPlan plan;
         EXPECT_EQ(FlashPartError::None, ExtractFlashPart(u"\\SD Card\\QRX3FWDATA.FWD", info, BoardModel{2.3, false},
                                                          u"\\NAND Flash\\Staging", plan, why))

@@ -2,8 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceRoot.h"
-#include "MkPackage.h"
+#include "PackageOnCard.h"
 #include "ui/ZipArchive.h"
 #include "upgrader/FwHeader.h"
 
@@ -118,10 +117,12 @@ class FlashPartTest : public UpgradePackageTest {
 protected:
     FlashPartError Extract(std::vector<std::string> faults, BoardModel board, FlashPlan& plan, std::string& why,
                            bool pmc = true) {
-        Bytes p = Package(std::move(faults), true, pmc);
-        root.WriteFile("SD Card/QRX3FWDATA.FWD", std::string(p.begin(), p.end()));
-        FwPackageInfo info;
-        if (ParseFwDataHeader(p.data(), p.size(), p.size(), &info) != FWH_OK) return FlashPartError::Read;
+        mkpackage::Options o;
+        o.tag = "v2";
+        o.flash = true;
+        o.pmc = pmc;
+        o.faults = std::move(faults);
+        FwPackageInfo info = PackageOnCard(root, o);
         return ExtractFlashPart(u"\\SD Card\\QRX3FWDATA.FWD", info, board, u"\\NAND Flash\\Staging", plan, why);
     }
 };

@@ -40,6 +40,18 @@ constexpr double kSurfaceTau = 900.0;       // seconds for the surface charge to
 constexpr double kThermalTau = 3 * 3600.0;  // seconds for the battery to fall back to ambient
 constexpr double kHeatPerAhCell = 40.0;     // J/K per ampere-hour and cell (about 0.05 kg of battery)
 
+// Charge acceptance, as a fraction of the capacity per hour that raises the overpotential halfway:
+// falling with the charge still missing, and steeply over the last per cent, down to a floor for
+// gassing on a full battery. So a constant 2.4 V per cell tapers the current over hours, and a small
+// constant current on a nearly full battery climbs well above that within the hour.
+constexpr double kAcceptFloor = 0.0005;
+constexpr double kAcceptSlope = 0.3;
+constexpr double kAcceptTail = 0.01;
+constexpr double kAcceptKnee = 0.005;
+// Charge efficiency falls the same way: near full the current goes into gassing and heat.
+constexpr double kEfficiency = 0.98;
+constexpr double kGassingKnee = 0.001;
+
 double Clamp(double v, double lo, double hi) {
     if (!std::isfinite(v)) return lo;
     return std::min(hi, std::max(lo, v));
@@ -117,7 +129,8 @@ double BatteryModel::OpenCircuitVolts() const {
 double BatteryModel::ResistanceOhms() const {
     const ChemistryData& d = Data(m_config.chemistry);
     double perCell = 0.06 / m_config.capacityAh * d.resistance;
-    double empty = 1.0 + 3.0 * std::pow(1.0 - m_soc, 3);
+    const double u = 1.0 - m_soc;
+    double empty = 1.0 + 3.0 * u * u * u;
     double cold = 1.0 + 0.025 * std::max(0.0, 25.0 - std::max(m_tempC, -40.0));
     return m_cells * perCell * empty * cold;
 }
@@ -128,8 +141,12 @@ double BatteryModel::Overpotential(double amps) const {
     double c = m_config.capacityAh;
     if (amps > 0) {
         // Charge acceptance falls as the plates fill, so the same current needs more voltage.
-        double x = amps / (c * (0.3 * (1.0 - m_soc) + 0.005));
-        return m_cells * d.chargeEta * cold * x / (1.0 + x);
+        const double u = 1.0 - m_soc;
+        double x = amps / (c * (kAcceptFloor + kAcceptSlope * u + kAcceptTail * u / (u + kAcceptKnee)));
+        // A warm battery gasses at a lower voltage (about -4 mV per kelvin and cell near full), so
+        // an overcharge that heats it shows a falling voltage.
+        const double gassing = 1.0 + 0.01 * (25.0 - std::clamp(m_tempC, -40.0, 75.0));
+        return m_cells * d.chargeEta * gassing * x / (1.0 + x);
     }
     if (amps < 0) {
         double y = -amps / (c * (m_soc + 0.005));
@@ -173,7 +190,8 @@ void BatteryModel::Step(double amps, double seconds, double ambientC) {
         double heat = HeatWatts(amps);
         if (amps > 0) {
             // Near full most of the current goes into gassing rather than into the plates.
-            double efficiency = 0.98 * (1.0 - std::pow(m_soc, 20));
+            const double u = 1.0 - m_soc;
+            double efficiency = kEfficiency * u / (u + kGassingKnee);
             m_soc += amps * dt / 3600.0 / c * efficiency;
         } else {
             m_soc += amps * dt / 3600.0 / c;

@@ -107,6 +107,23 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
         sim.SetFrequencyCode(w[1] == "50" ? 1 : w[1] == "60" ? 2 : 0, polls);
         return true;
     }
+    if (name == "state" && w.size() == 1) {
+        const McuSnapshot st = sim.Snapshot();
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "ok soc=%.2f volts=%.2f amps=%.2f battery-temp=%.2f transformer=%.2f heatsink=%.2f output=%d "
+                      "direction=%d paused=%d seconds=%u",
+                      st.stateOfCharge * 100.0, st.outputVolts, st.outputAmps, st.batteryC, st.transformerC,
+                      st.heatsinkC, st.set.output == 1 ? 1 : 0, st.set.direction == 1 ? 1 : 0,
+                      st.set.resume == 0 ? 1 : 0, static_cast<unsigned>(st.seconds));
+        reply = text;
+        return true;
+    }
+    if (name == "soc") {
+        if (w.size() != 2 || !Number(w[1], 0, 100, value)) return refuse("usage: soc PERCENT");
+        sim.SetStateOfCharge(value / 100.0);
+        return true;
+    }
     if (name == "cutoff") {
         if (w.size() != 2 || (w[1] != "voltage" && w[1] != "current")) return refuse("usage: cutoff voltage|current");
         sim.TripCutOff(w[1] == "voltage" ? 1 : 2);
@@ -114,7 +131,7 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
     }
     return refuse(
         "unknown command (silence, battery, transformer, heatsink, battery-temp, volts, mains, "
-        "cutoff, clear)");
+        "cutoff, clear, soc, state)");
 }
 
 std::string ControlSocketPath(int port) { return qrx::PlatformStatePath("mcu" + std::to_string(port) + ".sock"); }
@@ -155,7 +172,7 @@ bool SendControlCommand(const std::string& path, const std::string& line, std::s
     close(fd);
     while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
     if (reply.empty()) reply = "no answer from " + path;
-    return reply == "ok";
+    return reply == "ok" || reply.rfind("ok ", 0) == 0;
 }
 
 }  // namespace sim

@@ -21,13 +21,17 @@ BYTE FrameChecksum(const BYTE* payload, size_t length) {
     return static_cast<BYTE>(0x100 - (sum & 0xFF));
 }
 
-std::vector<BYTE> EncodeFrame(const BYTE* payload, size_t length) {
-    std::vector<BYTE> out;
-    out.reserve(length * 2 + 4);
+void AppendFrame(std::vector<BYTE>& out, const BYTE* payload, size_t length) {
     out.push_back(kFrameStart);
     for (size_t i = 0; i < length; ++i) PutEscaped(out, payload[i]);
     PutEscaped(out, FrameChecksum(payload, length));
     out.push_back(kFrameEnd);
+}
+
+std::vector<BYTE> EncodeFrame(const BYTE* payload, size_t length) {
+    std::vector<BYTE> out;
+    out.reserve(length * 2 + 4);
+    AppendFrame(out, payload, length);
     return out;
 }
 
@@ -86,6 +90,18 @@ FrameDecoder::Result FrameDecoder::Push(BYTE b) {
         return Result::Bad;
     }
     return Result::Frame;
+}
+
+const std::vector<BYTE>& McuDirect::Exchange(const BYTE* bytes, size_t length) {
+    m_reply.clear();
+    for (size_t i = 0; i < length; ++i) {
+        if (m_decoder.Push(bytes[i]) != FrameDecoder::Result::Frame) continue;
+        const std::vector<BYTE>& request = m_decoder.Payload();
+        if (request.size() >= 3 && request[0] == 0x02 && request[1] == 0x02 && request[2] == 0x00) m_model.Advance(1);
+        if (m_model.Handle(request, m_answer, m_what) != McuModel::Handled::Reply) continue;
+        AppendFrame(m_reply, m_answer.data(), m_answer.size());
+    }
+    return m_reply;
 }
 
 }  // namespace sim

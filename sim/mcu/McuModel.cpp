@@ -17,12 +17,27 @@ constexpr BYTE kTypeQuery = 0x02;
 constexpr double kStageMaxVoltsPerCell = 3.0;
 constexpr double kStageMinVoltsPerCell = 1.0;
 
-// Transformer and heat sink: heat capacity (J/K) and cooling (W/K, fan included for the sink).
+// Transformer and heat sink: heat capacity (J/K) and cooling (W/K, fan included for the sink: 1 kW
+// into the load keeps it about 27 K above ambient, short of the hot-sink mark below).
 constexpr double kTransHeat = 4000.0, kTransCooling = 4.0;
-constexpr double kSinkHeat = 6000.0, kSinkCooling = 20.0;
+constexpr double kSinkHeat = 6000.0, kSinkCooling = 35.0;
 constexpr double kIdleWatts = 1.0;
 
 constexpr double kNoSensorC = -100.0;
+
+// The heat sink reports its NTC thermistor (10 kOhm at 25 C, B 3950) in hundreds of ohms: the
+// reading falls as the sink warms, and the device flags a hot sink below its setting (19, about
+// 68 C). An open sensor reads 32767; a held reading of 327.67 degrees stands for it.
+constexpr double kSinkNtcOhms = 10000.0, kSinkNtcBeta = 3950.0, kKelvin = 273.15;
+constexpr double kSinkStoppedC = 327.67;
+constexpr WORD kSinkStopped = 32767;
+
+WORD HeatsinkReading(double celsius) {
+    if (celsius >= kSinkStoppedC - 0.005) return kSinkStopped;
+    const double kelvin = std::max(celsius, -200.0) + kKelvin;
+    const double ohms = kSinkNtcOhms * std::exp(kSinkNtcBeta * (1.0 / kelvin - 1.0 / (25.0 + kKelvin)));
+    return static_cast<WORD>(std::clamp(std::round(ohms / 100.0), 0.0, 20000.0));
+}
 
 WORD U16(const std::vector<BYTE>& r, size_t at) { return static_cast<WORD>(r[at] | (r[at + 1] << 8)); }
 
@@ -129,21 +144,24 @@ double McuModel::Reading(Sensor s) const {
 }
 
 // Sets this second's current: constant current at the set current, held back where the set
-// voltage is a ceiling (charge) or floor (discharge) and flag 19 asks for it.
+// voltage is a ceiling (charge) or floor (discharge). Flag 19 on the wire: 0 holds the set voltage
+// (the current tapers as the battery takes less), 1 is plain constant current, bounded only by what
+// the stage can drive; the step table sends 0 for its voltage-held kinds and Restoration.
 void McuModel::Regulate() {
     const double limit = m_set.amps / 100.0;
     const double cells = m_battery.Cells();
+    const bool holdVolts = m_set.flag19 == 0;
     bool on = m_set.output == 1 && m_set.resume != 0 && Wiring() == Connection::Connected && m_cutError == 0;
     m_amps = 0.0;
     m_cv = false;
     if (on && limit > 0) {
         if (m_set.direction == 1) {
             double floor = kStageMinVoltsPerCell * cells;
-            if (m_set.flag19 == 1) floor = std::max(floor, m_set.volts / 100.0);
+            if (holdVolts) floor = std::max(floor, m_set.volts / 100.0);
             m_amps = -m_battery.DischargeAmpsAtVolts(floor, limit);
         } else {
             double ceiling = kStageMaxVoltsPerCell * cells;
-            if (m_set.flag19 == 1) ceiling = std::min(ceiling, m_set.volts / 100.0);
+            if (holdVolts) ceiling = std::min(ceiling, m_set.volts / 100.0);
             m_amps = m_battery.ChargeAmpsAtVolts(ceiling, limit);
         }
         m_cv = std::fabs(m_amps) < limit - 1e-6;
@@ -171,6 +189,13 @@ void McuModel::Latch(BYTE cause) {
     m_amps = 0.0;
     m_cv = false;
     m_volts = Wiring() == Connection::Connected ? std::max(0.0, m_battery.TerminalVolts(0.0)) : 0.0;
+}
+
+void McuModel::PowerLoss() {
+    m_set = McuSetValues{};
+    m_cal = m_eeprom;
+    m_cutError = 0;
+    Regulate();
 }
 
 void McuModel::Advance(int seconds) {
@@ -205,7 +230,7 @@ std::array<BYTE, kStatusRecordSize> McuModel::StatusRecord() const {
     const double battery = Reading(Sensor::Battery);
     put(4, static_cast<WORD>(SignedHundredths(battery)));
     put(6, static_cast<WORD>(SignedHundredths(Reading(Sensor::Transformer))));
-    put(8, static_cast<WORD>(SignedHundredths(Reading(Sensor::Heatsink))));
+    put(8, HeatsinkReading(Reading(Sensor::Heatsink)));
     const bool started = m_set.output == 1;
     const bool overLimit = m_set.tempLimit > 0 && SignedHundredths(battery) >= m_set.tempLimit;
     BYTE b20 = 0;

@@ -29,6 +29,7 @@ constexpr size_t kPortPathMax = 4096;
 constexpr size_t kMaxFloodBytes = 1 << 20;
 constexpr DWORD kMaxCatchUpSeconds = 24 * 3600;
 constexpr int kControlReadMs = 200;
+constexpr int kClosedLookMs = 20;  // how often a line nobody has open is looked at again
 
 void SetRaw(int fd) {
     termios t{};
@@ -149,10 +150,11 @@ bool McuSim::Start() {
     char name[256];
     if (ptsname_r(m_master, name, sizeof name) != 0) return fail("ptsname_r");
     m_slavePath = name;
-    // Holding the slave side open keeps the master readable while the device has the port closed.
-    m_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_slave < 0) return fail("open " + m_slavePath);
-    SetRaw(m_slave);
+    // Raw from the start; the slave is not held open, so the master sees the device close it.
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return fail("open " + m_slavePath);
+    SetRaw(slave);
+    close(slave);
     SetRaw(m_master);
     int flags = fcntl(m_master, F_GETFL);
     if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
@@ -247,7 +249,7 @@ void McuSim::Stop() {
         close(m_control);
         m_control = -1;
     }
-    for (int* fd : {&m_master, &m_slave, &m_wake}) {
+    for (int* fd : {&m_master, &m_wake}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
@@ -298,6 +300,7 @@ void McuSim::ClearFaults() {
 
 void McuSim::SetStateOfCharge(double soc) {
     std::lock_guard<std::mutex> g(m_lock);
+    CatchUp();
     m_model.Battery().SetStateOfCharge(soc);
 }
 
@@ -355,22 +358,31 @@ void McuSim::Record(LogEntry&& e) {
 void McuSim::Run() {
     FrameDecoder decoder;
     BYTE buffer[4096];
+    // While nobody has the slave open the master reports a hang-up at once, so it is left out of
+    // the wait and looked at every kClosedLookMs.
+    bool lineOpen = false;
     for (;;) {
-        pollfd fds[3] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}, {m_control, POLLIN, 0}};
-        int r = poll(fds, m_control >= 0 ? 3 : 2, -1);
+        pollfd fds[3] = {{m_wake, POLLIN, 0}, {lineOpen ? m_master : -1, POLLIN, 0}, {m_control, POLLIN, 0}};
+        int r = poll(fds, 3, lineOpen ? -1 : kClosedLookMs);
         if (r < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[0].revents) return;
-        if (m_control >= 0 && fds[2].revents) {
-            ServeControl();
-            if (!(fds[1].revents & POLLIN)) continue;
+        if (fds[2].revents) ServeControl();
+        if (!lineOpen) {
+            pollfd look{m_master, POLLIN, 0};
+            if (poll(&look, 1, 0) < 0) continue;
+            if ((look.revents & POLLHUP) && !(look.revents & POLLIN)) continue;
+            lineOpen = true;
+            fds[1].revents = look.revents;
         }
         if (!(fds[1].revents & POLLIN)) {
-            // Hang-up without data: wait for the wake-up rather than spin.
-            pollfd w{m_wake, POLLIN, 0};
-            if (poll(&w, 1, 50) > 0) return;
+            if (fds[1].revents & (POLLHUP | POLLERR)) {
+                lineOpen = false;
+                decoder.Reset();
+                OnLineClosed();
+            }
             continue;
         }
         ssize_t n = read(m_master, buffer, sizeof buffer);
@@ -399,6 +411,17 @@ void McuSim::Run() {
             }
         }
     }
+}
+
+// The device closed the port (it stopped, or was killed): to the MCU that is a power cut.
+void McuSim::OnLineClosed() {
+    LogEntry e;
+    e.tick = GetTickCount();
+    e.what = "port closed: power lost, output off";
+    std::lock_guard<std::mutex> g(m_lock);
+    CatchUp();
+    m_model.PowerLoss();
+    Record(std::move(e));
 }
 
 void McuSim::OnBadFrame(const std::vector<BYTE>& raw, const char* reason) {

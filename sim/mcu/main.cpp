@@ -1,5 +1,6 @@
 // qrx-sim-mcu: the simulated MCU for `make run` and manual use. Runs until SIGINT, SIGTERM or SIGHUP.
 // `qrx-sim-mcu fault ...` hands one control command to a running simulator.
+// `qrx-sim-mcu state` prints the battery and output of a running one.
 #include <signal.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@ namespace {
 const char kUsage[] =
     "usage: qrx-sim-mcu [options]\n"
     "       qrx-sim-mcu [--root DIR] [--port N] fault COMMAND...\n"
+    "       qrx-sim-mcu [--root DIR] [--port N] state\n"
     "  --root DIR        device root (default QRX_DEVICE_ROOT)\n"
     "  --port N          COM port to record in the device root's port map (1-9, default 2)\n"
     "  --chemistry C     lead-acid, agm or gel (default lead-acid)\n"
@@ -39,6 +41,9 @@ const char kUsage[] =
     "  mains 0|50|60 [POLLS]                         mains frequency reported\n"
     "  cutoff voltage|current                        trip the cut-off protection\n"
     "  clear                                         end every fault\n"
+    "  soc PERCENT                                   set the battery's state of charge\n"
+    "state prints the battery and output of a running simulator: soc=P volts=V amps=A\n"
+    "  battery-temp=C transformer=C heatsink=C output=0|1 direction=0|1 paused=0|1 seconds=N\n"
     "The simulator takes them on <root>/.platform/mcu<port>.sock.\n";
 
 bool ParseDouble(const char* text, double& out) {
@@ -99,11 +104,16 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (!std::strcmp(opt, "fault")) {
+        if (!std::strcmp(opt, "fault") || !std::strcmp(opt, "state")) {
             std::string line;
+            if (opt[0] == 's') {
+                if (i + 1 < argc) return Fail("argument after state", argv[i + 1]);
+                line = "state";
+            }
             for (int k = i + 1; k < argc; ++k) line += (k > i + 1 ? " " : "") + std::string(argv[k]);
             std::string reply;
             bool ok = sim::SendControlCommand(sim::ControlSocketPath(config.port), line, reply);
+            if (ok && reply.rfind("ok ", 0) == 0) reply.erase(0, 3);
             std::fprintf(ok ? stdout : stderr, "%s%s\n", ok ? "" : "qrx-sim-mcu: ", reply.c_str());
             return ok ? 0 : 1;
         }

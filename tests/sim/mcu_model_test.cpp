@@ -24,12 +24,13 @@ void Set16(sim::McuModel& m, BYTE code, unsigned v) {
 }
 void Set8(sim::McuModel& m, BYTE code, BYTE v) { Do(m, {0x01, 0x02, code, v}); }
 
-// Output on: volts and amps in hundredths, direction 1 discharge, cv = flag 19.
-void StartOutput(sim::McuModel& m, unsigned volts, unsigned amps, BYTE direction, BYTE cv) {
+// Output on: volts and amps in hundredths, direction 1 discharge; cv holds the set voltage (flag 19
+// sent as 0), else plain constant current (1).
+void StartOutput(sim::McuModel& m, unsigned volts, unsigned amps, BYTE direction, bool cv) {
     Set16(m, 0x10, volts);
     Set16(m, 0x11, amps);
     Set8(m, 0x14, direction);
-    Set8(m, 0x19, cv);
+    Set8(m, 0x19, cv ? 0 : 1);
     Set8(m, 0x15, 1);
 }
 
@@ -305,6 +306,105 @@ TEST(McuModel, CalibrationGroupAnswersTheTool) {
     for (const Bytes& bad : {Bytes{0x01, 0x03, 0x02, 0x01}, Bytes{0x01, 0x03, 0x0B, 0x05, 0x00, 0x00},
                              Bytes{0x01, 0x03, 0x7F}, Bytes{0x01, 0x03}})
         EXPECT_EQ(m.Handle(bad, reply, what), sim::McuModel::Handled::Unknown);
+}
+
+}  // namespace
+
+// The in-process MCU: frames in, frames out, one battery second per status poll, a frame cut in two
+// answered once whole.
+TEST(McuDirect, AnswersFramesAndAgesOneSecondPerPoll) {
+    sim::McuDirect mcu;
+    const Bytes poll = sim::EncodeFrame(Bytes{0x02, 0x02, 0x00, 0x01});
+    const Bytes& first = mcu.Exchange(poll.data(), 3);
+    EXPECT_TRUE(first.empty());
+    Bytes reply = mcu.Exchange(poll.data() + 3, poll.size() - 3);
+    sim::FrameDecoder d;
+    sim::FrameDecoder::Result r = sim::FrameDecoder::Result::None;
+    for (BYTE b : reply) r = d.Push(b);
+    ASSERT_EQ(r, sim::FrameDecoder::Result::Frame);
+    EXPECT_EQ(d.Payload().size(), 2 + sim::kStatusRecordSize);
+    EXPECT_EQ(mcu.Model().Snapshot().seconds, 1u);
+    const Bytes keepAlive = sim::EncodeFrame(Bytes{0x01, 0x01, 0x02, 0x00});
+    Bytes two = keepAlive;
+    two.insert(two.end(), poll.begin(), poll.end());
+    EXPECT_GT(mcu.Exchange(two.data(), two.size()).size(), keepAlive.size() + 20);
+    EXPECT_EQ(mcu.Model().Snapshot().seconds, 2u);
+}
+
+namespace {
+
+// Restoration's set-up (flag 19 sent as 0) holds the set voltage: a 12 V 60 Ah battery at 20 % rises
+// to 14.40 V, never above, and the current tapers through the end currents of the step kinds (kind 9
+// at 0.02 C, kind 8's switch at 0.09 x the set current); kind 8's second stage (flag 19 sent as 1,
+// 0.54 A) then climbs to 1.05 x 14.40 V within its hour.
+TEST(McuModel, HeldVoltageTapersAndPlainCurrentClimbs) {
+    auto m = Model(0.2);
+    for (const Bytes& r : {Bytes{0x01, 0x02, 0x10, 0xA0, 0x05}, Bytes{0x01, 0x02, 0x11, 0x58, 0x02},
+                           Bytes{0x01, 0x02, 0x14, 0x00}, Bytes{0x01, 0x02, 0x1A, 0x00}, Bytes{0x01, 0x02, 0x19, 0x00},
+                           Bytes{0x01, 0x02, 0x15, 0x01}})
+        Do(m, r);
+    int seconds = 0, highest = 0;
+    bool kind9End = false;
+    while (m.Snapshot().outputAmps > 0.54 && seconds < 16 * 3600) {
+        m.Advance(60);
+        seconds += 60;
+        auto r = m.StatusRecord();
+        highest = std::max(highest, r[0] | r[1] << 8);
+        kind9End = kind9End || (r[2] | r[3] << 8) <= 120;
+    }
+    EXPECT_EQ(highest, 1440);
+    EXPECT_TRUE(kind9End);
+    EXPECT_LE(m.Snapshot().outputAmps, 0.54);
+    EXPECT_GT(m.Snapshot().stateOfCharge, 0.95);
+    EXPECT_LT(seconds, 12 * 3600);
+
+    Set16(m, 0x11, 54);
+    Set8(m, 0x19, 1);
+    seconds = 0;
+    while (m.Snapshot().outputVolts < 15.12 && seconds < 3600) m.Advance(1), ++seconds;
+    EXPECT_LT(seconds, 3600);
+    EXPECT_DOUBLE_EQ(m.Snapshot().outputAmps, 0.54);
+}
+
+// Heat under current: a hard constant-current charge takes the battery to the 55 C pause mark, its
+// voltage falling from the peak as it warms (a -dV end), and with the output off it cools back to the
+// 45 C resume mark.
+TEST(McuModel, HardChargeHeatsTheBatteryToThePauseAndItCools) {
+    auto m = Model(0.2);
+    StartOutput(m, 1440, 3000, 0, false);
+    int seconds = 0, peak = 0;
+    while (Poll16(m, 4) < 5500 && seconds < 4 * 3600) {
+        m.Advance(60);
+        seconds += 60;
+        peak = std::max(peak, Poll16(m, 0));
+    }
+    EXPECT_GE(Poll16(m, 4), 5500);
+    EXPECT_LT(Poll16(m, 0), peak - 20);
+    Set8(m, 0x15, 0);
+    seconds = 0;
+    while (Poll16(m, 4) > 4500 && seconds < 4 * 3600) m.Advance(60), seconds += 60;
+    EXPECT_LE(Poll16(m, 4), 4500);
+    EXPECT_GT(seconds, 600);
+}
+
+// The heat sink reads its thermistor: the device's hot-sink test (below 19) stays clear from a cold
+// ambient to a kilowatt into the load on a warm day, and holds for a hot sink or a stopped sensor.
+TEST(McuModel, HeatsinkReadingFlagsOnlyAHotSink) {
+    for (double ambient : {-30.0, 35.0}) {
+        auto m = Model(0.9, sim::Chemistry::LeadAcid, 24, 200);
+        m.SetAmbientC(ambient);
+        StartOutput(m, 2000, 4000, 1, false);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_GE(Poll16(m, 8), 19) << ambient;
+            m.Advance(1200);
+        }
+    }
+    auto m = Model(0.5);
+    EXPECT_NEAR(Poll16(m, 8), 100, 2);
+    m.SetTemperatureOverride(sim::Sensor::Heatsink, 70.0);
+    EXPECT_LT(Poll16(m, 8), 19);
+    m.SetTemperatureOverride(sim::Sensor::Heatsink, 327.67);
+    EXPECT_EQ(Poll16(m, 8), 32767);
 }
 
 }  // namespace

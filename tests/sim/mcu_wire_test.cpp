@@ -388,6 +388,49 @@ TEST_F(McuWireTest, ControlSocketSetsFaultsForTheirPolls) {
     EXPECT_FALSE(std::ifstream(config.controlSocket).good());
 }
 
+// The device's port closing (the program stopped or killed) is a power cut to the MCU: the output
+// goes off and the set values are gone; the battery, which the simulator holds, keeps its charge for
+// the next program, and the control socket reports it.
+TEST_F(McuWireTest, PortCloseCutsThePowerAndTheBatteryStays) {
+    sim::McuSimConfig config;
+    config.controlSocket = sim::ControlSocketPath(7);
+    config.mcu.battery.stateOfCharge = 0.2;
+    Begin(config);
+    for (const Bytes& p : {Bytes{0x01, 0x02, 0x10, 0xA0, 0x05}, Bytes{0x01, 0x02, 0x11, 0x58, 0x02},
+                           Bytes{0x01, 0x02, 0x19, 0x00}, Bytes{0x01, 0x02, 0x15, 0x01}})
+        ASSERT_FALSE(line->Transact(sim::EncodeFrame(p)).empty());
+    mcu->Advance(3600);
+    ASSERT_TRUE(mcu->Snapshot().delivering);
+    const size_t logged = mcu->Log().size();
+    line.reset();
+    ASSERT_TRUE(mcu->WaitForLog(logged + 1, 5000));
+    EXPECT_NE(mcu->Log().back().what.find("port closed"), std::string::npos);
+    auto s = mcu->Snapshot();
+    EXPECT_EQ(s.set.output, 0);
+    EXPECT_EQ(s.set.amps, 0);
+    EXPECT_FALSE(s.delivering);
+    EXPECT_NEAR(s.stateOfCharge, 0.3, 0.01);
+
+    line = std::make_unique<Line>(mcu->SlavePath());
+    Bytes st = Unframe(line->Transact(kStatusRequest));
+    ASSERT_EQ(st.size(), 24u);
+    EXPECT_EQ(FieldU16(st, 2), 0u);
+    EXPECT_EQ(st[22] & 0x04, 0);
+    std::string reply;
+    ASSERT_TRUE(sim::SendControlCommand(config.controlSocket, "soc 80", reply)) << reply;
+    ASSERT_TRUE(sim::SendControlCommand(config.controlSocket, "state", reply)) << reply;
+    double soc = 0, volts = 0, temp = 0;
+    int output = -1;
+    ASSERT_EQ(std::sscanf(reply.c_str(), "ok soc=%lf volts=%lf amps=%*f battery-temp=%lf %*s %*s output=%d", &soc,
+                          &volts, &temp, &output),
+              4)
+        << reply;
+    EXPECT_NEAR(soc, 80.0, 0.01);
+    EXPECT_NEAR(volts, mcu->Snapshot().outputVolts, 0.01);
+    EXPECT_NEAR(temp, mcu->Snapshot().batteryC, 0.1);
+    EXPECT_EQ(output, 0);
+}
+
 TEST_F(McuWireTest, LogIsTimeStampedAndWrittenToFile) {
     sim::McuSimConfig config;
     config.logFile = root.Host("mcu.log");

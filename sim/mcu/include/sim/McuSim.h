@@ -30,6 +30,8 @@ constexpr size_t kMaxFrameBytes = 1024;
 // Two's complement of the 8-bit sum of 0x81, 0x82 and the payload.
 BYTE FrameChecksum(const BYTE* payload, size_t length);
 std::vector<BYTE> EncodeFrame(const BYTE* payload, size_t length);
+// The same frame added at the end of out.
+void AppendFrame(std::vector<BYTE>& out, const BYTE* payload, size_t length);
 inline std::vector<BYTE> EncodeFrame(const std::vector<BYTE>& payload) {
     return EncodeFrame(payload.data(), payload.size());
 }
@@ -134,7 +136,7 @@ struct McuSetValues {
     BYTE output = 0;      // 0x15: 1 on
     BYTE resume = 1;      // 0x16: 0 pause, 1 resume
     SHORT tempLimit = 0;  // 0x18
-    BYTE flag19 = 0;      // 0x19: 1 = hold the set voltage (CV), 0 = plain constant current
+    BYTE flag19 = 0;      // 0x19: 0 = hold the set voltage (CV, tapering current), 1 = plain constant current
     BYTE flag1A = 0;      // 0x1A: kept and reported, no effect on the model
     bool bootupComplete = false;
     DWORD keepAlives = 0;
@@ -199,7 +201,8 @@ struct Held {
 };
 
 // The measurement record (22 bytes, little-endian): volts and amperes x 100 at the terminals,
-// battery, transformer and heat-sink temperatures x 100, ten unused bytes, then
+// battery and transformer temperatures x 100, the heat sink's thermistor in hundreds of ohms (falls
+// as it warms: about 100 at 25 C, 19 at 68 C; 32767 sensor stopped), ten unused bytes, then
 //   byte 20: bit 0 output on for charging, bit 1 paused (0x16 0), bit 2 output on, bits 3-4 mains
 //            code (1 50 Hz, 2 60 Hz), bit 5 the set voltage holds the current back, bit 6 a battery
 //            temperature sensor reads (none without a battery);
@@ -218,6 +221,10 @@ public:
     // Runs the model on by that many seconds. The model has no clock of its own: McuSim runs it with
     // the device clock.
     void Advance(int seconds);
+    // The device lost power (its port closed): the MCU starts again from its power-on state, output
+    // off, set values and a latched cut-off gone, calibration back from EEPROM; the battery keeps its
+    // charge and temperature.
+    void PowerLoss();
     std::array<BYTE, kStatusRecordSize> StatusRecord() const;
     McuSnapshot Snapshot() const;
 
@@ -231,7 +238,8 @@ public:
     // Mains code of the record: 0 none, 1 50 Hz, 2 60 Hz; afterwards the configured mains again.
     void SetFrequencyCode(int code, int polls = -1);
     // Holds a sensor's reading at the given degrees (nullopt: the model's own again); 327.67
-    // reports the heat-sink's "sensor stopped" value; 120.01 puts the transformer above 12000.
+    // reports the heat-sink's "sensor stopped" value, 70 or more a hot sink the device flags; 120.01
+    // puts the transformer above 12000.
     void SetTemperatureOverride(Sensor s, std::optional<double> celsius, int polls = -1);
     // Holds the measured voltage (VOLT) at the given volts: a battery above what the device allows.
     void SetVoltageOverride(std::optional<double> volts, int polls = -1);
@@ -271,6 +279,30 @@ private:
     bool m_cv = false;
     BYTE m_cutError = 0;
     DWORD m_seconds = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The MCU in the caller's own thread, without a line or a clock: encoded request frames in, encoded
+// reply frames out. Each status poll first ages the battery one second (the device polls once a
+// second), so benchmarks and in-process runs drive device hours back to back.
+class McuDirect {
+public:
+    explicit McuDirect(const McuConfig& config = {}) : m_model(config) {}
+
+    // Takes the bytes the device writes (whole frames, or pieces of one: the rest may follow in the
+    // next call) and returns the encoded reply frames they produce, empty when there is none. The
+    // returned buffer is reused by the next call.
+    const std::vector<BYTE>& Exchange(const BYTE* bytes, size_t length);
+
+    McuModel& Model() { return m_model; }
+    const McuModel& Model() const { return m_model; }
+
+private:
+    McuModel m_model;
+    FrameDecoder m_decoder;
+    std::vector<BYTE> m_reply;
+    std::vector<BYTE> m_answer;
+    std::string m_what;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -349,7 +381,8 @@ public:
     McuSim(const McuSim&) = delete;
     McuSim& operator=(const McuSim&) = delete;
 
-    // Opens the pseudo-terminal, records its path for the port and starts the responder.
+    // Opens the pseudo-terminal, records its path for the port and starts the responder. When the
+    // device closes the port (or dies) the MCU takes it as a power cut (McuModel::PowerLoss).
     bool Start();
     // Stops the responder, closes the terminal and removes the port-map entry (when it is still
     // ours). Safe to call twice.
@@ -391,6 +424,7 @@ private:
     void ServeControl();
     void OnFrame(const std::vector<BYTE>& payload);
     void OnBadFrame(const std::vector<BYTE>& raw, const char* reason);
+    void OnLineClosed();
     void Record(LogEntry&& e);
     bool SendAll(const std::vector<BYTE>& bytes);
     bool Pause(DWORD lineMs);
@@ -404,7 +438,6 @@ private:
     FaultSetup m_fault;
     FILE* m_logFile = nullptr;
     int m_master = -1;
-    int m_slave = -1;
     int m_wake = -1;
     int m_control = -1;
     unsigned long m_controlInode = 0;
@@ -424,11 +457,15 @@ private:
 //   mains 0|50|60 [N]          mains frequency reported (0: none)
 //   cutoff voltage|current     the board's cut-off protection trips
 //   clear                      every fault and held condition ends
+//   soc PERCENT                the battery's state of charge
+//   state                      "ok soc=P volts=V amps=A battery-temp=C transformer=C heatsink=C
+//                              output=0|1 direction=0|1 paused=0|1 seconds=N" (soc in per cent)
 // N counts answered status polls; without it a condition holds until changed.
 bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply);
 
-// Sends one command line to the control socket at `path`; the simulator's reply in `reply` ("ok", or
-// the reason it was refused, or why the socket could not be reached). True when carried out.
+// Sends one command line to the control socket at `path`; the simulator's reply in `reply` ("ok" or
+// "ok " and the answer, or the reason it was refused, or why the socket could not be reached). True
+// when carried out.
 bool SendControlCommand(const std::string& path, const std::string& line, std::string& reply);
 
 }  // namespace sim

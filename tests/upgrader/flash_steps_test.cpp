@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -96,6 +99,46 @@ TEST_F(UpgradePackageSteps, ProgressStaysWithinItsStep) {
     EXPECT_EQ((std::vector<int>{80, 60, 100}), sent);
     EXPECT_EQ(0, FlashStepEnd(6, false));
     EXPECT_EQ(30, FlashStepEnd(5, true));
+}
+
+// The flash's half of never bricking: the power goes in every step and at every kind of commit; each
+// time the device still boots, every region is wholly the old or the new image, and a later run
+// finishes the chain.
+TEST_F(UpgradePackageSteps, APowerCutInAnyFlashStepLeavesABootableDevice) {
+    ASSERT_TRUE(qrx::SeedFactoryFlash(false));
+    FlashPlan plan = Stage();
+    for (const char* cut : {"power page 1", "power page 5", "power page 13", "power page 46", "power chunk 1",
+                            "power commit 1", "power commit 4", "power commit 5", "power commit 7"}) {
+        ASSERT_TRUE(qrx::SeedFactoryFlash(true));
+        ASSERT_TRUE(qrx::SetFlashFault(cut));
+        pid_t pid = fork();
+        if (pid == 0) {
+            StepProgress quiet({});
+            std::string failed;
+            OsUpdate(plan, false, quiet, [](const std::u16string&, StepProgress&) { return true; }, failed);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status)) << cut;
+        std::string why;
+        EXPECT_TRUE(qrx::CheckBootChain(why)) << cut << ": " << why;
+        for (const char* region : qrx::kFlashRegions) {
+            std::vector<BYTE> image;
+            ASSERT_TRUE(qrx::ReadFlashRegion(region, image)) << cut << " " << region;
+            std::string kind = std::string(region).substr(0, 4) == "xldr" ? "xldr" : region;
+            if (kind == "xldr") image.erase(image.begin(), image.begin() + 8);
+            std::string tag = qrx::FlashImageTag(kind, image);
+            EXPECT_TRUE(tag == "factory" || tag == "v2") << cut << " " << region << " " << tag;
+        }
+        StepProgress quiet({});
+        std::string failed;
+        ASSERT_TRUE(OsUpdate(plan, false, quiet, [](const std::u16string&, StepProgress&) { return true; }, failed))
+            << cut << " " << failed;
+        std::vector<BYTE> os;
+        ASSERT_TRUE(qrx::ReadFlashRegion("os", os));
+        EXPECT_EQ("v2", qrx::FlashImageTag("os", os)) << cut;
+    }
 }
 
 }  // namespace

@@ -19,3 +19,4 @@
 #include "qrx/objbase.h"
 #include "qrx/flashapi.h"
 #include "qrx/storeapi.h"
+#include "qrx/commctrl.h"

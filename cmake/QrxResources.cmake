@@ -6,6 +6,7 @@
 # Compiles the listed files into <target> as resources for FindResourceW and LoadStringW. An id
 # is an integer from 1 to 65535 (MAKEINTRESOURCEW) or a name of letters, digits, "_", "." and "-".
 # A BITMAP .bmp file is stored without its 14-byte file header, as the platform keeps bitmaps.
+# A file in the build tree may be the output of a custom command: the module then depends on it.
 # A STRINGS file is UTF-8 text of lines "<id>=<text>" (ids 0 to 65535, escapes \n \t \\; empty
 # lines and lines starting with # or ; are skipped) and becomes the module's string table.
 #
@@ -251,7 +252,9 @@ function(qrx_add_resources target)
       continue()
     endif()
     get_filename_component(_file "${_arg}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    if(NOT EXISTS "${_file}" OR IS_DIRECTORY "${_file}")
+    # Files of the build tree may be outputs of a build step, made before the module is built.
+    cmake_path(IS_PREFIX CMAKE_BINARY_DIR "${_file}" NORMALIZE _built)
+    if((NOT _built AND NOT EXISTS "${_file}") OR IS_DIRECTORY "${_file}")
       message(FATAL_ERROR "qrx_add_resources(${target}): no file ${_file}")
     endif()
     if(_file MATCHES "[\n\r]" OR _file MATCHES "\\]=\\]")

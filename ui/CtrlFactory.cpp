@@ -5,10 +5,17 @@
 #include "ui/FileUtil.h"
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
+#include "ui/controls/AnimImage.h"
+#include "ui/controls/BarGraph.h"
 #include "ui/controls/Button.h"
+#include "ui/controls/Crosshair.h"
+#include "ui/controls/FileBrowser.h"
+#include "ui/controls/Gauge.h"
 #include "ui/controls/Graph.h"
 #include "ui/controls/ListBox.h"
+#include "ui/controls/Picture.h"
 #include "ui/controls/ScrollBar.h"
+#include "ui/controls/TimeZoneMap.h"
 
 namespace {
 
@@ -98,12 +105,16 @@ CUiCtrl* NewControl(const LayoutControlRecord* record, CShellPanel* panel, CLayo
     case 3: return NewListBox(record, panel, script, page, control);
     case 4:
     case 18: return NewScrollBar(record, panel, script, page, control);
+    case 10: return NewFileBrowser(record, panel, script, page, control);
+    case 17: return NewTimeZoneMap(record, panel, script, page, control);
+    case 19: return NewBarGraph(record, panel, script, page, control);
     case 20: return NewProgressBar(record, panel, script, page, control);
+    case 21: return NewCrosshair(record, panel, script, page, control);
+    case 23: return NewGauge(record, panel, script, page, control);
+    case 24: return NewPicture(record, panel, script, page, control);
     case 25: return NewGraph(record, panel, script, page, control);
-    default:
-        // File browsers, maps, bar-graph editors, crosshairs, gauges, pictures and animations have
-        // classes of their own; until a class is built its sections are passed over like an unknown type.
-        return nullptr;
+    case 26: return NewAnimImage(record, panel, script, page, control);
+    default: return nullptr;
     }
 }
 

@@ -1,5 +1,6 @@
 // The one popup of the program (shell 12), the operation event codes and the system log.
 #include <cstring>
+#include <mutex>
 
 #include "app/Language.h"
 #include "app/MainFrame.h"
@@ -91,7 +92,15 @@ BOOL OpenPopup(HWND hWnd, int title, const WCHAR* text, int style, BOOL sendBeep
     return TRUE;
 }
 
+// The operation thread and the UI thread both append; the file is opened without sharing, so a
+// second open at the same moment would lose its line.
+std::mutex& LogLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 void AppendLogLine(const WCHAR* line) {
+    std::lock_guard<std::mutex> guard(LogLock());
     WCHAR path[MAX_PATH];
     swprintf(path, MAX_PATH, u"%s\\system.log", g_szStorageRoot);
     HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -6,6 +6,14 @@
 #define WM_OPWND_SCALE (WM_APP + 1)   // wParam reset, lParam force
 #define WM_OPWND_IDLE (WM_APP + 2)    // buttons and top bar of the idle page
 #define WM_OPWND_NOTICE (WM_APP + 3)  // close the idle over-voltage notice
+#define WM_OPWND_MASK (WM_APP + 4)    // wParam: the button mask
 
 // The process-wide section of the tick reference and the run's seconds.
 CRITICAL_SECTION& OperationSection();
+
+// The attached unit's time: hours x 100 + minutes.
+inline DWORD UnitTime(DWORD seconds) { return seconds / 3600 * 100 + seconds % 3600 / 60; }
+// Display boards from revision 2.2 report the transformer and heat-sink temperatures.
+BOOL BoardFrom22();
+// A discharge never starts on a battery at this voltage or more.
+const double kMaxDischargeStartVolts = 130.0;

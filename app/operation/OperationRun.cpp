@@ -15,7 +15,6 @@
 
 namespace {
 
-const COLORREF kTotalTimeColour = 0x60B0DB;
 const int kNoticeMessage = 33;
 const int kPopupMessageCtrl = 1;
 const int kPopupButtons[] = {2, 3, 4};
@@ -40,7 +39,7 @@ BOOL SameAsLangText(const WCHAR* shown, int key) {
 
 int COperationWnd::StopRun(int remoteReply) {
     if (m_bTempPaused) {
-        if (CUiCtrl* total = Ctrl(OPW_TOTAL_TIME)) total->SetTextColors(kTotalTimeColour, total->GetTextBackColor());
+        SetTotalTimeColour(OPW_TOTAL_TIME_COLOUR);
         m_bTempPaused = 0;
         m_nPauseCount = 0;
     }
@@ -49,7 +48,9 @@ int COperationWnd::StopRun(int remoteReply) {
         ReportError(201);
     }
     m_bHeldResume = 0;
-    CmdSet15(m_pMicomPort, 0);
+    m_bResendOnResume = 0;
+    m_bUnitPaused = 0;
+    OutputOff();
     SetIdleState();
     return 0;
 }
@@ -94,34 +95,4 @@ void COperationWnd::CloseOverVoltageNotice() {
     CUiCtrl* message = popup->GetCtrl(kPopupMessageCtrl);
     if (!message || !SameAsLangText(message->GetText(), kNoticeMessage)) return;
     ClosePopup(FALSE);
-}
-
-void COperationWnd::BeginRunForTest(int runState) {
-    m_dStepHigh = m_dStepLow = m_dVoltage;
-    m_dVoltageMax = m_dVoltageMin = m_dVoltage;
-    m_dCurrentMax = m_dCurrent;
-    SetGraphAxes(FALSE, m_dCurrentMax, m_dVoltageMax, m_dVoltageMin);
-    if (m_pGraph) {
-        m_nZoom = m_pGraph->SetZoom(FALSE, GRAPH_ZOOM_4PAGES);
-        m_pGraph->ClearData();
-    }
-    SetGraphScale(TRUE, FALSE);
-    GetSystemTime(&m_stStart);
-    ShowIdleLabels();
-    WCHAR text[16];
-    swprintf(text, 16, u"%02d:%02d:%02d", m_stStart.wHour, m_stStart.wMinute, m_stStart.wSecond);
-    SetLabel(OPW_START_TIME, text);
-    const int range = static_cast<int>(m_pOpMode ? m_pOpMode->dwTime : 0) + 1;
-    for (int bar : {OPW_PROGRAM_BAR, OPW_STEP_BAR})
-        if (auto* b = dynamic_cast<CScrollBarCtrl*>(Ctrl(bar))) b->SetTotal(SCROLL_BAR_HORZ, range, TRUE);
-    SetButtonMask(runState >= RUN_STATE_STEP1 ? OPW_MASK_PROGRAM : OPW_MASK_RUN);
-    m_nRunState = runState;
-    m_bDischarge = runState == RUN_STATE_DISCHARGE ? 1 : 0;
-    m_dAmpHours = 0;
-    m_nPulsePhase = 0;
-    SetRunTimes(0, 0);
-    m_bTempPaused = 0;
-    m_nPauseCount = 0;
-    m_nRunFlag = RUN_RUNNING;
-    RestartTick();
 }

@@ -18,8 +18,8 @@ const int kTempTicks = 60;
 const SHORT kTransLimitZ330 = 12000;
 const int kNotConnectedC = -90;
 const COLORREF kBlinkColour = RGB(255, 0, 0);
-
-BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
+// A unit current above 210.00 A is no reading.
+const WORD kUnitMaxReading = 21000;
 
 // The flag of a temperature that must stay beyond its limit for more than `count` ticks in a row.
 void TrackLimit(BOOL beyond, int count, int* flag, int* ticks) {
@@ -35,7 +35,7 @@ void TrackLimit(BOOL beyond, int count, int* flag, int* ticks) {
 
 }  // namespace
 
-std::atomic<BYTE> g_byUnitWatchdog{0};
+BOOL BoardFrom22() { return g_dDisplayBoardRev >= 2.2 - 1e-9; }
 
 WORD FrequencyOfCode(int code) { return code == 1 ? 50 : (code == 2 ? 60 : 0); }
 
@@ -101,6 +101,7 @@ DWORD WINAPI COperationWnd::OperationThread(LPVOID param) {
         while (page->m_bLoop.load() && !page->TickElapsed())
             WaitForSingleObject(page->m_hStopEvent, page->TickWaitMs());
         if (!page->m_bLoop.load()) break;
+        if (page->IsUnitConnected() && !page->m_bUnitStarting.load()) page->m_pUnit->SendD3(page->m_dwTotalSeconds);
         McuStatusRecord status{};
         const int ok = GetCurrentStatus(page->m_pMicomPort, &status);
         page->RunTick(ok ? &status : nullptr);
@@ -150,6 +151,7 @@ void COperationWnd::RunTick(const McuStatusRecord* polled) {
     }
     BOOL stopped = FALSE;
     if (CheckStops(status, &stopped)) return;
+    if (!stopped) EvaluateRunState(status);
     AddTime();
 }
 
@@ -167,6 +169,9 @@ void COperationWnd::CheckTemperatures(const McuStatusRecord& status) {
 
 BOOL COperationWnd::CheckStops(const McuStatusRecord& status, BOOL* stopped) {
     if (m_bUnitOutput && g_byUnitWatchdog >= 5) {
+        // The unit no longer answers: one switch-off is worth a try, then it is taken as gone.
+        StopOutput();
+        m_bUnitOutput = 0;
         StopRun(0);
         g_byUnitWatchdog = 0;
         PostEvent(10003);
@@ -245,6 +250,14 @@ void COperationWnd::SetValuesOfRun(double* volts, double* amps) const {
 }
 
 void COperationWnd::ProcessStatus(McuStatusRecord* status) {
+    if (m_bUnitOutput && m_pUnit) {
+        // The unit delivers the output: its readings stand in for the MCU's, also in the record.
+        WORD volts = 0, amps = 0;
+        m_pUnit->GetUnitValues(&volts, &amps);
+        status->Volt = volts;
+        status->Current = amps > kUnitMaxReading ? 0 : amps;
+        ++g_byUnitWatchdog;
+    }
     m_dVoltage = status->Volt / 100.0;
     m_dCurrent = status->Current / 100.0;
     m_nBatteryTemp = static_cast<SHORT>(status->BatteryTemp / 100);
@@ -290,7 +303,8 @@ void COperationWnd::ProcessStatus(McuStatusRecord* status) {
         }
 
         // Amp-hours count only while the run delivers: a finished run keeps its figure.
-        const double share = m_dCurrent / 3600.0;
+        // A late tick stands for all the seconds it counts (the device clock may run fast).
+        const double share = m_dCurrent * std::max<DWORD>(1, m_dwTickSeconds) / 3600.0;
         if (m_nRunState == RUN_STATE_RESTORATION) {
             m_dAmpHours += share;
         } else if (m_nRunState == RUN_STATE_DISCHARGE) {

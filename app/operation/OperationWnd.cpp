@@ -7,6 +7,7 @@
 
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "app/ManualWnd.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
 #include "ui/ShellManager.h"
@@ -91,7 +92,10 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
       m_dwStepSeconds(0), m_dVoltage(0), m_dCurrent(0), m_nBatteryTemp(0), m_wFrequency(0), m_dAmpHours(0),
       m_dStepHigh(0), m_dStepLow(0), m_dCurrentMax(0), m_dVoltageMax(0), m_dVoltageMin(0), m_bBatCon0(1),
       m_bBatCon1(1), m_bTransOverheat(0), m_bHeatsink(0), m_bTempPaused(0), m_nPauseCount(0), m_nPulsePhase(0),
-      m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
+      m_bDischarge(0), m_bUnitOutput(0), m_bHeldResume(0), m_bStartRefused(0), m_pUnit(nullptr),
+      m_nPhaseTicks(0), m_bDvArmed(0), m_dPeakVolts(0), m_nLowTicks(0), m_nStage(0), m_dwStageMark(0), m_dAhLimit(0),
+      m_dEndCurrent(0), m_dStepStartVolts(0), m_bUnitStarting(0), m_bUnitPaused(0), m_byUnitMode(0),
+      m_wUnitValue1(0), m_wUnitValue2(0), m_dwUnitTime(0), m_bResendOnResume(0), m_bLoop(1), m_bAlive(0), m_bGraphAlive(0),
       m_nPollFailures(0), m_nTransTicks(0), m_nSinkTicks(0), m_bNoticeShown(0), m_bOutagePosted(0), m_bBlinkOn(0),
       m_nLastTransTemp(0), m_pPanel(nullptr), m_pCtrl{}, m_pGraph(nullptr), m_pScroll(nullptr), m_hOpEvent(nullptr),
       m_hStopEvent(nullptr), m_hGraphEvent(nullptr), m_hOpThread(nullptr), m_hGraphThread(nullptr), m_hMsgWnd(nullptr),
@@ -119,6 +123,8 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
     m_hOpEvent = CreateEventW(nullptr, TRUE, FALSE, u"OPERATION_THREAD");
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hGraphEvent = CreateEventW(nullptr, FALSE, FALSE, u"GRAPTH_THREAD");
+    m_pManual = new CManualWnd(owner, settings, opMode);
+    m_pManual->SetUnitConnected([](void* page) { return static_cast<COperationWnd*>(page)->IsUnitConnected(); }, this);
 
     CacheControls();
     InitGraph();
@@ -144,6 +150,8 @@ COperationWnd::~COperationWnd() {
         SetWindowLongPtrW(m_hPanelWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnPanelProc));
     CloseShellIfOpen(SHELL_FILTER);
     CloseShellIfOpen(SHELL_FILES);
+    delete m_pManual;
+    m_pManual = nullptr;
     if (m_pPanel && CShellManager::Instance().FindShell(SHELL_OPERATION) == m_pPanel)
         CShellManager::Instance().CloseShell(SHELL_OPERATION);
 }
@@ -237,6 +245,9 @@ LRESULT CALLBACK COperationWnd::MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, L
         case WM_OPWND_IDLE:
             page->ShowIdleButtons();
             return 0;
+        case WM_OPWND_MASK:
+            page->SetButtonMask(static_cast<DWORD>(wParam));
+            return 0;
         case WM_OPWND_NOTICE:
             page->CloseOverVoltageNotice();
             return 0;
@@ -329,6 +340,7 @@ void COperationWnd::Show(int show) {
     }
     CloseShellIfOpen(SHELL_FILES);
     CloseShellIfOpen(SHELL_FILTER);
+    if (m_pManual) m_pManual->Show(0);
     m_nShow = 0;
     m_pPanel->Show(FALSE);
 }
@@ -338,6 +350,7 @@ void COperationWnd::Back() {
         Show(5);
         return;
     }
+    if (m_pManual) m_pManual->Show(0);
     CloseShellIfOpen(SHELL_FILTER);
     m_nView = 0;
     ApplyView();
@@ -362,7 +375,7 @@ void COperationWnd::ToggleView() {
 
 void COperationWnd::SetButtonMask(DWORD mask) {
     if (!OnUiThread()) {
-        Post(WM_OPWND_IDLE, 0, 0);
+        Post(WM_OPWND_MASK, mask, 0);
         return;
     }
     if (m_pTopBar) m_pTopBar->SetIconMask(mask);
@@ -424,6 +437,23 @@ void COperationWnd::ApplyFilter() {
 
 // Commands
 
+void COperationWnd::OnManualStart(int control) {
+    const int flag = m_nRunFlag.load();
+    if (flag == RUN_RUNNING) {
+        ApplyManualEdit(FALSE);
+        return;
+    }
+    if (flag == RUN_PAUSED) SetPauseButtonText(OPW_PAUSE);
+    if (control == OPW_MANUAL_RESTORATION) StartRestoration(FALSE);
+    else StartDischarge(FALSE);
+}
+
+void COperationWnd::OnProgramApply() {
+    const int flag = m_nRunFlag.load();
+    if (flag != RUN_IDLE && m_nRunState >= RUN_STATE_STEP1 && m_nRunState <= RUN_STATE_STEP6) ApplyProgramEdit(FALSE);
+    else if (flag == RUN_IDLE) StartProgram(FALSE);
+}
+
 LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
     const int control = LOWORD(lParam);
     const int event = HIWORD(lParam);
@@ -432,8 +462,20 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
         else if (control == FILTER_CLOSE) CloseShellIfOpen(SHELL_FILTER);
         return 0;
     }
+    if (shell == SHELL_MANUAL) {
+        OnManualCommand(control, event);
+        return 0;
+    }
+    if (shell == SHELL_PROGRAM || shell == SHELL_PROGRAM_SET || shell == SHELL_AUTO) {
+        if ((shell == SHELL_AUTO && control == 0) || (shell != SHELL_AUTO && control == OPW_PROGRAM_APPLY))
+            OnProgramApply();
+        return 0;
+    }
     if (shell != SHELL_OPERATION) return 0;
     switch (control) {
+        case OPW_PAUSE:
+            PauseResume();
+            break;
         case OPW_STOP:
             StopRun(0);
             break;
@@ -466,6 +508,9 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
             break;
         case OPW_CMD_FILTER:
             if (m_nShow == 5) ToggleFilterPopup();
+            break;
+        case OPW_CMD_MANUAL:
+            if (m_nShow == 5) OpenManual();
             break;
         default:
             break;

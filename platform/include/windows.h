@@ -15,6 +15,8 @@
 #include "qrx/processapi.h"
 #include "qrx/wingdi.h"
 #include "qrx/winuser.h"
+#include "qrx/shellapi.h"
+#include "qrx/dialog.h"
 #include "qrx/dbt.h"
 #include "qrx/objbase.h"
 #include "qrx/flashapi.h"

@@ -170,6 +170,42 @@ const Resource* Lookup(const void* module, const ResId& type, const ResId& name,
     return nullptr;
 }
 
+std::u16string Folded(std::u16string s) {
+    for (auto& c : s) c = towlower16(c);
+    return s;
+}
+
+// A library the program was linked with (loaded before main, so never through LoadLibraryW), by
+// its file name; without an extension the name is a ".dll", as for LoadLibraryW.
+HMODULE FindLinkedLibrary(const WCHAR* name) {
+    std::u16string want(name);
+    size_t sep = want.find_last_of(u"\\/");
+    if (sep != std::u16string::npos) want.erase(0, sep + 1);
+    if (!want.empty() && want.back() == u'.')
+        want.pop_back();
+    else if (want.find(u'.') == std::u16string::npos)
+        want += u".dll";
+    if (want.empty()) return nullptr;
+    struct Search {
+        std::u16string want;
+        const void* address = nullptr;
+    } search{Folded(want)};
+    dl_iterate_phdr(
+        [](dl_phdr_info* pi, size_t, void* out) -> int {
+            auto* s = static_cast<Search*>(out);
+            if (!pi->dlpi_name || !*pi->dlpi_name) return 0;
+            if (Folded(QrxFromUtf8(FileNameOf(pi->dlpi_name))) != s->want) return 0;
+            for (int i = 0; i < pi->dlpi_phnum; ++i)
+                if (pi->dlpi_phdr[i].p_type == PT_LOAD) {
+                    s->address = reinterpret_cast<const void*>(pi->dlpi_addr + pi->dlpi_phdr[i].p_vaddr);
+                    return 1;
+                }
+            return 0;
+        },
+        &search);
+    return static_cast<HMODULE>(const_cast<void*>(BaseOf(search.address)));
+}
+
 }  // namespace
 
 // Libraries loaded through LoadLibraryW (library.cpp).
@@ -237,6 +273,7 @@ HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
             return static_cast<HMODULE>(const_cast<void*>(main));
     }
     if (HMODULE library = FindLoadedLibrary(lpModuleName)) return library;
+    if (HMODULE linked = FindLinkedLibrary(lpModuleName)) return linked;
     SetError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }

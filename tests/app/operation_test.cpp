@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "ControllerHarness.h"
+#include "OperationFixture.h"
 #include "app/MicomPort.h"
 #include "app/OperationWnd.h"
 #include "app/PerfTimer.h"
@@ -14,77 +14,9 @@
 #include "ui/controls/ScrollBar.h"
 
 using namespace controller_harness;
+using namespace operation_fixture;
 
 namespace {
-
-std::vector<int>& RemoteCodes() {
-    static std::vector<int> codes;
-    return codes;
-}
-void RecordRemote(int code) { RemoteCodes().push_back(code); }
-
-std::vector<int> Events() {
-    std::vector<int> codes;
-    for (const Recorded& r : RecordLog())
-        if (r.msg == WM_OPERATION_EVENT) codes.push_back(static_cast<int>(r.wParam));
-    return codes;
-}
-
-McuStatusRecord Record(double volts, double amps, BYTE errors = 0, int freqCode = 2) {
-    McuStatusRecord r{};
-    r.Volt = static_cast<WORD>(volts * 100 + 0.5);
-    r.Current = static_cast<WORD>(amps * 100 + 0.5);
-    r.BatteryTemp = 2500;
-    r.TransTemp = 3000;
-    r.HeatsinkTemp = 3000;
-    r.State = static_cast<BYTE>(freqCode << 3);
-    r.Errors = errors;
-    return r;
-}
-
-// The page as the program makes it; without an MCU at start-up its operation thread stays parked, so
-// the test drives single rounds. A simulated MCU on COM2 answers the commands the rounds send.
-class OperationPage : public ControllerTest {
-protected:
-    void BeforeStart() override {
-        SetDefaultSettings(&g_Settings);
-        ASSERT_TRUE(SaveSettingFile());
-    }
-    void SetUp() override {
-        ControllerTest::SetUp();
-        if (HasFatalFailure()) return;
-        page = g_MainFrame.m_pOperationWnd;
-        ASSERT_NE(page, nullptr);
-        page->m_pfnReportError = RecordRemote;
-        RemoteCodes().clear();
-    }
-    void TearDown() override {
-        g_bModelZ330 = FALSE;
-        ControllerTest::TearDown();
-    }
-    // Hands the page a port of its own to the simulated MCU, leaving the thread parked.
-    void ConnectMcu() {
-        sim = std::make_unique<sim::McuSim>();
-        ASSERT_TRUE(sim->Start()) << sim->Error();
-        port = std::make_unique<CMicomPort>(nullptr);
-        ASSERT_EQ(port->Open(2, MCU_BAUD_RATE, 8, ONESTOPBIT, NOPARITY), 1);
-        page->m_pMicomPort = port.get();
-    }
-    void Tick(const McuStatusRecord& r, int times = 1) {
-        for (int i = 0; i < times; ++i) page->RunTick(&r);
-        Pump(50);
-    }
-    void Begin(int state) {
-        page->BeginRunForTest(state);
-        RecordLog().clear();
-        RemoteCodes().clear();
-    }
-    std::u16string Text(int control) const { return page->Ctrl(control)->GetText(); }
-
-    COperationWnd* page = nullptr;
-    std::unique_ptr<sim::McuSim> sim;
-    std::unique_ptr<CMicomPort> port;
-};
 
 TEST_F(OperationPage, PollFailuresStopTheRunOnTheFourthWithOneNotice) {
     ConnectMcu();
@@ -365,7 +297,10 @@ TEST_F(OperationLive, PollsOnceASecondAndStopsOnAnOutage) {
     const double shown = std::stod(std::string(label.begin(), label.end()));
     EXPECT_NEAR(shown, sim->Snapshot().outputVolts, 0.2);
 
-    page->BeginRunForTest(RUN_STATE_RESTORATION);
+    g_OpMode.dVoltage = 14.4;
+    g_OpMode.dCurrent = 6;
+    g_OpMode.dwTime = 3600;
+    ASSERT_EQ(page->StartRestoration(1), 0);
     CGraphCtrl* graph = page->Graph();
     ASSERT_TRUE(PumpUntil([&] { return graph->GetSampleCount() >= 2; }));
     const DWORD t0 = GetTickCount();

@@ -268,8 +268,38 @@ def make_langfile():
     put("langfile", "sections_only.txt", b"[shell4\r\n[]\r\n[shell4]")
 
 
+# ---- Layout control sections -----------------------------------------------------------------
+
+def make_layout_controls():
+    # One section of each control type with its extra keys; the target's device root holds the images
+    # named here (\Windows\a.bmp, \Windows\b.bmp, frames \Windows\f_0.bmp .. f_2.bmp) and a few files.
+    keys = {
+        0: "text=1,0,0xFFFFFF,0,0,2,2\r\n",
+        1: "uncheck=\\Windows\\a.bmp,\\Windows\\b.bmp,,\r\nlongkey=50\r\nrgn=0,0,10,10|\r\n",
+        3: "list=20,2,0,1,0,1,1\r\nvsbimgs=\\Windows\\a.bmp,,,,\\Windows\\b.bmp,,\\Windows\\a.bmp\r\n",
+        4: "vsbimgs=\\Windows\\a.bmp,,,,\\Windows\\b.bmp,,\\Windows\\a.bmp\r\n",
+        10: "list=20,1,0,1,0,0,1\r\nfilter=.csv|.TXT|,\\SD Card|\\Hard Disk,0,1\r\nfolder0=\\NAND Flash\r\n"
+            "except0=\\SD Card\\x\r\nfoldericon=\\Windows\\a.bmp,\\Windows\\b.bmp\r\nexstyle=1,0,1\r\n",
+        17: "image=\\Windows\\a.bmp\r\nindicator=\\Windows\\b.bmp,\\Windows\\a.bmp\r\n",
+        19: "gbimgs=\\Windows\\b.bmp,\\Windows\\a.bmp,\\Windows\\a.bmp\r\n",
+        20: "vpbimgs=\\Windows\\a.bmp,\\Windows\\b.bmp,\\Windows\\b.bmp,\\Windows\\a.bmp\r\nvpinverse=1\r\n",
+        21: "image=\\Windows\\a.bmp,\\Windows\\b.bmp,\\Windows\\b.bmp,\r\nline=99999,0xFF\r\n",
+        23: "1stpoint=-5,2\r\nincpoint=0,0\r\nguageimage=\\Windows\\b.bmp,\\Windows\\a.bmp\r\n",
+        26: "imgs=\\Windows\\f.bmp,3,10,0\r\n",
+    }
+    for t in range(27):
+        body = "[shell0-0]\r\ntype=%d\r\npos=10,20,200,120\r\ncmd=0,1025,0,3\r\n%s" % (t, keys.get(t, ""))
+        put("layout_controls", "type%02d.txt" % t, body.encode("ascii"))
+    put("layout_controls", "bad_values.txt",
+        b"[shell0-0]\r\ntype=26\r\npos=0,0,-5,99999\r\nimgs=\\Windows\\f.bmp,-3,0,0\r\n"
+        b"[shell0-1]\r\ntype=19\r\npos=0,0,10,3\r\ngbimgs=\\Windows\\a.bmp,,\\Windows\\b.bmp\r\n"
+        b"[shell0-2]\r\ntype=10\r\npos=0,0,0,0\r\nlist=0,0,0,0,0,0,-1\r\nfilter=,,99,1\r\n"
+        b"[shell0-3]\r\ntype=26\r\npos=0,0,5,5\r\nimgs=.bmp,2,10\r\n")
+
+
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
-          "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile}
+          "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
+          "layout_controls": make_layout_controls}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

@@ -4,6 +4,7 @@ qrx_add_resources(qrx_platform_tests
   RCDATA 1 ${_data}/res_blob.bin
          Named.Blob ${_data}/res_module_blob.bin
   BITMAP 3 ${_data}/res_image.bmp
+         5 ${_data}/res_short.bmp
   STRINGS ${_data}/res_strings.txt)
 
 add_library(qrx_res_module SHARED ${_data}/ResModule.cpp)

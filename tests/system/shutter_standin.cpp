@@ -1,6 +1,6 @@
 // Stand-in for the screen-lock program: records how the main program started it and answers the way
 // the lock program does, with the code the device root holds in "shutter.code". Started as
-// "post MSG WPARAM" it posts that message to the main window instead, as another program would.
+// "post MSG WPARAM [LPARAM]" it posts that message to the main window instead, as another program would.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -64,8 +64,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR lpCmdLine, int) {
     if (line.rfind("post ", 0) == 0) {
         char* end = nullptr;
         const unsigned long msg = std::strtoul(line.c_str() + 5, &end, 0);
-        const unsigned long wParam = std::strtoul(end, nullptr, 0);
-        if (!main || !PostMessageW(main, static_cast<UINT>(msg), static_cast<WPARAM>(wParam), 0)) {
+        const unsigned long wParam = std::strtoul(end, &end, 0);
+        const unsigned long lParam = std::strtoul(end, nullptr, 0);
+        if (!main || !PostMessageW(main, static_cast<UINT>(msg), static_cast<WPARAM>(wParam),
+                                   static_cast<LPARAM>(lParam))) {
             Record("post failed");
             return 1;
         }

@@ -27,7 +27,7 @@ TEST_F(FactoryTest, SectionsInOrderUntilTheFirstGap) {
     UseScript(Page(3) +
               "[shell3-0]\r\ntype=0\r\npos=0,0,40,40\r\nimage=\\Windows\\nor.bmp\r\n"
               "[shell3-1]\r\ntype=99\r\npos=50,0,40,40\r\n"
-              "[shell3-2]\t;a gauge, no class of its own yet\r\ntype=23\r\npos=100,0,40,40\r\n"
+              "[shell3-2]\t;type 2 names no class\r\ntype=2\r\npos=100,0,40,40\r\n"
               "[shell3-3]\r\ntype=1\r\npos=150,0,40,40\r\n"
               "[shell3-5]\r\ntype=0\r\npos=200,0,40,40\r\n");
     CShellPanel* page = Open(3);

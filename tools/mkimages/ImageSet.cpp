@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "BmpWriter.h"
 #include "PngWriter.h"
 #include "ZipWriter.h"
 
@@ -33,6 +34,14 @@ bool PlainName(const std::string& s, const std::string& extension) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
     });
 }
+
+bool PlainFolder(const std::string& s) {
+    return !s.empty() && s.size() <= 64 && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+    });
+}
+
+bool IsBmp(const std::string& name) { return EndsWithNoCase(name, ".bmp"); }
 
 bool ParseInt(const std::string& s, int& v) {
     if (s.empty()) return false;
@@ -121,8 +130,9 @@ bool ParseImageLine(const std::vector<std::string>& tok, ImageEntry& entry, std:
         return false;
     }
     entry.name = tok[0];
-    if (!PlainName(entry.name, ".png")) {
-        error = "image name '" + entry.name + "' must be letters, digits, '_', '-', '.' ending in .png (64 at most)";
+    if (!PlainName(entry.name, ".png") && !PlainName(entry.name, ".bmp")) {
+        error = "image name '" + entry.name +
+                "' must be letters, digits, '_', '-', '.' ending in .png or .bmp (64 at most)";
         return false;
     }
     if (!ParseInt(tok[1], entry.width) || !ParseInt(tok[2], entry.height) || entry.width < 1 || entry.height < 1 ||
@@ -254,10 +264,13 @@ bool ParseImageSet(const std::string& text, const std::string& source, std::vect
         std::string why;
         if (!Tokenize(line, tok, why)) return fail(why);
         if (tok.empty()) continue;
-        if (tok[0] == "archive") {
-            if (tok.size() != 2 || !PlainName(tok[1], ".zip")) return fail("an archive line is: archive NAME.zip");
-            if (!archiveNames.insert(Lower(tok[1])).second) return fail("archive " + tok[1] + " named twice");
-            archives.push_back(ArchiveSet{tok[1], source, {}});
+        if (tok[0] == "archive" || tok[0] == "folder") {
+            const bool folder = tok[0] == "folder";
+            if (tok.size() != 2 || (folder ? !PlainFolder(tok[1]) : !PlainName(tok[1], ".zip")))
+                return fail(folder ? "a folder line is: folder NAME (letters, digits, '_', '-')"
+                                   : "an archive line is: archive NAME.zip");
+            if (!archiveNames.insert(Lower(tok[1])).second) return fail(tok[0] + " " + tok[1] + " named twice");
+            archives.push_back(ArchiveSet{tok[1], source, {}, folder});
             current = &archives.back();
             memberNames.clear();
             continue;
@@ -292,8 +305,10 @@ bool DrawImage(const ImageEntry& entry, Rgba& out, std::string& error) {
         return false;
     }
     std::unique_ptr<ImageDrawer> drawer = entry.kind->make(entry);
-    bool opaque = entry.Has(kBackdrop.key);
-    if (!Render(*drawer, entry.width, entry.height, entry.kind->scale, !opaque, opaque ? entry.Colour(kBackdrop.key) : 0,
+    // A BMP has no alpha: it is drawn over its backdrop, black when none is given.
+    bool opaque = entry.Has(kBackdrop.key) || IsBmp(entry.name);
+    if (!Render(*drawer, entry.width, entry.height, entry.kind->scale, !opaque,
+                entry.Has(kBackdrop.key) ? entry.Colour(kBackdrop.key) : 0,
                 out, error)) {
         error = entry.name + ": " + error;
         return false;
@@ -312,7 +327,10 @@ bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& o
     for (const ArchiveSet& a : archives) {
         std::vector<ZipMember> members;
         std::string looseDir;
-        if (!pngDir.empty()) {
+        if (a.folder) {
+            looseDir = (fs::path(outDir) / a.name).string();
+            fs::create_directories(looseDir, ec);
+        } else if (!pngDir.empty()) {
             looseDir = (fs::path(pngDir) / a.name.substr(0, a.name.size() - 4)).string();
             fs::create_directories(looseDir, ec);
         }
@@ -320,8 +338,8 @@ bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& o
             Rgba image;
             ZipMember m{entry.name, {}};
             if (!DrawImage(entry, image, error)) return false;
-            if (!EncodePng(image, m.bytes)) {
-                error = entry.name + ": PNG encoding failed";
+            if (IsBmp(entry.name) ? !EncodeBmp(image, m.bytes) : !EncodePng(image, m.bytes)) {
+                error = entry.name + ": encoding failed";
                 return false;
             }
             if (!looseDir.empty() && !WriteFileBytes((fs::path(looseDir) / entry.name).string(), m.bytes)) {
@@ -329,6 +347,10 @@ bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& o
                 return false;
             }
             members.push_back(std::move(m));
+        }
+        if (a.folder) {
+            written.push_back(looseDir);
+            continue;
         }
         std::string path = (fs::path(outDir) / a.name).string();
         if (!WriteZip(path, members, error)) return false;

@@ -4,6 +4,9 @@
 //   # name           width height kind    parameters (key=value, "quoted" for spaces)
 //   loading_bg.png   120   120    panel   backdrop=#1B1D20 radius=14
 //
+// A "folder NAME" line instead of an archive line writes the images after it as loose files into
+// <out>/NAME (pictures compiled into a module). Names ending in .bmp are written as opaque 24-bit BMPs.
+//
 // The kind names a drawing routine of the table in Painters.cpp with its own parameters; a page adds
 // its images by adding lines. backdrop=#RRGGBB (any kind) draws the image opaque over that colour;
 // without it the image keeps its transparency.
@@ -59,6 +62,7 @@ struct ArchiveSet {
     std::string name;
     std::string source;  // the set file, for messages
     std::vector<ImageEntry> images;
+    bool folder = false;  // a "folder NAME" line: loose files in <out>/NAME, no archive
 };
 
 // Largest set file, line and text value accepted.
@@ -73,7 +77,7 @@ bool LoadImageSet(const std::string& hostPath, std::vector<ArchiveSet>& archives
 
 bool DrawImage(const ImageEntry& entry, Rgba& out, std::string& error);
 
-// Writes every archive into outDir; with pngDir set, also each image loose under pngDir/<archive
+// Writes every archive (and folder) into outDir; with pngDir set, also each image loose under pngDir/<archive
 // name without .zip>/ for looking at. written receives the archive paths.
 bool BuildArchives(const std::vector<ArchiveSet>& archives, const std::string& outDir, const std::string& pngDir,
                    std::vector<std::string>& written, std::string& error);

@@ -392,6 +392,42 @@ private:
     const ImageEntry& m_s;
 };
 
+// The keypad popup's face: twenty keys at their places and the display well; "pressed" draws
+// every key pressed, so that one key can be copied out of it.
+class KeypadDrawer : public ImageDrawer {
+public:
+    explicit KeypadDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        struct Key {
+            RectF r;
+            const char16_t* label;
+        };
+        static const Key kKeys[] = {
+            {{8, 59, 70, 117}, u"Ins."},   {{71, 59, 133, 117}, u"Off"}, {{134, 59, 196, 117}, u"\u00D7"},
+            {{197, 59, 259, 117}, u"\u00F7"}, {{8, 119, 70, 177}, u"7"},   {{71, 119, 133, 177}, u"8"},
+            {{134, 119, 196, 177}, u"9"},  {{197, 119, 259, 177}, u"\u2212"}, {{8, 179, 70, 237}, u"4"},
+            {{71, 179, 133, 237}, u"5"},   {{134, 179, 196, 237}, u"6"}, {{197, 179, 259, 237}, u"+"},
+            {{8, 239, 70, 297}, u"1"},     {{71, 239, 133, 297}, u"2"},  {{134, 239, 196, 297}, u"3"},
+            {{197, 239, 259, 297}, u"C"},  {{8, 300, 70, 358}, u"0"},    {{71, 300, 133, 358}, u"."},
+            {{134, 300, 196, 358}, u"\u2190"}, {{197, 300, 259, 358}, u"="}};
+        const bool pressed = m_s.Raw("face") == "pressed";
+        RectF whole = Whole(m_s);
+        p.Fill(whole, kScreen);
+        p.FrameRound(whole, 6, 2, kEdge);
+        p.FillRound({17, 13, 249, 47}, 4, RGB(0x10, 0x12, 0x14));
+        p.FrameRound({17, 13, 249, 47}, 4, 1, kEdge);
+        for (const Key& k : kKeys) {
+            RectF r = k.r.Inset(1);
+            p.FillRound(r, 6, pressed ? kAccent : kPanelHigh);
+            p.FrameRound(r, 6, 2, pressed ? kAccent : kEdge);
+            p.Text(r, k.label, 22, true, pressed ? kScreen : kText);
+        }
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
 template <class D>
 std::unique_ptr<ImageDrawer> Make(const ImageEntry& s) {
     return std::make_unique<D>(s);
@@ -459,6 +495,7 @@ const std::vector<KindInfo>& Kinds() {
           {"radius", ParamType::Int, 0, 200, nullptr, "16"}},
          2,
          &Make<TileDrawer>},
+        {"keypad", {{"face", ParamType::Choice, 0, 0, "normal|pressed", "normal"}}, 2, &Make<KeypadDrawer>},
         {"logo",
          {{"emblem", ParamType::Choice, 0, 0, "ring|hexagon|diamond|shield|square", "ring"},
           {"colour", ParamType::Colour, 0, 0, nullptr, "#FFB020"},

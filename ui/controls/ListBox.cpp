@@ -8,6 +8,7 @@
 #include "ui/LayoutScript.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
+#include "ui/controls/ControlUtil.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ ListItem* CListBoxCtrl::NewItem() {
 
 void CListBoxCtrl::DeleteItem(ListItem* item) {
     if (!item) return;
-    delete item->icon;
+    if (item->icon) DestroyIcon(item->icon);
     delete item;
 }
 
@@ -269,6 +270,8 @@ void CListBoxCtrl::DeleteAllItems(BOOL redraw) {
     for (ListItem* item : m_items) DeleteItem(item);
     m_items.clear();
     m_nSel = -1;
+    // A tap on a new row is no second tap of the old one.
+    m_nLastDownItem = -1;
     SetBarTotal(0);
     if (redraw) Redraw();
 }
@@ -455,15 +458,7 @@ int CListBoxCtrl::HitTest(int x, int y, BOOL* onCheck) const {
 
 BOOL CListBoxCtrl::Create(DWORD style, DWORD exStyle) {
     if (!CUiCtrl::Create(style, exStyle)) return 0;
-    int height = 0;
-    if (HDC dc = CreateCompatibleDC(nullptr)) {
-        HGDIOBJ old = m_hFont ? SelectObject(dc, m_hFont) : nullptr;
-        SIZE size{0, 0};
-        GetTextExtentPoint32W(dc, u"A", 1, &size);
-        height = size.cy;
-        if (old) SelectObject(dc, old);
-        DeleteDC(dc);
-    }
+    int height = FontTextExtent(m_hFont, u"A").cy;
     if (height < 1) height = GetSystemMetrics(SM_CYHSCROLL);
     if (m_nItemHeight < 1) m_nItemHeight = height;
     if (SetItemHeight(m_nItemHeight) < 0) SetItemHeight(1);
@@ -682,10 +677,9 @@ int CListBoxCtrl::PaintLeading(HDC dc, const ListItem* item, BOOL selected, cons
     }
     if (m_nCheckColumn == 0 || m_nImageColumn != 0) return x;
     RECT rest = {x, cell.top, cell.right, cell.bottom};
-    if (HasSize(item->icon)) {
+    if (item->icon) {
         int size = std::min(kSmallIcon, h);
-        item->icon->DrawStretch(dc, x, cell.top + (h - size) / 2, size, size, 0, 0, item->icon->GetWidth(),
-                                item->icon->GetHeight());
+        DrawIconEx(dc, x, cell.top + (h - size) / 2, item->icon, size, size, 0, nullptr, DI_NORMAL);
         return x + kSmallIcon + 1;
     }
     CUiBitmap* picture = m_itemImage.get();
@@ -779,10 +773,17 @@ void CListBoxCtrl::PaintRowPicture(HDC dc, const ListItem* item, BOOL selected, 
     RECT inner = cell;
     InflateRect(&inner, -kGridInset, -kGridInset);
     if (inner.right <= inner.left || inner.bottom <= inner.top) return;
-    if (!picture) picture = HasSize(item->icon) ? item->icon : (folder ? m_itemImage.get() : nullptr);
+    LONG maxW = inner.right - inner.left, maxH = inner.bottom - inner.top;
+    if (!picture && item->icon) {
+        // The type's icon at its own size in the cell's middle: stretched it would only blur.
+        int size = std::min<LONG>({kSmallIcon, maxW, maxH});
+        DrawIconEx(dc, inner.left + (maxW - size) / 2, inner.top + (maxH - size) / 2, item->icon, size, size, 0,
+                   nullptr, DI_NORMAL);
+        return;
+    }
+    if (!picture) picture = folder ? m_itemImage.get() : nullptr;
     if (!HasSize(picture)) return;
     LONG w = picture->GetWidth(), ph = picture->GetHeight();
-    LONG maxW = inner.right - inner.left, maxH = inner.bottom - inner.top;
     // Scaled to the cell, keeping its shape.
     LONG sw = maxW, sh = ph * maxW / std::max<LONG>(w, 1);
     if (sh > maxH) {
@@ -882,10 +883,7 @@ void CListBoxCtrl::OnPaint(HDC dc) {
 
 // Factory
 
-CUiCtrl* NewListBox(const LayoutControlRecord* record, CShellPanel* panel, CLayoutScript* script, int page,
-                    int control) {
-    auto list = std::make_unique<CListBoxCtrl>(record, panel);
-    if (!script) return list.release();
+void ReadListKeys(CListBoxCtrl* list, CLayoutScript* script, int page, int control) {
     auto names = std::make_unique<WCHAR[][MAX_PATH]>(7);
     if (script->ReadImageList(page, control, u"vsbimgs", 7, names.get(), -1) >= 0) {
         const WCHAR* bar[7];
@@ -918,6 +916,13 @@ CUiCtrl* NewListBox(const LayoutControlRecord* record, CShellPanel* panel, CLayo
     DWORD gaps[2] = {};
     script->ReadNumbers(page, control, u"previewmargin", 2, gaps);
     list->SetCellSpacing(static_cast<LONG>(gaps[0]), static_cast<LONG>(gaps[1]));
+}
+
+CUiCtrl* NewListBox(const LayoutControlRecord* record, CShellPanel* panel, CLayoutScript* script, int page,
+                    int control) {
+    auto list = std::make_unique<CListBoxCtrl>(record, panel);
+    if (!script) return list.release();
+    ReadListKeys(list.get(), script, page, control);
     DWORD style[3] = {};
     if (script->ReadNumbers(page, control, u"exstyle", 3, style) == 0) list->SetMarquee(style[2] != 0);
     return list.release();

@@ -282,6 +282,8 @@ typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
 #define SM_CYDOUBLECLK 37
 #define SM_CXEDGE 45
 #define SM_CYEDGE 46
+#define SM_CXSMICON 49
+#define SM_CYSMICON 50
 
 // SystemParametersInfoW.
 #define SPI_SETWORKAREA 47

@@ -251,6 +251,9 @@ int GetSystemMetrics(int nIndex) {
         case SM_CXICON:
         case SM_CYICON:
             return 32;
+        case SM_CXSMICON:
+        case SM_CYSMICON:
+            return 16;
         case SM_CXDOUBLECLK:
         case SM_CYDOUBLECLK:
             return kDoubleClickSize;

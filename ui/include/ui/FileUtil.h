@@ -25,6 +25,9 @@ LONG StrToLong(const WCHAR* text);
 DWORD GetTicks(DWORD start);
 // Shows or hides the platform taskbar and sets the work area to match; returns whether it was shown.
 BOOL ShowTaskBar(BOOL show);
+// The small icon of the file's type from the shell, by name only (a trailing backslash names a folder);
+// the caller frees it with DestroyIcon. 0 when the shell has none.
+HICON GetFileIcon(const WCHAR* path);
 UINT GetLocaleCodePage(LCID lcid);
 // Marks the program as running with a semaphore of that name. When another instance holds it already,
 // brings that instance's window of class name to the front and returns 1: this one is to end.

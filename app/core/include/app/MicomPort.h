@@ -74,7 +74,8 @@ public:
     // Sends the request (type, group, code, arguments) and waits for the reply of the same group and
     // code, two attempts of MCU_REPLY_TIMEOUT_MS; the decoded reply length in reply (which holds
     // MCU_REPLY_SIZE bytes), or 0.
-    int Transact(const BYTE* payload, DWORD length, BYTE* reply);
+    // Virtual so that an in-process peer can stand in for the line (benchmarks).
+    virtual int Transact(const BYTE* payload, DWORD length, BYTE* reply);
 
     BOOL IsOpen() const { return m_open.load() != 0; }
     HWND Owner() const { return m_owner; }

@@ -8,6 +8,7 @@
 
 #include "app/MicomPort.h"
 #include "app/PerfTimer.h"
+#include "app/UnitLink.h"
 
 struct SettingsRecord;
 struct OpModeRecord;
@@ -17,7 +18,9 @@ class CGraphCtrl;
 class CScrollBarCtrl;
 class CProgressBar;
 class CTopBarWnd;
+class CManualWnd;
 class CLinkPort;
+struct ProgramStep;
 
 // Controls of shell 3.
 #define OPW_VOLTAGE 0          // measured voltage
@@ -48,8 +51,14 @@ class CLinkPort;
 #define OPW_VIEW 41
 #define OPW_CONTROLS 42
 
+// Controls of the manual page (shell 4) and the program pages (shells 5 and 6) the page acts on.
+#define OPW_MANUAL_RESTORATION 12
+#define OPW_MANUAL_DISCHARGE 28
+#define OPW_PROGRAM_APPLY 42
+
 // Commands the top bar sends to the page in front.
 #define OPW_CMD_HOME 110
+#define OPW_CMD_MANUAL 111
 #define OPW_CMD_FILTER 113
 
 // Controls of the filter popup (shell 8): switches 0..4, apply, close.
@@ -85,6 +94,21 @@ class CLinkPort;
 // Consecutive failed polls a run survives.
 #define OPW_POLL_RETRIES 3
 
+// Modes of the attached unit's D1 set-up.
+#define UNIT_MODE_CONSTANT_VOLTAGE 1
+#define UNIT_MODE_CONSTANT_CURRENT 3
+// A Discharge through the attached unit holds its set voltage within this range.
+#define UNIT_MIN_VOLTS 10.0
+#define UNIT_MAX_VOLTS 96.0
+// The attached unit's current limit, whatever the settings say.
+#define UNIT_MAX_AMPS 200.0
+// The total-time label's colour from the layout, given back when a temperature pause ends.
+#define OPW_TOTAL_TIME_COLOUR 0x60B0DB
+// Events the engine posts to the main window (WM_OPERATION_EVENT).
+#define OPW_EVENT_NO_ANSWER 10000
+#define OPW_EVENT_NO_STEP 10001
+#define OPW_EVENT_UNIT 10003
+
 // Sends an error code to the remote host (Bluetooth or the wired link, as the settings say).
 typedef void (*PFN_REPORT_ERROR)(int code);
 
@@ -101,7 +125,51 @@ public:
     void Back();
     // Stores the ports and releases the operation thread.
     void SetPorts(CMicomPort* mcu, CLinkPort* link);
+    // The attached unit's side of the wired link; null while there is none.
+    void SetUnitLink(CUnitLink* unit) { m_pUnit = unit; }
     LRESULT OnCommand(HWND hWnd, int shell, LPARAM lParam);
+
+    // Starts: 0 when the run started, 1 when refused or failed. quiet (remote requests) shows no popups
+    // of their own but the start refusal, the range text boxes and those of CheckCutLimits.
+    int StartRestoration(int quiet, int reserved = 0);
+    int StartDischarge(int quiet, int reserved = 0);
+    int StartProgram(int quiet);
+    // Ends the step of state (0: none) and starts the next enabled one; 1 when a step started, else 0
+    // with the page idle (program end, no step, refused check, failed command).
+    int NextProgramStep(int state, int quiet, int checkStart);
+    // The pause button and the remote C6 request: pause, continue, or continue a held resume.
+    int PauseResume();
+    // Cut-off voltage, cut-off current and mains frequency against the settings; 1 when all hold.
+    int CheckCutLimits();
+    // The temperature gate of a discharging run: 1 when the run goes on this tick.
+    int OnBatteryHighTemp();
+    // The attached unit takes the output (mode, volts and amperes x 100 or as the mode says, time as
+    // hours x 100 + minutes); 1 when it took it.
+    int StartOutput(BYTE mode, WORD value1, WORD value2, DWORD time, BOOL switchOn);
+    // D2 0; 1 when the unit acknowledged.
+    int StopOutput();
+    BOOL IsUnitConnected() const;
+
+    // Set-value checks against the settings' limits (current up to 200 A with the attached unit).
+    BOOL CheckSetVoltage(double volts) const;
+    BOOL CheckSetCurrent(double amps) const;
+    BOOL CheckSetTime(DWORD seconds) const;
+    BOOL CheckProgramStep(const ProgramStep& step) const;
+    // The manual page's edit of a running Restoration or Discharge: the record's set values to the
+    // output at once; 1 when taken, 0 when a value is out of range or a command failed.
+    int ApplyManualEdit(int quiet);
+    // Remote edits E0..E3: 1 when taken, 0 when refused.
+    int SetRemoteVolt(double volts);
+    int SetRemoteAmp(double amps);
+    int SetRemoteTime(DWORD seconds);
+    int SetRemoteStep(int number, const ProgramStep* step);
+    // The program page changed steps while a Program runs: program time, axes and the running step
+    // sent again (while paused by the user: kept for the continue).
+    // 1 when taken (or kept for the continue), 0 when a step's values are out of range.
+    int ApplyProgramEdit(int quiet = 0);
+    // Sets the running step up again without start checks; 1 on success, else the page goes idle.
+    int ResendStep(int state);
+    void SetModeTitle(int index, const ProgramStep& step);
 
     // Ends a run: output off, page idle. remoteReply answers a waiting remote start. Always 0.
     int StopRun(int remoteReply);
@@ -135,9 +203,6 @@ public:
     void RunTick(const McuStatusRecord* status);
     void ProcessStatus(McuStatusRecord* status);
 
-    // Puts a run in place as a start would leave it (tests, until the starts exist): run state 1 to 8.
-    void BeginRunForTest(int runState);
-
     BOOL IsIdle() const { return m_nRunFlag.load() == RUN_IDLE; }
     int GetView() const { return m_nView; }
     int GetZoom() const { return m_nZoom.load(); }
@@ -167,6 +232,8 @@ public:
     int* m_pRemoteControl;
     int m_bHardwareBlock;
     CTopBarWnd* m_pTopBar;
+    // The manual page (shell 4), created and deleted with this page.
+    CManualWnd* m_pManual = nullptr;
     PFN_REPORT_ERROR m_pfnReportError;
 
     // Page state.
@@ -211,6 +278,29 @@ public:
     int m_bDischarge;
     int m_bUnitOutput;
     int m_bHeldResume;
+    // Copied from the controller: starts are refused while it is set.
+    int m_bStartRefused;
+    CUnitLink* m_pUnit;
+    // Step state.
+    int m_nPhaseTicks;
+    int m_bDvArmed;
+    double m_dPeakVolts;
+    int m_nLowTicks;
+    int m_nStage;
+    DWORD m_dwStageMark;
+    double m_dAhLimit;
+    double m_dEndCurrent;
+    double m_dStepStartVolts;
+    // The attached unit: a start in progress, a temperature pause made by switching it off, and its
+    // last set-up for the resume.
+    std::atomic<int> m_bUnitStarting;
+    int m_bUnitPaused;
+    BYTE m_byUnitMode;
+    WORD m_wUnitValue1;
+    WORD m_wUnitValue2;
+    DWORD m_dwUnitTime;
+    // A program edit made while paused by the user, sent on continue.
+    int m_bResendOnResume;
     std::atomic<int> m_bLoop;
     std::atomic<int> m_bAlive;
     std::atomic<int> m_bGraphAlive;
@@ -246,6 +336,13 @@ private:
     void ShowIdleButtons();
     void CloseOverVoltageNotice();
     void HandleGraphRequest(int kind);
+    // Shell 4 controls 12 and 28: a start when idle or paused by the user, else the edit of the run.
+    void OnManualStart(int control);
+    // Shell 3 control 111 and the commands of shell 4.
+    void OpenManual();
+    void OnManualCommand(int control, int event);
+    // Shell 5/6 control 42 and shell 16 control 0: the edit of a running program, or its start.
+    void OnProgramApply();
     void ShowGraphPage(int page, BOOL clearFurthest);
     void PostEvent(int code);
     void CheckTemperatures(const McuStatusRecord& status);
@@ -255,6 +352,32 @@ private:
     void AddTime();
     // The set values of the run: the record's head for Restoration and Discharge, the step's in a program.
     void SetValuesOfRun(double* volts, double* amps) const;
+    // The end of a Restoration or Discharge, or the current program step's phases and end.
+    void EvaluateRunState(const McuStatusRecord& status);
+    void EvaluateChargeStep(int state, const ProgramStep& step, double volts, double amps, WORD rawAmps);
+    void EvaluatePulse(const ProgramStep& step, double volts);
+    // Output set-up of a step: 0 done, 1 an MCU command failed, 2 the attached unit did not take it.
+    int SetUpStepOutput(const ProgramStep& step, BOOL stage2);
+    // Set voltage and current, direction, the two step flags, output on; 1 when the MCU took them all.
+    int SendOutputSetup(double volts, double amps, BYTE direction, int flag1A, int flag19);
+    // Labels, bars and step state of a step just set up.
+    void ShowStep(int index, const ProgramStep& step);
+    // Output off, each command tried twice; 1 when all were acknowledged.
+    int OutputOff();
+    // A failed start or step set-up: output off best-effort, page idle.
+    void FailToIdle(int event);
+    // The display and state common to the starts.
+    void BeginRunDisplay(int runState, double voltageMin, double voltageMax, double currentMax);
+    void BeginRunState(int runState, int note);
+    BOOL RefusedByConnection(int firstCode, int quiet);
+    BOOL RefusedByTemperature(int quiet);
+    BOOL RefusedByRange(double volts, double amps, BOOL unitVolts);
+    void Popup(int message, int quiet);
+    void ShowSetValueLabels(double volts, double amps, DWORD seconds);
+    void SetProgressRange(int control, int total);
+    void SetTotalTimeColour(COLORREF colour);
+    void SystemLog(const WCHAR* text);
+    int SetRemoteValue(double value, BOOL volts);
     static LRESULT CALLBACK MsgWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PanelProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -278,7 +401,8 @@ private:
 int CeilDiv(double value, int divisions);
 // Whether the mains frequency reported lies within the setting +- 4.
 BOOL CheckMainsFrequency(WORD frequency, WORD setting);
-// Raised every tick while the attached unit delivers the output, cleared by each of its replies.
-extern std::atomic<BYTE> g_byUnitWatchdog;
+// The step set-up's arguments of CmdSet1A and CmdSet19 by direction and kind.
+int GetStepFlag1A(DWORD direction, int kind);
+int GetStepFlag19(DWORD direction, int kind);
 // Mains frequency of the record's code: 50, 60 or 0.
 WORD FrequencyOfCode(int code);

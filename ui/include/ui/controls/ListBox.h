@@ -24,7 +24,7 @@ constexpr int kListTextMax = MAX_PATH - 1;
 
 struct ListItem {
     DWORD check;        // non-zero checked
-    CUiBitmap* icon;    // owned by the row; the small picture before the text
+    HICON icon;         // owned by the row (DestroyIcon); the small picture before the text
     DWORD flags;        // file attribute bits
     LONG color;         // 0x00BBGGRR, -1 for the control's colours
     WCHAR image[MAX_PATH];
@@ -60,6 +60,7 @@ public:
     void SetListRect(const RECT* rc);
     void SetCellSpacing(int horizontal, int vertical);
     void SetKeepSelection(BOOL on) { m_bKeepSel = on ? 1 : 0; }
+    BOOL GetKeepSelection() const { return m_bKeepSel; }
 
     // The new row's index, -1 when no memory.
     int AddItem(const WCHAR* text1, const WCHAR* text2, const WCHAR* text3, BOOL redraw, LONG color, BOOL sorted);
@@ -168,6 +169,8 @@ private:
     DWORD m_dwLastDown;
 };
 
+// The list keys shared by both list types, "vsbimgs" to "previewmargin", in the script's order.
+void ReadListKeys(CListBoxCtrl* list, CLayoutScript* script, int page, int control);
 // The factory entry of type 3: the list with its extra keys read from the script.
 CUiCtrl* NewListBox(const LayoutControlRecord* record, CShellPanel* panel, CLayoutScript* script, int page,
                     int control);

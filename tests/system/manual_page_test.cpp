@@ -140,9 +140,11 @@ TEST_F(QrxManualTest, TypedCalculatedAndHeldValuesStartARestoration) {
 
     // RESTORATION: the record's head is saved and the set values reach the MCU.
     ASSERT_TRUE(device.Tap(kRestoration.x, kRestoration.y));
-    ASSERT_TRUE(WaitUntil([&] { return Slurp(device.McuLogPath()).find("CmdSet10 1400") != std::string::npos; }))
-        << Slurp(device.McuLogPath());
-    EXPECT_NE(Slurp(device.McuLogPath()).find("CmdSet11 3000"), std::string::npos);
+    // The set values are sent one command after another: wait for both.
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::string log = Slurp(device.McuLogPath());
+        return log.find("CmdSet10 1400") != std::string::npos && log.find("CmdSet11 3000") != std::string::npos;
+    })) << Slurp(device.McuLogPath());
     OpModeRecord saved{};
     ASSERT_TRUE(WaitUntil([&] {
         const std::string bytes = Slurp(root.Host("NAND Flash/OpMode.dat"));

@@ -15,6 +15,9 @@ const WCHAR kExplorer[] = u"\\Windows\\explorer.exe";
 const WCHAR kReflash[] = u"\\Windows\\Reflash.exe";
 const WCHAR kFlashQrx[] = u"\\NAND Flash\\QRX.exe";
 const WCHAR kSystemQrx[] = u"\\Windows\\QRX.exe";
+// Written by the upgrader once the package is checked and before its first write, removed only after
+// a whole success: while it is there, the files on the flash may be half replaced.
+const WCHAR kUpgradeMarker[] = u"\\NAND Flash\\app_upgrade.dat";
 
 void DebugLine(const WCHAR* format, const WCHAR* arg) {
     WCHAR line[MAX_PATH + 64];
@@ -68,9 +71,14 @@ void CCeMainFrame::InvokeMainLnchr() {
     if (IsFilePresent(u"\\SD Card\\sos1.dat") || IsFilePresent(u"\\Hard Disk\\sos1.dat")) {
         OutputDebugStringW(u"Run Explorer\r\n");
     } else {
-        if (IsFilePresent(u"\\SD Card\\sos2.dat") || IsFilePresent(u"\\Hard Disk\\sos2.dat"))
+        const bool unfinished = IsFilePresent(kUpgradeMarker);
+        const bool package =
+            IsFilePresent(u"\\SD Card\\QRX3FWDATA.FWD") || IsFilePresent(u"\\Hard Disk\\QRX3FWDATA.FWD");
+        if (IsFilePresent(u"\\SD Card\\sos2.dat") || IsFilePresent(u"\\Hard Disk\\sos2.dat") ||
+            (unfinished && package))
             candidates[count++] = kReflash;
-        if (IsFilePresent(kFlashQrx)) {
+        // An unfinished upgrade without its package runs the system folder's program, never the flash's.
+        if (!unfinished && IsFilePresent(kFlashQrx)) {
             if (count == 0) DebugLine(u"Run %s\r\n", kFlashQrx);
             candidates[count++] = kFlashQrx;
         }

@@ -19,3 +19,6 @@
 #include "qrx/dialog.h"
 #include "qrx/dbt.h"
 #include "qrx/objbase.h"
+#include "qrx/flashapi.h"
+#include "qrx/storeapi.h"
+#include "qrx/commctrl.h"

@@ -456,7 +456,14 @@ bool RecordDeviceControl(const std::string& device, DWORD code, const BYTE* byte
     return AppendRecord(device, code, bytes, size);
 }
 
+std::string FormatDeviceRecord(DWORD tick, DWORD code, const BYTE* bytes, DWORD size) {
+    return FormatRecord(tick, code, bytes, size);
+}
+
+bool ParseDeviceRecord(std::string_view line, DeviceRecord& r) { return ParseRecord(line, r); }
+
 std::vector<DeviceRecord> ReadDeviceRecords(const std::string& device) {
+    if (device == "FWD1") return ReadFlashRecords();
     std::vector<DeviceRecord> records;
     if (device.empty() || device.find('/') != std::string::npos || device[0] == '.') return records;
     std::string path = DevicePath(device);

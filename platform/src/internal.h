@@ -5,8 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
 #include <string_view>
+#include <vector>
 
 #include "qrx/fileapi.h"
 #include "qrx/host.h"
@@ -97,6 +97,12 @@ LONG ZoneBiasMinutesForLocal(long long localTicks);
 
 // Appends a control record to a simulated device's history in .platform/devices (board.cpp).
 bool RecordDeviceControl(const std::string& device, DWORD code, const BYTE* bytes, DWORD size);
+// One record line of a device's history, and its reader (board.cpp); "FWD1" keeps its own history
+// file of calls (flash.cpp).
+struct DeviceRecord;
+std::string FormatDeviceRecord(DWORD tick, DWORD code, const BYTE* bytes, DWORD size);
+bool ParseDeviceRecord(std::string_view line, DeviceRecord& r);
+std::vector<DeviceRecord> ReadFlashRecords();
 
 // Tells whether a state file changed since it was read: an atomic replace gives a new inode.
 struct FileIdentity {

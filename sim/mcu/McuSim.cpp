@@ -387,10 +387,21 @@ void McuSim::Run() {
         }
         ssize_t n = read(m_master, buffer, sizeof buffer);
         if (n <= 0) continue;
+        if (m_config.takeover && m_config.takeover->Owns()) {
+            LoaderBytes(buffer, static_cast<size_t>(n));
+            decoder = FrameDecoder();
+            continue;
+        }
         for (ssize_t i = 0; i < n; ++i) {
             switch (decoder.Push(buffer[i])) {
                 case FrameDecoder::Result::Frame:
                     OnFrame(decoder.Payload());
+                    if (m_config.takeover && m_config.takeover->Owns()) {
+                        // The jump handed the line over: what follows is the loader's.
+                        LoaderBytes(buffer + i + 1, static_cast<size_t>(n - i - 1));
+                        decoder = FrameDecoder();
+                        i = n;
+                    }
                     break;
                 case FrameDecoder::Result::Bad:
                     OnBadFrame(decoder.Raw(), decoder.Reason());
@@ -452,6 +463,7 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
             if (m_fault.count > 0) --m_fault.count;
         }
         if (fault.kind != Fault::Silence) e.reply = reply;
+        if (m_config.takeover && e.what.rfind("GotoLoader", 0) == 0) m_config.takeover->Jump();
         Record(std::move(e));
     }
     if (reply.empty() || fault.kind == Fault::Silence) return;
@@ -489,6 +501,15 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
             break;
     }
     SendAll(out);
+}
+
+void McuSim::LoaderBytes(const BYTE* data, size_t n) {
+    auto firmware = m_config.takeover->Take(data, n, [this](const std::vector<BYTE>& reply, DWORD delayMs) {
+        return (delayMs == 0 || Pause(delayMs)) && SendAll(reply);
+    });
+    if (!firmware) return;
+    std::lock_guard<std::mutex> g(m_lock);
+    m_model.SetFirmware(*firmware);
 }
 
 // Line time, as the device's reply time-outs.

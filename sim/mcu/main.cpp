@@ -12,6 +12,7 @@
 
 #include "qrx/host.h"
 #include "sim/McuSim.h"
+#include "sim/PmcLoader.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ const char kUsage[] =
     "  --firmware V      firmware version: B0 or B0.B1.B2.B3, each 0-255 (default 242.1.0.4)\n"
     "  --mains HZ        mains frequency reported: 50, 60 or 0 for none (default 60)\n"
     "  --log FILE        append every command and reply to FILE\n"
+    "  --iap-fault F     a fault of the PMC boot loader (repeatable): no-loader, connect-fails N,\n"
+    "                    bad-echo K, bad-sequence K, short-replies, lost-frame K, late MS, power-loss K\n"
+    "                    (K counts data frames from 1)\n"
     "fault commands (POLLS: answered status polls it lasts; without it, until changed):\n"
     "  silence POLLS                                 leave status polls unanswered (0 ends it)\n"
     "  battery connected|disconnected|reversed [POLLS]\n"
@@ -93,6 +97,7 @@ int Fail(const char* what, const char* value) {
 int main(int argc, char** argv) {
     sim::McuSimConfig config;
     config.port = 2;
+    sim::IapFaults iapFaults;
     for (int i = 1; i < argc; ++i) {
         const char* opt = argv[i];
         if (!std::strcmp(opt, "--help") || !std::strcmp(opt, "-h")) {
@@ -140,6 +145,8 @@ int main(int argc, char** argv) {
             if (!ParseInt(value, 0, 60, config.mcu.mainsHz) ||
                 (config.mcu.mainsHz != 0 && config.mcu.mainsHz != 50 && config.mcu.mainsHz != 60))
                 return Fail("mains frequency", value);
+        } else if (!std::strcmp(opt, "--iap-fault")) {
+            if (!sim::ParseIapFault(value, iapFaults)) return Fail("loader fault", value);
         } else if (!std::strcmp(opt, "--log")) {
             if (!*value) return Fail("log file", value);
             config.logFile = value;
@@ -162,6 +169,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     config.controlSocket = sim::ControlSocketPath(config.port);
+    // The PMC's program memory outlasts the simulator: its whole image's version is the firmware's.
+    sim::PmcLoader loader(iapFaults);
+    sim::AttachPmcLoader(config, loader);
     sim::McuSim mcu(config);
     if (!mcu.Start()) {
         std::fprintf(stderr, "qrx-sim-mcu: %s\n", mcu.Error().c_str());

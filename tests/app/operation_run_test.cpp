@@ -308,6 +308,8 @@ TEST_F(OperationRun, PauseByTheUserAndAProgramEditWhilePaused) {
     EXPECT_EQ(page->PauseResume(), 0);
     EXPECT_EQ(sim->Snapshot().set.resume, 0);
     g_OpMode.dVoltage = 14.4;
+    page->Show(5);
+    Command(hWnd, SHELL_OPERATION, OPW_CMD_MANUAL);
     Command(hWnd, SHELL_MANUAL, OPW_MANUAL_RESTORATION);
     EXPECT_EQ(page->m_nRunState, RUN_STATE_RESTORATION);
     EXPECT_EQ(page->m_nRunFlag.load(), RUN_RUNNING);

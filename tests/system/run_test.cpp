@@ -296,3 +296,29 @@ TEST(RunMcuTest, RefusesWhatItCannotRun) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RunMcuTest, ADeviceThatDoesNotBootStartsNothing) {
+    TempDeviceRoot root;
+    Install(root, QRX_STARTER_EXE, "Windows/Starter.exe");
+    Install(root, QRX_STANDIN_EXE, "Windows/QRX.exe");
+    // A root without flash gets the factory chain and boots.
+    Runner check = StartRunner(root, {"--boot-check"});
+    ASSERT_GT(check.pid, 0);
+    EXPECT_EQ(check.Wait(), 0) << Output(check);
+    ASSERT_TRUE(std::filesystem::exists(root.Host(".platform/flash/os.rec")));
+
+    std::filesystem::remove(root.Host(".platform/flash/eboot.rec"));
+    for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{{"--boot-check"}, {}}) {
+        Runner r = StartRunner(root, options);
+        ASSERT_GT(r.pid, 0);
+        EXPECT_EQ(r.Wait(), 3) << Output(r);
+        EXPECT_NE(Slurp(r.err).find("qrx-run: the device does not boot: the EBoot image is not whole"),
+                  std::string::npos)
+            << Output(r);
+    }
+    EXPECT_EQ(Launches(root), 0u);
+}
+
+}  // namespace

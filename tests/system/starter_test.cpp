@@ -251,6 +251,21 @@ TEST(StarterTest, ProgramThatDoesNotStartHandsOverToTheNext) {
                   r.WriteFile("Windows/QRX.exe", "");
               })),
               "\\Windows\\explorer.exe");
+    // An upgrade that was cut: its package on the card finishes it; without the package (card taken
+    // out) the system folder's program runs, not the half-replaced one on the flash.
+    auto cut = [](TempDeviceRoot& r) {
+        Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");
+        Install(r, QRX_STANDIN_EXE, "Windows/Reflash.exe");
+        Install(r, QRX_STANDIN_EXE, "Windows/QRX.exe");
+        Install(r, QRX_STANDIN_EXE, "NAND Flash/QRX.exe");
+        r.WriteFile("NAND Flash/app_upgrade.dat", "2026-1-1;0-0-0\n");
+    };
+    EXPECT_EQ(Chosen(Boot([&](TempDeviceRoot& r) {
+                  cut(r);
+                  r.WriteFile("Hard Disk/QRX3FWDATA.FWD", "package");
+              })),
+              "\\Windows\\Reflash.exe");
+    EXPECT_EQ(Chosen(Boot(cut)), "\\Windows\\QRX.exe");
     // A forced upgrader that is missing falls back to the main program.
     EXPECT_EQ(Chosen(Boot([](TempDeviceRoot& r) {
                   Install(r, QRX_STANDIN_EXE, "Windows/explorer.exe");

@@ -113,8 +113,12 @@ TEST_F(MkRootTest, InstallsWhatIsBuiltAndIsIdempotent) {
     EXPECT_NE(second.output.find("1 copied"), std::string::npos) << second.output;
     EXPECT_FALSE(fs::exists(dev + "/Windows/QRX.exe.mkroot-part"));
 
+    // The factory boot chain is seeded once and kept; a reset renews a broken one.
+    EXPECT_TRUE(fs::exists(dev + "/.platform/flash/os.rec"));
+    fs::remove(dev + "/.platform/flash/os.rec");
     Result reset = RunMkRoot(Args(true));
     ASSERT_EQ(reset.code, 0) << reset.output;
+    EXPECT_TRUE(fs::exists(dev + "/.platform/flash/os.rec"));
     EXPECT_FALSE(fs::exists(dev + "/NAND Flash/Setting.bin"));
     EXPECT_EQ(fs::exists(dev + "/NAND Flash/Font/NanumGothicBold.ttf"), nanum);
     EXPECT_EQ(ReadAll(dev + "/SD Card/log.csv"), "log");

@@ -92,6 +92,8 @@ public:
         if (!InstallBuilt() || !InstallArchives() || !InstallLanguages() || !InstallFonts()) return 1;
         if (!SeedRegistry()) return 1;
         if (!SetPins()) return 1;
+        // The boot chain the device left the factory with; --reset puts it back.
+        if (!qrx::SeedFactoryFlash(m_o.reset)) return Fail("cannot write the factory flash");
         Summary();
         return 0;
     }
@@ -298,6 +300,7 @@ private:
               << "  registry:  storage profiles, time zones (" << seconds << " s), touch calibration "
               << (m_calibrationKept ? "kept" : "set") << "\n"
               << "  board:     screen 2.3, display 4.1\n"
+              << "  flash:     boot chain " << (m_o.reset ? "renewed" : "kept (the factory chain when none)") << "\n"
               << "  NAND Flash: " << (m_nandOut ? "taken out" : m_o.reset ? "cleared" : "kept") << "\n";
         if (!m_volumesOut.empty())
             m_out << "  taken out: " << Join(m_volumesOut) << " (kept in .platform/volumes until they arrive)\n";

@@ -11,7 +11,7 @@ namespace mkroot {
 struct Options {
     std::string root;
     std::string build;
-    bool reset = false;  // clear the internal flash's data too
+    bool reset = false;  // clear the internal flash's data too and renew the factory boot chain
 };
 
 bool ParseArgs(int argc, char** argv, Options& options, std::string& error);

@@ -10,6 +10,10 @@
 // (0x0101003C). The runner adopts every orphaned program of the device, so it sees the code of the
 // program that asked even when that program was started by an ended Starter; the host keeps only
 // its low byte (60).
+//
+// Before every boot the runner checks the boot chain in the device's flash (a whole XLDR copy, EBoot
+// and OS image); a device that does not boot starts nothing and the runner ends with 3. A root
+// without any flash gets the factory chain first. --boot-check only checks.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,6 +50,7 @@ constexpr int kRebootStatus = static_cast<int>(kRebootCode & 0xFF);
 // after SIGTERM.
 constexpr int kStartSeconds = 10;
 constexpr int kStopGraceSeconds = 5;
+constexpr int kNoBootStatus = 3;
 
 // The MCU of `make run`: a 12 V 60 Ah lead-acid battery at half charge on the MCU's port.
 constexpr int kMcuPort = 2;
@@ -57,12 +62,13 @@ constexpr int kHostPort = 5;
 
 void Usage(const char* self) {
     std::fprintf(stderr,
-                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--bt] [--host] [--stay-on]\n"
+                 "usage: %s --root DIR [--build BUILDDIR] [--mcu] [--bt] [--host] [--stay-on] | --root DIR --boot-check\n"
                  "  --mcu      runs the simulated MCU on COM2 (12 V 60 Ah lead-acid battery at 50 %%)\n"
                  "  --bt       runs the simulated Bluetooth module on COM4 (BCD100; its host connects by\n"
                  "             itself: talk to the device on the terminal it prints as \"host -> PATH\")\n"
                  "  --host     runs the simulated host on COM5 (drive the device with qrx-remote --root DIR)\n"
-                 "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n",
+                 "  --stay-on  stays on when no program runs any more, until SIGINT, SIGTERM or SIGHUP\n"
+                 "  --boot-check  only checks that the device boots: 0, or 3 with the reason\n",
                  self);
 }
 
@@ -275,6 +281,7 @@ public:
 
     int Run(const sigset_t& signals) {
         if (!DeviceFree()) return Finish(StopPending() ? 0 : 1);
+        if (!Boots()) return kNoBootStatus;
         if (!m_p.screen.empty()) {
             Start s = StartScreen();
             if (s != Start::Up) return Finish(s == Start::Stopped ? 0 : 1);
@@ -312,6 +319,7 @@ public:
             if (reboot) {
                 std::fprintf(stderr, "qrx-run: reboot\n");
                 StopDevice();
+                if (!Boots()) return Finish(kNoBootStatus);
                 if (!Boot()) return Finish(1);
                 continue;
             }
@@ -441,6 +449,13 @@ private:
             std::printf("  Ctrl-C turns the device off.\n");
         }
         std::fflush(stdout);
+    }
+
+    static bool Boots() {
+        std::string why;
+        if (qrx::CheckBootChain(why)) return true;
+        std::fprintf(stderr, "qrx-run: the device does not boot: %s\n", why.c_str());
+        return false;
     }
 
     bool Boot() {
@@ -591,7 +606,7 @@ private:
 
 int main(int argc, char** argv) {
     std::string root, build;
-    bool mcu = false, bt = false, host = false, stayOn = false;
+    bool mcu = false, bt = false, host = false, stayOn = false, bootCheck = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if ((a == "--root" || a == "--build") && i + 1 < argc && argv[i + 1][0] != '\0') {
@@ -604,6 +619,8 @@ int main(int argc, char** argv) {
             host = true;
         } else if (a == "--stay-on") {
             stayOn = true;
+        } else if (a == "--boot-check") {
+            bootCheck = true;
         } else {
             Usage(argv[0]);
             return 2;
@@ -625,6 +642,16 @@ int main(int argc, char** argv) {
 
     setenv("QRX_DEVICE_ROOT", root.c_str(), 1);
     qrx::ReloadHostConfig();
+    if (!qrx::SeedFactoryFlash(false)) {
+        std::fprintf(stderr, "qrx-run: cannot write the factory flash of %s\n", root.c_str());
+        return 1;
+    }
+    if (bootCheck) {
+        std::string why;
+        if (qrx::CheckBootChain(why)) return 0;
+        std::fprintf(stderr, "qrx-run: the device does not boot: %s\n", why.c_str());
+        return kNoBootStatus;
+    }
     Programs programs;
     programs.root = root;
     programs.stayOn = stayOn;

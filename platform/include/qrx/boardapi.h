@@ -50,9 +50,10 @@ struct DeviceRecord {
     DWORD size = 0;           // bytes of input the control carried
     std::vector<BYTE> bytes;  // its first 64 bytes at most
 };
-// device: "PWM1", "PWM2", "TCH1" or "GPIO" (each SetMode, ClrBit and SetBit: the ordinal 202, 204
-// or 205 as the code, then pin and value as two DWORDs). Oldest first, at most the last 128 records of "PWM1" (a whole
-// buzzer pattern) and the last 32 of the others.
+// device: "PWM1", "PWM2", "TCH1", "GPIO" (each SetMode, ClrBit and SetBit: the ordinal 202, 204 or 205 as
+// the code, then pin and value as two DWORDs) or "FWD1". Oldest first, at most the last 128 records of "PWM1"
+// (a whole buzzer pattern), the last 4096 of "FWD1" (every call, refused ones too; a page's record holds its
+// offset word and the page) and the last 32 of the others.
 std::vector<DeviceRecord> ReadDeviceRecords(const std::string& device);
 // The backlight as last set through "PWM2:": 1 on, 0 off, -1 never set (the screen starts lit).
 int BacklightState();

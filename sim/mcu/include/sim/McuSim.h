@@ -2,6 +2,7 @@
 // battery model. Tests use the library in-process; `qrx-sim-mcu` runs it for the device.
 #pragma once
 #include <array>
+#include <functional>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
@@ -348,8 +349,21 @@ struct LogEntry {
 // One line of the log file: "[tick] request -> reply what".
 std::string FormatLogEntry(const LogEntry& e);
 
+// Another program on the MCU's line: the PMC boot loader takes the line from the jump frame on and
+// gives it back when it starts a firmware (sim/pmc). Called on the responder thread.
+class LineTakeover {
+public:
+    virtual ~LineTakeover() = default;
+    virtual bool Owns() = 0;  // the line's bytes are the loader's
+    virtual void Jump() = 0;  // the jump frame came
+    // Bytes from the line; send(reply, delay in line ms) answers. A firmware started gives its version.
+    using Send = std::function<bool(const std::vector<BYTE>&, DWORD)>;
+    virtual std::optional<std::array<BYTE, 4>> Take(const BYTE* data, size_t n, const Send& send) = 0;
+};
+
 struct McuSimConfig {
     McuConfig mcu;
+    LineTakeover* takeover = nullptr;  // the PMC loader on the same line, when one runs
     int port = 2;               // COM number recorded in the port map; 0 leaves the map alone
     std::string logFile;        // every log entry is appended here when set
     size_t logLimit = 100000;   // entries kept in memory; the oldest go first
@@ -403,6 +417,7 @@ public:
     bool WaitForLog(size_t count, DWORD timeoutMs) const;
 
 private:
+    void LoaderBytes(const BYTE* data, size_t n);
     void Run();
     void CatchUp();
     bool ListenControl();

@@ -94,13 +94,7 @@ void ConvertOldOpMode(const BYTE* image, OpModeRecord& record) {
     std::memcpy(&record, image, offsetof(OpModeRecord, steps));
     for (size_t i = 0; i < 6; ++i) {
         const BYTE* old = image + offsetof(OpModeRecord, steps) + i * kOldStepBytes;
-        ProgramStep& step = record.steps[i];
-        step.dwEnable = ReadLE<DWORD>(old + 0);
-        step.dVoltage = ReadLE<double>(old + 8);
-        step.dCurrent = ReadLE<double>(old + 16);
-        step.dwTime = ReadLE<DWORD>(old + 24);
-        step.dwDirection = ReadLE<DWORD>(old + 28);
-        step.byKind = old[32];
+        ReadOldProgramStep(old, &record.steps[i]);
     }
 }
 
@@ -158,6 +152,16 @@ WORD SettingsSum(const void* data, size_t size) {
     unsigned sum = 0;
     for (size_t i = 0; i < size; ++i) sum += p[i];
     return static_cast<WORD>(sum & 0xFFFFu);
+}
+
+void ReadOldProgramStep(const BYTE* old, ProgramStep* step) {
+    std::memset(step, 0, sizeof(*step));
+    step->dwEnable = ReadLE<DWORD>(old + 0);
+    step->dVoltage = ReadLE<double>(old + 8);
+    step->dCurrent = ReadLE<double>(old + 16);
+    step->dwTime = ReadLE<DWORD>(old + 24);
+    step->dwDirection = ReadLE<DWORD>(old + 28);
+    step->byKind = old[32];
 }
 
 BYTE ByteSum(const void* data, size_t size) {

@@ -368,11 +368,38 @@ def make_remote_fields():
 
 
 
+def pgm_step(volts, amps, seconds, discharge, kind, capacity=None):
+    step = struct.pack("<I4xddIIB", 1, volts, amps, seconds, discharge, kind)
+    if capacity is None:
+        return step + b"\0" * 7
+    return step + b"\0" + struct.pack("<H", capacity) + b"\0" * 12
+
+
+def pgm_slot(steps, old=False):
+    body = b"".join(steps)
+    summed = 40 if old else 48
+    return body + struct.pack("<I", 1) + bytes([sum(body[:summed]) & 0xFF])
+
+
+def make_pgmstore():
+    good = b"".join(pgm_slot([pgm_step(12.0 + k, 5.0, 3600, i % 2, i + 1, 100) for i in range(6)])
+                    for k in range(5))
+    put("pgmstore", "good.dat", good)
+    put("pgmstore", "old.dat", b"".join(pgm_slot([pgm_step(24.0, 2.0, 7200, 1, 2) for _ in range(6)], old=True)
+                                        for _ in range(5)))
+    put("pgmstore", "short.dat", good[:700])
+    damaged = bytearray(good)
+    damaged[8:16] = struct.pack("<d", math.nan)
+    damaged[48 + 32] = 0
+    damaged[293 + 32] = 12
+    put("pgmstore", "damaged.dat", bytes(damaged))
+
+
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
           "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
           "layout_controls": make_layout_controls, "bt_line": make_bt_line,
           "log_row": make_log_row, "resume_record": make_resume_record, "link_frames": make_link_frames,
-          "remote_fields": make_remote_fields}
+          "remote_fields": make_remote_fields, "pgmstore": make_pgmstore}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

@@ -187,3 +187,6 @@ void UpdateModelLabel();
 // Sums as the files keep them.
 WORD SettingsSum(const void* data, size_t size);
 BYTE ByteSum(const void* data, size_t size);
+// One 40-byte step of the older files (no capacity) in the 48-byte form, the rest zero.
+#define OLD_PROGRAM_STEP_SIZE 40
+void ReadOldProgramStep(const BYTE* old, ProgramStep* step);

@@ -1,13 +1,13 @@
-// The joints of the operation, setting and admin pages, the wired link and the Bluetooth library. The
-// operation page and the Bluetooth library are part of the program; the others are not yet: their
-// routes leave them alone, and the controller's pointers to them stay null, which its own code already
-// allows for.
+// The joints of the operation, setting and admin pages, the wired link and the Bluetooth library. A
+// page that is not part of the program keeps its pointer in the controller null, and its routes leave
+// it alone, which the controller's own code already allows for.
 #include "app/Pages.h"
 
 #include "app/LinkPort.h"
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
 #include "app/RemoteDispatch.h"
+#include "app/SettingWnd.h"
 #include "app/Settings.h"
 #include "radiolink/Radiolink.h"
 
@@ -16,12 +16,26 @@ namespace {
 void ReportRemoteError(int code) { SendRemoteError(g_MainFrame, code); }
 void SendRemoteRecord(const char* record) { SendRemoteReply(g_MainFrame, record); }
 
+// The setting page's unit switch; the unit counts as attached only while it acknowledged.
+int SwitchUnit(CUnitLink* unit, int on) {
+    auto* link = static_cast<CLinkPort*>(unit);
+    if (!link) return 0;
+    int acknowledged = link->SendD0(on);
+    link->SetUnitConnected(on && acknowledged);
+    return acknowledged;
+}
+
 }  // namespace
 
 BOOL CreatePages(CMainFrame& frame) {
     frame.m_pOperationWnd = new COperationWnd(frame.m_hWnd, &g_Settings, &g_OpMode, frame.m_McuVersion);
     if (!frame.m_pOperationWnd->IsCreated()) {
         OutputDebugStringW(u"[FRAME]operation page not created\r\n");
+        return FALSE;
+    }
+    frame.m_pSettingWnd = new CSettingWnd(frame.m_hWnd, &g_Settings, frame.m_McuVersion);
+    if (!frame.m_pSettingWnd->IsCreated()) {
+        OutputDebugStringW(u"[FRAME]setting page not created\r\n");
         return FALSE;
     }
     return TRUE;
@@ -35,12 +49,15 @@ void LinkPages(CMainFrame& frame) {
         op->m_pfnReportError = ReportRemoteError;
         op->m_pfnSendRecord = SendRemoteRecord;
     }
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->SetTopBar(frame.m_pTopBarWnd);
 }
 
 void DeletePages(CMainFrame& frame) {
     // The operation thread talks to the attached unit: the page goes before the link.
     delete frame.m_pOperationWnd;
     frame.m_pOperationWnd = nullptr;
+    delete frame.m_pSettingWnd;
+    frame.m_pSettingWnd = nullptr;
     delete frame.m_pLinkPort;
     frame.m_pLinkPort = nullptr;
 }
@@ -69,12 +86,24 @@ void OperationSetMcuPort(CMainFrame& frame) {
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->SetPorts(frame.m_pMicomPort, frame.m_pLinkPort);
 }
 
-void SettingShow(CMainFrame&, int) {}
-LRESULT SettingOnCommand(CMainFrame&, HWND, int, LPARAM) { return 0; }
-void SettingRunUpgrader(CMainFrame&, int) {}
-void SettingSetBtStatus(CMainFrame&, int) {}
-void SettingRefreshBtLabel(CMainFrame&) {}
-void SettingClockTick(CMainFrame&) {}
+void SettingShow(CMainFrame& frame, int show) {
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->Show(show);
+}
+LRESULT SettingOnCommand(CMainFrame& frame, HWND hWnd, int shell, LPARAM lParam) {
+    return frame.m_pSettingWnd ? frame.m_pSettingWnd->OnCommand(hWnd, shell, lParam) : 0;
+}
+void SettingRunUpgrader(CMainFrame& frame, int control) {
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->RunUpgrader(control);
+}
+void SettingSetBtStatus(CMainFrame& frame, int connected) {
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->SetBtStatus(connected);
+}
+void SettingRefreshBtLabel(CMainFrame& frame) {
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->SetBtModeText(g_Settings.wBtMode);
+}
+void SettingClockTick(CMainFrame& frame) {
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->OnClockTimer();
+}
 
 void AdminShow(CMainFrame&, int) {}
 LRESULT AdminOnCommand(CMainFrame&, HWND, int, LPARAM) { return 0; }
@@ -84,6 +113,8 @@ BOOL CreateLinkPort(CMainFrame& frame) {
     if (!frame.m_pLinkPort) frame.m_pLinkPort = new CLinkPort(frame.m_hWnd, &g_Settings);
     // Before the operation thread is released: it asks the link whether the unit is there.
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->SetUnitLink(frame.m_pLinkPort);
+    // Whether or not the MCU port opened: the unit switch needs the link.
+    if (frame.m_pSettingWnd) frame.m_pSettingWnd->SetLinkPort(frame.m_pLinkPort, SwitchUnit);
     return TRUE;
 }
 

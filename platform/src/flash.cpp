@@ -508,13 +508,13 @@ bool ReadFlashRegion(const std::string& name, std::vector<BYTE>& image) {
     return true;
 }
 
-bool SetFlashFault(const std::string& spec) {
+bool SetFlashFault(const std::string& fault) {
     std::string path = FlashFolder() + "/fault";
-    if (spec.empty()) return unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (fault.empty()) return unlink(path.c_str()) == 0 || errno == ENOENT;
     std::string tmp = path + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::string text = spec.back() == '\n' ? spec : spec + "\n";
+    std::string text = fault.back() == '\n' ? fault : fault + "\n";
     bool ok = WriteWhole(fd, reinterpret_cast<const BYTE*>(text.data()), text.size());
     close(fd);
     return ok && rename(tmp.c_str(), path.c_str()) == 0;

@@ -150,12 +150,7 @@ bool BtSim::Start() {
 }
 
 void BtSim::Stop() {
-    if (m_thread.joinable()) {
-        uint64_t one = 1;
-        ssize_t n = write(m_wake, &one, sizeof one);
-        (void)n;
-        m_thread.join();
-    }
+    StopPeerWorker(m_thread, m_wake);
     if (m_mapped) ReleasePortMapping(m_config.port, m_slavePath);
     m_mapped = false;
     for (int* fd : {&m_master, &m_slave, &m_wake, &m_hostMaster, &m_hostSlave}) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 #include "sim/BtSim.h"
 
 namespace {
@@ -23,9 +24,6 @@ const char kUsage[] =
     "  --host-addr ADDR   the host's address, 12 hexadecimal digits (default 0017E9A0B1C2)\n"
     "  --auto-connect     the host connects whenever the module lets it\n";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,13 +36,7 @@ int main(int argc, char** argv) {
             config.pace = true;
         } else if (a == "--auto-connect") {
             config.autoConnect = true;
-        } else if (a == "--root" && value) {
-            setenv("QRX_DEVICE_ROOT", value, 1);
-            qrx::ReloadHostConfig();
-            ++i;
-        } else if (a == "--port" && value && std::strlen(value) == 1 && value[0] >= '1' && value[0] <= '9') {
-            config.port = value[0] - '0';
-            ++i;
+        } else if (sim::TakePeerOption(argc, argv, i, config.port)) {
         } else if (a == "--type" && sim::ParseBtType(value, config.type)) {
             ++i;
         } else if (a == "--log" && value && *value) {
@@ -59,11 +51,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sim::CatchStopSignals();
 
     sim::BtSim bt(config);
     if (!bt.Start()) {
@@ -72,7 +60,7 @@ int main(int argc, char** argv) {
     }
     std::printf("COM%d -> %s\nhost -> %s\n", config.port, bt.SlavePath().c_str(), bt.HostPath().c_str());
     std::fflush(stdout);
-    while (!g_stop) pause();
+    sim::WaitForStopSignal();
     bt.Stop();
     return 0;
 }

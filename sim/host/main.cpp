@@ -11,6 +11,7 @@
 #include <string>
 
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 #include "sim/LinkSim.h"
 
 namespace {
@@ -21,9 +22,6 @@ const char kUsage[] =
     "  --port N     COM port to record in the port map (1-9, default 5)\n"
     "  --unit       answer D0-D3 as the attached unit\n";
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -31,26 +29,15 @@ int main(int argc, char** argv) {
     config.hostTerminal = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--unit") {
             config.unit = true;
-        } else if (a == "--root" && value) {
-            setenv("QRX_DEVICE_ROOT", value, 1);
-            qrx::ReloadHostConfig();
-            ++i;
-        } else if (a == "--port" && value && std::strlen(value) == 1 && value[0] >= '1' && value[0] <= '9') {
-            config.port = value[0] - '0';
-            ++i;
+        } else if (sim::TakePeerOption(argc, argv, i, config.port)) {
         } else {
             std::fprintf(stderr, "qrx-sim-host: bad argument %s\n%s", a.c_str(), kUsage);
             return 2;
         }
     }
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    sim::CatchStopSignals();
 
     sim::LinkSim link(config);
     if (!link.Start()) {
@@ -64,7 +51,7 @@ int main(int argc, char** argv) {
     }
     std::printf("COM%d -> %s\nhost -> %s\n", config.port, link.SlavePath().c_str(), link.HostPath().c_str());
     std::fflush(stdout);
-    while (!g_stop) pause();
+    sim::WaitForStopSignal();
     link.Stop();
     unlink(note.c_str());
     return 0;

@@ -1,10 +1,16 @@
 #include "sim/PeerTerminal.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 #include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "qrx/host.h"
 
 namespace sim {
 
@@ -36,6 +42,46 @@ bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath) {
 void ReleasePortMapping(int port, const std::string& slavePath) {
     char current[4096] = {};
     if (qrx::GetPortMapping(port, current, sizeof current) && slavePath == current) qrx::SetPortMapping(port, "");
+}
+
+void StopPeerWorker(std::thread& worker, int wake) {
+    if (!worker.joinable()) return;
+    uint64_t one = 1;
+    ssize_t n = write(wake, &one, sizeof one);
+    (void)n;
+    worker.join();
+}
+
+bool TakePeerOption(int argc, char** argv, int& i, int& port) {
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (!value) return false;
+    if (std::strcmp(argv[i], "--root") == 0) {
+        setenv("QRX_DEVICE_ROOT", value, 1);
+        qrx::ReloadHostConfig();
+    } else if (std::strcmp(argv[i], "--port") == 0 && std::strlen(value) == 1 && value[0] >= '1' && value[0] <= '9') {
+        port = value[0] - '0';
+    } else {
+        return false;
+    }
+    ++i;
+    return true;
+}
+
+namespace {
+volatile sig_atomic_t g_stop = 0;
+void OnStopSignal(int) { g_stop = 1; }
+}  // namespace
+
+void CatchStopSignals() {
+    struct sigaction sa = {};
+    sa.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+void WaitForStopSignal() {
+    while (!g_stop) pause();
 }
 
 }  // namespace sim

@@ -40,9 +40,9 @@ bool Number(const std::string& text, int& out) {
 
 }  // namespace
 
-bool ParseIapFault(const std::string& spec, IapFaults& f) {
-    size_t space = spec.find(' ');
-    std::string name = spec.substr(0, space), arg = space == std::string::npos ? "" : spec.substr(space + 1);
+bool ParseIapFault(const std::string& fault, IapFaults& f) {
+    size_t space = fault.find(' ');
+    std::string name = fault.substr(0, space), arg = space == std::string::npos ? "" : fault.substr(space + 1);
     int n = 0;
     if (name == "no-loader" && arg.empty()) return f.noLoader = true;
     if (name == "short-replies" && arg.empty()) return f.shortReplies = true;

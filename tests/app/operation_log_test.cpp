@@ -32,7 +32,7 @@ SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
     return t;
 }
 
-struct RowSpec {
+struct RowValues {
     DWORD seconds = 0;
     int mode = 1;
     int step = 0;
@@ -44,7 +44,7 @@ struct RowSpec {
     int temperature = 25;
 };
 
-std::string Row(const RowSpec& r) {
+std::string Row(const RowValues& r) {
     StatusValues v{};
     v.time = Time(2024, 3, 5, 14, 15, 2);
     v.step = r.step;
@@ -67,12 +67,12 @@ std::string Row(const RowSpec& r) {
     return std::string(row, m);
 }
 
-// count rows of seconds 0.., with the spec's other values.
-std::string Rows(size_t count, RowSpec spec = {}) {
+// count rows of seconds 0.., with the given values otherwise.
+std::string Rows(size_t count, RowValues values = {}) {
     std::string text;
     for (size_t i = 0; i < count; ++i) {
-        spec.seconds = static_cast<DWORD>(i);
-        text += Row(spec);
+        values.seconds = static_cast<DWORD>(i);
+        text += Row(values);
     }
     return text;
 }

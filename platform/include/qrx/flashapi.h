@@ -57,7 +57,7 @@ bool ReadFlashRegion(const std::string& region, std::vector<BYTE>& image);
 //                               page or chunk is written (a commit: nothing), the fault is used up and
 //                               the calling process dies by SIGKILL
 // Counts run from the first call after the fault was set, per process.
-bool SetFlashFault(const std::string& spec);
+bool SetFlashFault(const std::string& fault);
 
 // A generated image of the chain: "xldr", "eboot", "logo" or "os"; "ECEC" at 64 for xldr, eboot and
 // os; the tag as NUL-terminated text at 72 (at most 31 bytes); the rest a pattern of the tag. size 0:

@@ -1,6 +1,7 @@
 // The pseudo-terminal a simulated peer serves the device on, and its entry in the port map.
 #pragma once
 #include <string>
+#include <thread>
 
 namespace sim {
 
@@ -11,5 +12,15 @@ bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath);
 // Clears COM`port` in the port map while it still names slavePath: another peer may have taken the
 // port since, and its entry stays.
 void ReleasePortMapping(int port, const std::string& slavePath);
+// Wakes the peer's worker through its eventfd and joins it.
+void StopPeerWorker(std::thread& worker, int wake);
+
+// The options every peer program takes: "--root DIR" (the device root, taken at once) and "--port N"
+// (1-9). True when argv[i] was one of them; i then steps past its value.
+bool TakePeerOption(int argc, char** argv, int& i, int& port);
+// SIGINT, SIGTERM and SIGHUP end the program's wait instead of the program.
+void CatchStopSignals();
+// Returns once one of them has arrived.
+void WaitForStopSignal();
 
 }  // namespace sim

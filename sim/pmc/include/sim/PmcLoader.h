@@ -33,7 +33,7 @@ struct IapFaults {
 
 // Parses "--iap-fault" values: no-loader, connect-fails N, bad-echo K, bad-sequence K, short-replies,
 // lost-frame K, late MS, power-loss K. False for anything else.
-bool ParseIapFault(const std::string& spec, IapFaults& faults);
+bool ParseIapFault(const std::string& fault, IapFaults& faults);
 
 class PmcLoader : public LineTakeover {
 public:

@@ -8,6 +8,7 @@
 
 #include "qrx/dialog.h"
 #include "qrx/wstr.h"
+#include "win/controls.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -147,7 +148,7 @@ bool RegisterDialogClass() {
         wc.lpfnWndProc = DialogProc;
         wc.cbWndExtra = DLGWINDOWEXTRA;
         wc.lpszClassName = kDialogClass;
-        ok = RegisterClassW(&wc) != 0;
+        ok = RegisterClassW(&wc) != 0 && RegisterDialogControls();
     });
     return ok;
 }
@@ -560,16 +561,7 @@ HWND GetNextDlgGroupItem(HWND hDlg, HWND hCtl, BOOL bPrevious) {
         SetError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    // The group: from its WS_GROUP control up to the next one.
-    HWND head = hCtl;
-    while (!(Style(head) & WS_GROUP)) {
-        HWND prev = GetWindow(head, GW_HWNDPREV);
-        if (!prev) break;
-        head = prev;
-    }
-    std::vector<HWND> group{head};
-    for (HWND h = GetWindow(head, GW_HWNDNEXT); h && !(Style(h) & WS_GROUP); h = GetWindow(h, GW_HWNDNEXT))
-        group.push_back(h);
+    std::vector<HWND> group = GroupOf(hCtl);
     auto at = std::find(group.begin(), group.end(), hCtl);
     size_t n = group.size(), i = static_cast<size_t>(at - group.begin());
     for (size_t step = 1; step < n; ++step) {

@@ -138,6 +138,9 @@ public:
 
     // WM_INITDIALOG when the message map leaves it: TRUE gives the focus to the first tab stop.
     virtual BOOL OnInitDialog() { return TRUE; }
+    // IDOK (RETURN) and IDCANCEL (ESCAPE, closing) when the message map leaves them: the dialog ends.
+    virtual void OnOK() { EndDialog(IDOK); }
+    virtual void OnCancel() { EndDialog(IDCANCEL); }
 
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
     BOOL SetDlgItemText(int id, LPCWSTR text) { return ::SetDlgItemTextW(m_hWnd, id, text); }
@@ -179,6 +182,14 @@ private:
         BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result);
         if (msg == WM_INITDIALOG && !handled) {
             result = self->OnInitDialog();
+            handled = TRUE;
+        }
+        if (msg == WM_COMMAND && !handled && HIWORD(wParam) == BN_CLICKED &&
+            (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+            if (LOWORD(wParam) == IDOK)
+                self->OnOK();
+            else
+                self->OnCancel();
             handled = TRUE;
         }
         if (msg == WM_NCDESTROY) {

@@ -1,5 +1,7 @@
 #include "PairpadDlg.h"
 
+#include <algorithm>
+
 namespace {
 
 const WCHAR kAddressFile[] = u"\\NAND Flash\\PeerAddr.dat";
@@ -70,9 +72,33 @@ CBtAddressDlg::~CBtAddressDlg() {
     if (m_font) DeleteObject(m_font);
 }
 
+// The address font: Tahoma 35 bold, smaller only where the face drawn in its place would not fit 12
+// digits into the field, so that an address is always read whole.
+HFONT CBtAddressDlg::MakeAddressFont() {
+    RECT field{0, 0, 0, 0};
+    ::GetClientRect(GetDlgItem(IDC_TYPED), &field);
+    HDC dc = CreateCompatibleDC(nullptr);
+    for (int height = kFontHeight;; --height) {
+        HFONT font = CreateFontW(height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                 CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, 32, u"Tahoma");
+        HGDIOBJ old = SelectObject(dc, font);
+        LONG widest = 0;
+        for (const char16_t* c = u"0123456789ABCDEF"; *c; ++c) {
+            SIZE size{0, 0};
+            GetTextExtentPoint32W(dc, c, 1, &size);
+            widest = std::max(widest, size.cx);
+        }
+        SelectObject(dc, old);
+        if (height <= kFontHeight / 2 || widest * kDigits + kFieldMargin <= field.right) {
+            DeleteDC(dc);
+            return font;
+        }
+        DeleteObject(font);
+    }
+}
+
 BOOL CBtAddressDlg::OnInitDialog() {
-    m_font = CreateFontW(35, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, 32, u"Tahoma");
+    m_font = MakeAddressFont();
     SendDlgItemMessage(IDC_STORED, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
     SendDlgItemMessage(IDC_TYPED, WM_SETFONT, reinterpret_cast<WPARAM>(m_font), FALSE);
     m_count = 0;

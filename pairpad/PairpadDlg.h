@@ -48,6 +48,10 @@ private:
     LRESULT OnExit(WORD, WORD, HWND, BOOL&);
     LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&);
     void ShowTyped();
+    HFONT MakeAddressFont();
+
+    static constexpr int kFontHeight = 35;
+    static constexpr LONG kFieldMargin = 10;  // the edit's own margins and caret
 
     char m_stored[kDigits + 1] = {};
     char m_typed[kDigits] = {};  // no terminator: m_count says how many

@@ -28,10 +28,20 @@ Control* StateOf(HWND h) { return reinterpret_cast<Control*>(GetWindowLongPtrW(h
 
 DWORD StyleOf(HWND h) { return static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)); }
 
+using Painter = void (*)(HWND, HDC, Control*);
+
 // Messages every control answers alike; true when handled.
-bool Common(HWND h, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
+bool Common(HWND h, UINT msg, WPARAM w, LPARAM l, Painter paint, LRESULT& result) {
     Control* s = StateOf(h);
     switch (msg) {
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(h, &ps);
+            if (s && dc) paint(h, dc, s);
+            EndPaint(h, &ps);
+            result = 0;
+            return true;
+        }
         case WM_CREATE:
             SetWindowLongPtrW(h, 0, reinterpret_cast<LONG_PTR>(new Control));
             result = 0;
@@ -212,18 +222,11 @@ void PaintButton(HWND h, HDC dc, Control* s) {
 
 LRESULT CALLBACK ButtonProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
     LRESULT result = 0;
-    if (Common(h, msg, w, l, result)) return result;
+    if (Common(h, msg, w, l, PaintButton, result)) return result;
     Control* s = StateOf(h);
     if (!s) return DefWindowProcW(h, msg, w, l);
     DWORD type = TypeOf(h);
     switch (msg) {
-        case WM_PAINT: {
-            PAINTSTRUCT ps;
-            HDC dc = BeginPaint(h, &ps);
-            PaintButton(h, dc, s);
-            EndPaint(h, &ps);
-            return 0;
-        }
         case WM_LBUTTONDOWN:
         case WM_LBUTTONDBLCLK:
             if (type == BS_GROUPBOX) return 0;
@@ -333,21 +336,13 @@ void PaintEdit(HWND h, HDC dc, Control* s) {
 
 LRESULT CALLBACK EditProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
     LRESULT result = 0;
-    if (msg == WM_SETTEXT && Common(h, msg, w, l, result)) {
-        NotifyParent(h, EN_CHANGE);
+    if (Common(h, msg, w, l, PaintEdit, result)) {
+        if (msg == WM_SETTEXT) NotifyParent(h, EN_CHANGE);
         return result;
     }
-    if (Common(h, msg, w, l, result)) return result;
     Control* s = StateOf(h);
     if (!s) return DefWindowProcW(h, msg, w, l);
     switch (msg) {
-        case WM_PAINT: {
-            PAINTSTRUCT ps;
-            HDC dc = BeginPaint(h, &ps);
-            PaintEdit(h, dc, s);
-            EndPaint(h, &ps);
-            return 0;
-        }
         case WM_LBUTTONDOWN:
         case WM_LBUTTONDBLCLK:
             if (GetFocus() != h) SetFocus(h);
@@ -387,34 +382,29 @@ LRESULT CALLBACK EditProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
 
 // --- STATIC ---
 
+void PaintStatic(HWND h, HDC dc, Control* s) {
+    RECT r;
+    GetClientRect(h, &r);
+    DWORD style = StyleOf(h);
+    DWORD type = style & SS_TYPEMASK;
+    if (type == SS_BLACKRECT) {
+        FillRect(dc, &r, GetSysColorBrush(COLOR_WINDOWFRAME));
+        return;
+    }
+    FillBackground(h, dc, WM_CTLCOLORSTATIC, r);
+    UINT format = type == SS_CENTER ? DT_CENTER | DT_WORDBREAK
+                  : type == SS_RIGHT ? DT_RIGHT | DT_WORDBREAK
+                  : type == SS_LEFTNOWORDWRAP ? DT_LEFT
+                                              : DT_LEFT | DT_WORDBREAK;
+    if (style & SS_NOPREFIX) format |= DT_NOPREFIX;
+    if (style & SS_CENTERIMAGE) format = (format & ~static_cast<UINT>(DT_WORDBREAK)) | DT_SINGLELINE | DT_VCENTER;
+    DrawLabel(h, dc, s, r, format);
+}
+
 LRESULT CALLBACK StaticProc(HWND h, UINT msg, WPARAM w, LPARAM l) {
     LRESULT result = 0;
-    if (Common(h, msg, w, l, result)) return result;
-    Control* s = StateOf(h);
-    if (!s) return DefWindowProcW(h, msg, w, l);
+    if (Common(h, msg, w, l, PaintStatic, result)) return result;
     switch (msg) {
-        case WM_PAINT: {
-            PAINTSTRUCT ps;
-            HDC dc = BeginPaint(h, &ps);
-            RECT r;
-            GetClientRect(h, &r);
-            DWORD style = StyleOf(h);
-            DWORD type = style & SS_TYPEMASK;
-            if (type == SS_BLACKRECT) {
-                FillRect(dc, &r, GetSysColorBrush(COLOR_WINDOWFRAME));
-            } else {
-                FillBackground(h, dc, WM_CTLCOLORSTATIC, r);
-                UINT format = type == SS_CENTER ? DT_CENTER | DT_WORDBREAK
-                              : type == SS_RIGHT ? DT_RIGHT | DT_WORDBREAK
-                              : type == SS_LEFTNOWORDWRAP ? DT_LEFT
-                                                          : DT_LEFT | DT_WORDBREAK;
-                if (style & SS_NOPREFIX) format |= DT_NOPREFIX;
-                if (style & SS_CENTERIMAGE) format = (format & ~static_cast<UINT>(DT_WORDBREAK)) | DT_SINGLELINE | DT_VCENTER;
-                DrawLabel(h, dc, s, r, format);
-            }
-            EndPaint(h, &ps);
-            return 0;
-        }
         case WM_LBUTTONUP:
             if (StyleOf(h) & SS_NOTIFY) NotifyParent(h, STN_CLICKED);
             return 0;

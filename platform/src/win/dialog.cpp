@@ -91,10 +91,14 @@ bool DirectAnswer(UINT msg) {
     return (msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC) || msg == WM_INITDIALOG;
 }
 
-// A child the focus can go to: visible and enabled.
-bool Focusable(HWND dlg, HWND ctl) {
-    return ctl && IsChild(dlg, ctl) && IsWindowVisible(ctl) && IsWindowEnabled(ctl);
+// Shown and enabled by its own style: the dialog itself may still be hidden, as while it starts.
+bool Usable(HWND h) {
+    DWORD style = static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE));
+    return (style & WS_VISIBLE) && !(style & WS_DISABLED);
 }
+
+// A child the focus can go to.
+bool Focusable(HWND dlg, HWND ctl) { return ctl && IsChild(dlg, ctl) && Usable(ctl); }
 
 // Gives the focus back to the control that had it, else to the first tab stop; false when there
 // is none.
@@ -391,8 +395,6 @@ HWND Around(HWND dlg, HWND from, bool previous) {
     if (next) return next;
     return previous ? GetWindow(first, GW_HWNDLAST) : first;
 }
-
-bool Usable(HWND h) { return IsWindowVisible(h) && IsWindowEnabled(h); }
 
 LONG Style(HWND h) { return GetWindowLongW(h, GWL_STYLE); }
 

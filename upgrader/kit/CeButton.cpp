@@ -86,7 +86,6 @@ BOOL CCeButton::SetImage(const BYTE* normal, DWORD normalSize, const BYTE* press
 void CCeButton::SetFont(const WCHAR* face, int height, COLORREF normal, COLORREF pressed) {
     m_szFace[0] = 0;
     if (face) QrxStrCopy(m_szFace, LF_FACESIZE, face);
-    if (m_dwOptions & CEBUTTON_WHITE_CAPTION) return;
     m_nHeight = height;
     m_colours[0] = normal;
     m_colours[1] = pressed;

@@ -33,7 +33,7 @@ public:
     BOOL SetImage(const BYTE* normal, DWORD normalSize, const BYTE* pressed, DWORD pressedSize,
                   const WCHAR* caption);
     // Face (null: the language's), height and the text colours of the normal and pressed state. With
-    // CEBUTTON_WHITE_CAPTION only the face is taken.
+    // CEBUTTON_WHITE_CAPTION only the face is used.
     void SetFont(const WCHAR* face, int height, COLORREF normal, COLORREF pressed);
     // Cut to CEBUTTON_CAPTION_CHARS characters.
     void SetCaption(const WCHAR* caption, BOOL redraw = FALSE);

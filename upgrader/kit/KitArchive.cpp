@@ -30,16 +30,23 @@ BOOL CKitArchive::OpenMemory(const void* data, DWORD size) {
 
 BOOL CKitArchive::Read(const WCHAR* name, std::vector<BYTE>& out) {
     out.clear();
+    if (!m_hZip || !name) return FALSE;
     ZipItemInfo item{};
     int index = -1;
-    if (!m_hZip || !name || FindZipItem(m_hZip, name, true, &index, &item) != ZR_OK || index < 0) return FALSE;
-    if (item.unc_size <= 0 || static_cast<DWORD>(item.unc_size) > KIT_MEMBER_MAX) return FALSE;
-    out.resize(static_cast<size_t>(item.unc_size));
-    if (UnzipZipItem(m_hZip, index, out.data(), static_cast<DWORD>(out.size()), 3) != ZR_OK) {
-        out.clear();
-        return FALSE;
+    DWORD result = FindZipItem(m_hZip, name, true, &index, &item);
+    if (result == ZR_OK && (item.unc_size <= 0 || static_cast<DWORD>(item.unc_size) > KIT_MEMBER_MAX))
+        result = ZR_CORRUPT;
+    if (result == ZR_OK) {
+        out.resize(static_cast<size_t>(item.unc_size));
+        result = UnzipZipItem(m_hZip, index, out.data(), static_cast<DWORD>(out.size()), 3);
     }
-    return TRUE;
+    if (result == ZR_OK) return TRUE;
+    // The picture stays empty; the log says which one and why.
+    out.clear();
+    WCHAR line[MAX_PATH + 64];
+    swprintf(line, MAX_PATH + 64, u"CKitArchive : %s : 0x%08X\r\n", name, static_cast<unsigned>(result));
+    OutputDebugStringW(line);
+    return FALSE;
 }
 
 BOOL CKitArchive::LoadBitmap(const WCHAR* name, CCeBitmap& bitmap) {

@@ -522,7 +522,9 @@ DWORD CZipReader::GetItem(int index, ZipItemInfo* item) {
 
     ZipItemInfo info{};
     info.index = index;
-    QrxStrCopy(info.name, MAX_PATH, CleanZipName(name));
+    const WCHAR* clean = CleanZipName(name);
+    QrxStrCopy(info.name, MAX_PATH, clean);
+    info.nameCleaned = clean != name ? TRUE : FALSE;
     info.attr = ItemAttributes(fi);
     info.mtime = DosToFileTime(DWORD(fi.dosDate));
     info.atime = info.mtime;

@@ -159,6 +159,7 @@ TEST_F(ZipArchiveTest, ItemsAreCountedCleanedAndFoundIgnoringCase) {
     EXPECT_EQ(index, 0);
     EXPECT_EQ(item.index, 0);
     EXPECT_EQ(Str(item.name), u"main_bg.bmp");
+    EXPECT_FALSE(item.nameCleaned);
     EXPECT_EQ(item.unc_size, 2);
     EXPECT_EQ(FindZipItem(hz, u"MAIN_BG.BMP", false, &index, &item), ZR_NOTFOUND);
     EXPECT_EQ(index, -1);
@@ -169,6 +170,7 @@ TEST_F(ZipArchiveTest, ItemsAreCountedCleanedAndFoundIgnoringCase) {
     for (int i = 1; i <= 5; ++i) {
         EXPECT_EQ(GetZipItem(hz, i, &item), ZR_OK) << i;
         EXPECT_EQ(Str(item.name), cleaned[i - 1]) << i;
+        EXPECT_TRUE(item.nameCleaned) << i;  // and marked, for readers that must refuse such a name
     }
     EXPECT_EQ(Str(CleanZipName(u"a/..//C:\\..\\b")), u"b");
 

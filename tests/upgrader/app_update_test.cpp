@@ -32,14 +32,12 @@ TEST_F(UpgradePackageApp, ReplacesFilesKeepsFontsAndRefusesNamesThatLeaveTheFlas
     root.WriteFile("NAND Flash/Setting.bin", "settings");
 
     // Unsafe names: nothing at all changes.
-    for (const char* fault : {"name-root", "name-slash", "name-drive"}) {
+    for (const char* fault : {"name-root", "name-slash", "name-drive", "name-dotdot"}) {
         EXPECT_EQ(AppUpdateError::Package, Update({fault})) << fault;
         EXPECT_EQ("old program", root.ReadFile("NAND Flash/QRX.exe")) << fault;
         EXPECT_FALSE(std::filesystem::exists(root.Host("Windows/evil.txt"))) << fault;
     }
-    // The archive reader drops what a ".." climbs over: such an entry is no longer for the flash.
-    ASSERT_EQ(AppUpdateError::None, Update({"name-dotdot"}));
-    EXPECT_FALSE(std::filesystem::exists(root.Host("Windows/evil.txt")));
+    ASSERT_EQ(AppUpdateError::None, Update());
     EXPECT_GT(steps, 0);
     EXPECT_EQ("new program", root.ReadFile("NAND Flash/QRX.exe"));
     EXPECT_EQ("old font", root.ReadFile("NAND Flash/Font/NanumGothicBold.ttf"));

@@ -116,8 +116,9 @@ namespace {
 class FlashPartTest : public UpgradePackageTest {
 protected:
     FlashPartError Extract(std::vector<std::string> faults, BoardModel board, FlashPlan& plan, std::string& why,
-                           bool pmc = true) {
+                           bool pmc = true, size_t osSize = 0) {
         mkpackage::Options o;
+        o.osSize = osSize;
         o.tag = "v2";
         o.flash = true;
         o.pmc = pmc;
@@ -161,6 +162,17 @@ TEST_F(FlashPartTest, EntriesByRevisionAndEveryBadImageRefused) {
     }
     // The Z-330 takes a larger PMC image.
     EXPECT_EQ(FlashPartError::None, Extract({"pmc-large"}, BoardModel{2.3, true}, plan, why)) << why;
+}
+
+TEST_F(FlashPartTest, AnImageOfManyPiecesIsStagedWholeAndChecked) {
+    FlashPlan plan;
+    std::string why;
+    const size_t size = 5 * 1024 * 1024 / 2 + 3;
+    ASSERT_EQ(FlashPartError::None, Extract({}, BoardModel{2.3, false}, plan, why, true, size)) << why;
+    std::vector<BYTE> nk = qrx::MakeFlashImage("os", "v2", size);
+    EXPECT_EQ(std::string(nk.begin(), nk.end()), root.ReadFile("NAND Flash/Staging/NK.NB0"));
+    for (const char* fault : {"crc", "declared-size"})
+        EXPECT_EQ(FlashPartError::Entry, Extract({fault}, BoardModel{2.3, false}, plan, why, true, size)) << fault;
 }
 
 }  // namespace

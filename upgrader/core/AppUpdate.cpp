@@ -85,7 +85,9 @@ AppUpdateError AppUpdate(const WCHAR* package, const FwPackageInfo& info, std::s
     ZipItemInfo item{};
     for (int i = 0; i < count; ++i) {
         std::u16string relative;
-        if (GetZipItem(zip, i, &item) != ZR_OK || !AppEntryTarget(item.name, relative) || item.unc_size < 0) {
+        // A name the reader had to clean was written to climb out of its folder: refused, never dropped.
+        if (GetZipItem(zip, i, &item) != ZR_OK || item.nameCleaned || !AppEntryTarget(item.name, relative) ||
+            item.unc_size < 0) {
             CloseZip(zip);
             why = "an entry's name or size is not acceptable";
             return AppUpdateError::Package;

@@ -1,9 +1,13 @@
 #include "upgrader/PartArchive.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
-constexpr DWORD kPiece = 0x4000;
+// Large pieces: every write is a system call, and the OS image alone is 16 MiB.
+constexpr DWORD kPiece = 0x100000;
 }
 
 HZIP OpenPackagePart(const WCHAR* package, DWORD offset, DWORD size, std::vector<BYTE>& part, int& count) {
@@ -33,12 +37,18 @@ EntryResult EntryToFile(HZIP zip, int index, DWORD declared, const std::u16strin
                         const std::function<void(DWORD)>& written) {
     HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) return EntryResult::Write;
-    std::vector<BYTE> piece(kPiece);
+    // One uninitialised piece per entry, no larger than the entry (the reader wants at least a byte).
+    const DWORD pieceSize = std::clamp<DWORD>(declared, 1, kPiece);
+    std::unique_ptr<BYTE[]> piece(new (std::nothrow) BYTE[pieceSize]);
+    if (!piece) {
+        CloseHandle(out);
+        return EntryResult::Write;
+    }
     std::fill(head.begin(), head.end(), 0);
     DWORD done = 0;
     EntryResult result = EntryResult::Ok;
     for (;;) {
-        DWORD r = UnzipZipItemToMemory(zip, index, piece.data(), kPiece);
+        DWORD r = UnzipZipItemToMemory(zip, index, piece.get(), pieceSize);
         if (r != ZR_OK && r != ZR_MORE) {
             result = EntryResult::Corrupt;
             break;
@@ -46,14 +56,14 @@ EntryResult EntryToFile(HZIP zip, int index, DWORD declared, const std::u16strin
         // The reader fills whole pieces up to the member's declared end, which it checks against the
         // CRC; the last piece holds the rest.
         DWORD left = declared - done;
-        DWORD n = r == ZR_MORE ? kPiece : left;
-        if (n > left || n > kPiece) {
+        DWORD n = r == ZR_MORE ? pieceSize : left;
+        if (n > left || n > pieceSize) {
             result = EntryResult::Corrupt;
             break;
         }
-        if (done < head.size()) std::memcpy(head.data() + done, piece.data(), std::min<size_t>(n, head.size() - done));
+        if (done < head.size()) std::memcpy(head.data() + done, piece.get(), std::min<size_t>(n, head.size() - done));
         DWORD put = 0;
-        if (n > 0 && (!WriteFile(out, piece.data(), n, &put, nullptr) || put != n)) {
+        if (n > 0 && (!WriteFile(out, piece.get(), n, &put, nullptr) || put != n)) {
             result = EntryResult::Write;
             break;
         }

@@ -28,6 +28,9 @@ struct ZipItemInfo {
     FILETIME atime, ctime, mtime;
     LONG comp_size;
     LONG unc_size;
+    // The stored name was not kept as written: cleaning took drive parts, leading separators or ".."
+    // components off it. A reader that places files by name refuses such an entry.
+    BOOL nameCleaned;
 };
 
 // Stream kinds of ArchiveStreamOpen and CZipReader::Open.

@@ -136,7 +136,7 @@ TEST(TrimsetTest, ReceiverCutsOnlyWholeSoundFrames) {
     EXPECT_EQ(CalHandleReply(frames[0].data(), 4, TRUE, FALSE, values, texts, &w), WM_CAL_VOLT_OFFSET);
     EXPECT_EQ(w, 0x85u);
     // Framing wins over an escape: 80 82 ends the frame, which is dropped, and 80 81 starts one.
-    EXPECT_TRUE(Receive(r, {0x81, 0x03, 0x05, 0x80, 0x82}).empty());
+    EXPECT_TRUE(Receive(r, {0x81, 0x03, 0x05, 0xF5, 0x80, 0x82}).empty());
     Bytes resync{0x81, 0x03, 0x80};
     Bytes good = Frame({0x03, 0x06});
     resync.insert(resync.end(), good.begin(), good.end());

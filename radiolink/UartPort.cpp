@@ -132,13 +132,6 @@ void CUartPort::Close() {
     LeaveCriticalSection(&m_writeLock);
 }
 
-BOOL CUartPort::Flush() {
-    EnterCriticalSection(&m_writeLock);
-    const BOOL ok = m_port != INVALID_HANDLE_VALUE && FlushFileBuffers(m_port);
-    LeaveCriticalSection(&m_writeLock);
-    return ok;
-}
-
 DWORD CUartPort::Write(const BYTE* data, DWORD length) {
     if (data == nullptr || length == 0) return 0;
     DWORD written = 0;

@@ -3,6 +3,7 @@
 #include "trimset/CalCore.h"
 
 #include "app/McuFrame.h"
+#include "qrx/host.h"
 #include "ui/BoardIo.h"
 #include "upgrader/UpgradeBoard.h"
 
@@ -13,6 +14,8 @@ BOOL CCalLink::Create() {
     }
     m_event = CreateEventW(nullptr, FALSE, FALSE, u"QRXCOMM");
     if (!m_event) return FALSE;
+    m_offSeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_offSeen) return FALSE;
     m_port = new CUartPort(m_event);
     return TRUE;
 }
@@ -35,6 +38,18 @@ BOOL CCalLink::Send(const BYTE* payload, DWORD length) {
     return n && m_port && m_port->Write(frame, n) == n ? TRUE : FALSE;
 }
 
+BOOL CCalLink::OutputOff() {
+    constexpr DWORD kAnswerMs = 600;
+    const BYTE off[4] = {0x01, 0x02, 0x15, 0x00};
+    if (!m_offSeen) return FALSE;
+    ResetEvent(m_offSeen);
+    if (!Send(off, 4)) return FALSE;
+    const DWORD start = qrx::LineTickCount();
+    while (WaitForSingleObject(m_offSeen, 20) == WAIT_TIMEOUT)
+        if (qrx::LineTickCount() - start >= kAnswerMs) return FALSE;
+    return TRUE;
+}
+
 void CCalLink::Texts(CalTexts* out) {
     EnterCriticalSection(&m_lock);
     *out = m_texts;
@@ -55,9 +70,9 @@ void CCalLink::Close() {
         delete m_port;
         m_port = nullptr;
     }
-    if (m_event) {
-        CloseHandle(m_event);
-        m_event = nullptr;
+    for (HANDLE* h : {&m_event, &m_offSeen}) {
+        if (*h) CloseHandle(*h);
+        *h = nullptr;
     }
     if (m_lockMade) {
         DeleteCriticalSection(&m_lock);
@@ -76,6 +91,8 @@ void CCalLink::Receive() {
         BYTE b;
         while (!InterlockedCompareExchange(&m_stop, 0, 0) && m_port->GetByte(&b)) {
             if (!m_receiver.Push(b)) continue;
+            const BYTE* f = m_receiver.Frame();
+            if (m_receiver.Length() == 4 && f[0] == 0x02 && f[1] == 0x15 && f[2] == 0x00) SetEvent(m_offSeen);
             CalTexts texts;
             Texts(&texts);
             WPARAM wParam = 0;
@@ -220,8 +237,7 @@ void CCalTool::Timer() {
 
 void CCalTool::Exit() {
     if (m_running) {
-        const BYTE p[4] = {0x01, 0x02, 0x15, 0x00};
-        if (Send(p, 4)) m_link.Flush();
+        m_link.OutputOff();
         m_running = FALSE;
     }
     m_link.Close();

@@ -286,7 +286,9 @@ TEST_F(TrimsetLine, ReadsRunsStopsAndExitsOnTheLine) {
     EXPECT_NE(refusal, nullptr);
     tool.ClearField();
     for (char16_t k : u"14.4") if (k) tool.Key(k);
+    const DWORD t0 = GetTickCount();
     EXPECT_TRUE(tool.Command(IDC_CAL_CHARGE, FALSE, &refusal));
+    EXPECT_GE(GetTickCount() - t0, 6u * CAL_RUN_GAP_MS);  // a pause after each frame
     EXPECT_TRUE(tool.Running());
     tool.Timer();
     EXPECT_TRUE(tool.Command(IDC_CAL_STOP, FALSE, &refusal));
@@ -305,7 +307,7 @@ TEST_F(TrimsetLine, ReadsRunsStopsAndExitsOnTheLine) {
     ASSERT_EQ(r.size(), 18u);
     EXPECT_EQ(r[2], (Bytes{1, 2, 0x10, 0xA0, 0x05}));
     EXPECT_EQ(r[7], (Bytes{1, 2, 0x15, 1}));
-    EXPECT_GE(ticks[7] - ticks[2], 5u * CAL_RUN_GAP_MS - 5);
+    EXPECT_GT(ticks[7] - ticks[2], 0u);
     EXPECT_EQ(r[8], (Bytes{2, 2, 0}));
     EXPECT_EQ(r[9], (Bytes{1, 2, 0x15, 0}));
     EXPECT_EQ(r[10], (Bytes{1, 3, 7}));

@@ -48,8 +48,6 @@ public:
     void Close();
     // One WriteFile under the port's write lock; the bytes written.
     DWORD Write(const BYTE* data, DWORD length);
-    // Waits until what was written has left (Close purges what has not).
-    BOOL Flush();
     // 1 and the oldest received byte, or 0 when the ring is empty.
     int GetByte(BYTE* out);
     void ResetBuffer();

@@ -113,8 +113,9 @@ public:
     BOOL Start(HWND notify, BOOL takePt100, BOOL model);
     // One frame; FALSE when not all of it was written.
     BOOL Send(const BYTE* payload, DWORD length);
-    // Waits until the frames sent have left the port.
-    BOOL Flush() { return m_port ? m_port->Flush() : FALSE; }
+    // Sends 01 02 15 00 and waits (line time) for the MCU to answer it: closing the port purges
+    // what the MCU has not read yet. FALSE when no answer came.
+    BOOL OutputOff();
     // The latest texts.
     void Texts(CalTexts* out);
     // Joins the receive thread, then closes the port and the event. Safe to call twice.
@@ -125,6 +126,7 @@ private:
     void Receive();
 
     HANDLE m_event = nullptr;
+    HANDLE m_offSeen = nullptr;  // set by the receive thread at the answer to 01 02 15 00
     CUartPort* m_port = nullptr;
     HANDLE m_thread = nullptr;
     HWND m_notify = nullptr;

@@ -52,8 +52,10 @@ TEST(TrimsetTest, FieldsTakeOnlySoundDecimals) {
     EXPECT_EQ(v, 65535);
 }
 
+class TrimsetRootTest : public DeviceRootTest {};
+
 // Spins count hundredths of a volt and tenths of an ampere, start at their fields and follow keys.
-TEST_F(DeviceRootTest, TrimsetSpinsFollowTheirFields) {
+TEST_F(TrimsetRootTest, SpinsFollowTheirFields) {
     CCalTool tool;
     tool.Init(2.3);
     EXPECT_EQ(tool.SpinPos(CAL_VOLT), 10000);
@@ -81,7 +83,7 @@ void Settings(TempDeviceRoot& root, const std::u16string& model, int off = 0) {
     root.WriteFile("NAND Flash/System/Setting.bin", data);
 }
 
-TEST_F(DeviceRootTest, TrimsetModelCheckPicksPortAndFields) {
+TEST_F(TrimsetRootTest, ModelCheckPicksPortAndFields) {
     CCalTool tool;
     Settings(root, u"Z-330X");
     tool.Init(1.0);
@@ -228,7 +230,7 @@ LRESULT CALLBACK Record(HWND h, UINT msg, WPARAM w, LPARAM l) {
     return DefWindowProcW(h, msg, w, l);
 }
 
-class TrimsetLine : public DeviceRootTest {
+class TrimsetLineTest : public DeviceRootTest {
 protected:
     void SetUp() override {
         WNDCLASSW wc = {};
@@ -264,7 +266,7 @@ protected:
     std::unique_ptr<sim::McuSim> mcu;
 };
 
-TEST_F(TrimsetLine, ReadsRunsStopsAndExitsOnTheLine) {
+TEST_F(TrimsetLineTest, ReadsRunsStopsAndExitsOnTheLine) {
     Start(2);
     CCalTool tool;
     tool.Init(2.3);

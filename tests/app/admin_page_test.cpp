@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "ControllerHarness.h"
+#include "OperationFixture.h"
 #include "app/AdminWnd.h"
 #include "app/SettingTools.h"
 
@@ -169,4 +170,34 @@ TEST_F(AdminPage, ServiceToolsWithoutTheirProgramsLeaveThePortAndThePage) {
     EXPECT_TRUE(Shell(SHELL_ADMIN)->IsShown());
     g_dHardwareVersion = hardware;
     g_dDisplayBoardRev = board;
+}
+
+namespace {
+class AdminWithRun : public operation_fixture::OperationPage {};
+}  // namespace
+
+TEST_F(AdminWithRun, TheTickFeedsThePageAndARunKeepsItsLogUntilTheClearStopsIt) {
+    Begin(RUN_STATE_RESTORATION);
+    Tick(operation_fixture::Record(13, 6));
+    EXPECT_EQ(CtrlText(SHELL_ADMIN, ADMIN_BAT_TEMP), u"25 / " + U16(std::to_string(g_Settings.nBatTempLimit)));
+    EXPECT_EQ(CtrlText(SHELL_ADMIN, ADMIN_FREQ_TEXT).substr(0, 9), u"60 : 60 H");
+
+    WCHAR log[MAX_PATH] = {};
+    page->CsvLog().GetPath(log, MAX_PATH);
+    ASSERT_NE(log[0], 0);
+    std::string file;
+    for (const WCHAR* c = log + 1; *c; ++c) file += *c == u'\\' ? '/' : static_cast<char>(*c);
+    ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(root.Host(file)); })) << file;
+    Command(hWnd, SHELL_ADMIN, ADMIN_DEL_LOGS);
+    Pump();
+    WCHAR kept[MAX_PATH] = {};
+    page->CsvLog().GetPath(kept, MAX_PATH);
+    EXPECT_EQ(std::u16string(kept), std::u16string(log)) << "the running run keeps its log";
+    EXPECT_TRUE(std::filesystem::exists(root.Host(file)));
+    EXPECT_FALSE(page->IsIdle());
+    ClosePopup(TRUE);
+
+    Command(hWnd, SHELL_ADMIN, ADMIN_CLEAR);
+    Pump();
+    EXPECT_TRUE(page->IsIdle()) << "the run stops before its records are cleared";
 }

@@ -124,8 +124,7 @@ CMainFrame::~CMainFrame() {
     DeletePages(*this);
     delete m_pMicomPort;
     m_pMicomPort = nullptr;
-    if (m_hSplashProcess) CloseHandle(m_hSplashProcess);
-    m_hSplashProcess = nullptr;
+    if (HANDLE process = m_hSplashProcess.exchange(nullptr)) CloseHandle(process);
     if (m_hBeepEvent) CloseHandle(m_hBeepEvent);
     m_hBeepEvent = nullptr;
 }
@@ -142,28 +141,28 @@ void CMainFrame::OnDestroy(HWND) {
 
 void CMainFrame::ShowLoading(BOOL on, int ms) {
     if (on) {
-        if (m_hSplashProcess) CloseHandle(m_hSplashProcess);
-        m_hSplashProcess = nullptr;
         WCHAR args[16];
         swprintf(args, 16, u"%d", ms);
         PROCESS_INFORMATION pi;
+        HANDLE started = nullptr;
         if (CreateProcessW(u"\\Windows\\Splash.exe", args, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &pi)) {
             CloseHandle(pi.hThread);
-            m_hSplashProcess = pi.hProcess;
+            started = pi.hProcess;
         }
+        if (HANDLE old = m_hSplashProcess.exchange(started)) CloseHandle(old);
         return;
     }
+    HANDLE process = m_hSplashProcess.exchange(nullptr);
     HWND splash = FindWindowW(u"SPLASH_APP", nullptr);
     // A loading screen started a moment ago may not have its window yet: without this it would stay
     // up until its own time-out.
-    for (int waited = 0; !splash && m_hSplashProcess && waited < 3000; waited += 50) {
-        if (WaitForSingleObject(m_hSplashProcess, 0) != WAIT_TIMEOUT) break;
+    for (int waited = 0; !splash && process && waited < 3000; waited += 50) {
+        if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT) break;
         Sleep(50);
         splash = FindWindowW(u"SPLASH_APP", nullptr);
     }
     if (splash) SendMessageW(splash, WM_CLOSE, 0, 0);
-    if (m_hSplashProcess) CloseHandle(m_hSplashProcess);
-    m_hSplashProcess = nullptr;
+    if (process) CloseHandle(process);
 }
 
 BOOL CMainFrame::StorageWritable() {

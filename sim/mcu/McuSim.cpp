@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 #include <windows.h>
 
@@ -20,29 +19,17 @@
 #include <cstring>
 
 #include "qrx/host.h"
+#include "sim/PeerTerminal.h"
 
 namespace sim {
 namespace {
 
 constexpr int kWriteStallMs = 1000;  // a reader that takes nothing for this long loses the rest
-constexpr size_t kPortPathMax = 4096;
 constexpr size_t kMaxFloodBytes = 1 << 20;
 constexpr DWORD kMaxCatchUpSeconds = 24 * 3600;
 constexpr int kControlReadMs = 200;
 constexpr int kClosedLookMs = 20;  // how often a line nobody has open is looked at again
 
-void SetRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return;
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-}
 
 std::vector<BYTE> EncodeWithChecksum(const std::vector<BYTE>& payload, BYTE checksum) {
     std::vector<BYTE> out{kFrameStart};
@@ -148,20 +135,11 @@ bool McuSim::Start() {
         errno = 0;
         return fail("port must be 1 to 9 (0: no port-map entry)");
     }
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0) return fail("posix_openpt");
-    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0) return fail("grantpt/unlockpt");
-    char name[256];
-    if (ptsname_r(m_master, name, sizeof name) != 0) return fail("ptsname_r");
-    m_slavePath = name;
-    // Raw from the start; the slave is not held open, so the master sees the device close it.
-    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return fail("open " + m_slavePath);
-    SetRaw(slave);
-    close(slave);
-    SetRaw(m_master);
-    int flags = fcntl(m_master, F_GETFL);
-    if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+    // The slave is not held open, so the master sees the device close it.
+    int slave = -1;
+    const bool opened = sim::OpenPeerTerminal(m_master, slave, m_slavePath, false);
+    if (slave >= 0) close(slave);
+    if (!opened) return fail("pseudo-terminal " + m_slavePath);
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0) return fail("eventfd");
     if (!m_config.logFile.empty()) {
@@ -232,17 +210,9 @@ void McuSim::ServeControl() {
 }
 
 void McuSim::Stop() {
-    if (m_thread.joinable()) {
-        uint64_t one = 1;
-        ssize_t n = write(m_wake, &one, sizeof one);
-        (void)n;
-        m_thread.join();
-    }
+    sim::StopPeerWorker(m_thread, m_wake);
     if (m_mapped) {
-        // Another peer may have taken the port since; its entry stays.
-        char current[kPortPathMax] = {};
-        if (qrx::GetPortMapping(m_config.port, current, sizeof current) && m_slavePath == current)
-            qrx::SetPortMapping(m_config.port, "");
+        sim::ReleasePortMapping(m_config.port, m_slavePath);
         m_mapped = false;
     }
     if (m_control >= 0) {

@@ -19,13 +19,17 @@ void SetRaw(int fd) {
     termios t{};
     if (tcgetattr(fd, &t) != 0) return;
     cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &t);
 }
 }  // namespace
 
-bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath) {
+bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath, bool holdSlave) {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
     char name[256];
@@ -34,6 +38,10 @@ bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath) {
     slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return false;
     SetRaw(slave);
+    if (!holdSlave) {
+        close(slave);
+        slave = -1;
+    }
     SetRaw(master);
     int flags = fcntl(master, F_GETFL);
     return flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;

@@ -19,6 +19,7 @@
 #include "app/Language.h"
 #include "app/Settings.h"
 #include "app/SettingsFile.h"
+#include "FuzzRoot.h"
 #include "qrx/host.h"
 
 namespace fs = std::filesystem;
@@ -36,42 +37,17 @@ DWORD g_logo = 0xFFFFFFFFu;
 void OnModelLabel(const WCHAR* name) { g_label = name; }
 void OnCompanyLogo(DWORD index) { g_logo = index; }
 
-// One device root for the whole run: making one per input would cost more than the loaders.
-class FuzzRoot {
-public:
-    FuzzRoot() {
-        std::string pattern = (fs::temp_directory_path() / "qrx-fuzz-data-XXXXXX").string();
-        Check(mkdtemp(pattern.data()) != nullptr, "no temporary folder");
-        m_path = pattern;
-        for (const char* dir : {"Windows", "NAND Flash/System", "SD Card", "Hard Disk"})
-            fs::create_directories(m_path + "/" + dir);
+const FuzzRoot& Root() {
+    static FuzzRoot root("data", {"Windows", "NAND Flash/System", "SD Card", "Hard Disk"});
+    static const bool ready = [] {
         // The loaders read the language file behind language.dat.
         const std::u16string lang = u"\uFEFF[shell1]\r\n0=A\r\n";
-        Put("Windows/English.lang", std::string(reinterpret_cast<const char*>(lang.data()), lang.size() * 2));
+        root.Put("Windows/English.lang", std::string(reinterpret_cast<const char*>(lang.data()), lang.size() * 2));
         SetModelLabelHandler(OnModelLabel);
         SetCompanyLogoHandler(OnCompanyLogo);
-        setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
-        qrx::ReloadHostConfig();
-    }
-    ~FuzzRoot() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    void Put(const std::string& relative, const std::string& bytes) const {
-        std::ofstream out(m_path + "/" + relative, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    void Remove(const std::string& relative) const {
-        std::error_code ec;
-        fs::remove(m_path + "/" + relative, ec);
-    }
-
-private:
-    std::string m_path;
-};
-
-FuzzRoot& Root() {
-    static FuzzRoot root;
+        return true;
+    }();
+    (void)ready;
     return root;
 }
 

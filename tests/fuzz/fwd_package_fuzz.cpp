@@ -7,22 +7,13 @@
 #include <filesystem>
 #include <string>
 
+#include "FuzzRoot.h"
 #include "qrx/host.h"
 #include "upgrader/FlashPart.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool rooted = [] {
-        static char folder[] = "/tmp/qrx-fuzz-fwd-XXXXXX";
-        if (!mkdtemp(folder)) return false;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(folder, ec);
-        });
-        setenv("QRX_DEVICE_ROOT", folder, 1);
-        qrx::ReloadHostConfig();
-        return CreateDirectoryW(u"\\SD Card", nullptr) && CreateDirectoryW(u"\\NAND Flash", nullptr);
-    }();
-    if (!rooted || size > (4u << 20)) return 0;
+    static const FuzzRoot root("fwd", {"SD Card", "NAND Flash"});
+    if (size > (4u << 20)) return 0;
     HANDLE f = CreateFileW(u"\\SD Card\\QRX3FWDATA.FWD", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return 0;
     DWORD put = 0;

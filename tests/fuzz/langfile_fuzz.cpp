@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/Language.h"
+#include "FuzzRoot.h"
 #include "qrx/host.h"
 
 namespace fs = std::filesystem;
@@ -25,33 +26,8 @@ void Check(bool ok, const char* what) {
     abort();
 }
 
-// One device root for the whole run: making one per input would cost more than the loader.
-class FuzzRoot {
-public:
-    FuzzRoot() {
-        std::string pattern = (fs::temp_directory_path() / "qrx-fuzz-lang-XXXXXX").string();
-        Check(mkdtemp(pattern.data()) != nullptr, "no temporary folder");
-        m_path = pattern;
-        fs::create_directories(m_path + "/Windows");
-        fs::create_directories(m_path + "/NAND Flash");
-        setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
-        qrx::ReloadHostConfig();
-    }
-    ~FuzzRoot() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    void Put(const std::string& relative, const std::string& bytes) const {
-        std::ofstream out(m_path + "/" + relative, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-
-private:
-    std::string m_path;
-};
-
 FuzzRoot& Root() {
-    static FuzzRoot root;
+    static FuzzRoot root("lang", {"Windows", "NAND Flash"});
     return root;
 }
 

@@ -14,6 +14,7 @@
 
 #include "BmpFile.h"
 #include "qrx/atlwin.h"
+#include "FuzzRoot.h"
 #include "qrx/host.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
@@ -53,12 +54,7 @@ private:
 // One device root, manager and host window for the whole run.
 class FuzzPage {
 public:
-    FuzzPage() {
-        std::string pattern = (fs::temp_directory_path() / "qrx-fuzz-controls-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) abort();
-        m_path = pattern;
-        for (const char* dir : {"Windows", "NAND Flash/Sub", "SD Card/Log", "Hard Disk"})
-            fs::create_directories(m_path + "/" + dir);
+    FuzzPage() : m_root("controls", {"Windows", "NAND Flash/Sub", "SD Card/Log", "Hard Disk"}) {
         Put("Windows/bg.bmp", SolidBmpFile(80, 48, 0x0000C8));
         Put("Windows/a.bmp", SolidBmpFile(12, 12, 0xC80000));
         Put("Windows/b.bmp", SolidBmpFile(20, 8, 0x00C800));
@@ -67,8 +63,6 @@ public:
         for (const char* file :
              {"SD Card/a.csv", "SD Card/B.TXT", "SD Card/noext", "SD Card/Log/l.csv", "NAND Flash/n.csv"})
             Put(file, "x");
-        setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
-        qrx::ReloadHostConfig();
         m_manager = std::make_unique<CShellManager>();
         m_host = std::make_unique<Host>(m_manager.get());
         RECT rc{0, 0, 800, 480};
@@ -78,12 +72,8 @@ public:
         if (::IsWindow(m_host->m_hWnd)) ::DestroyWindow(m_host->m_hWnd);
         m_host.reset();
         m_manager.reset();
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
     }
-    void Put(const std::string& relative, const std::string& bytes) const {
-        std::ofstream(m_path + "/" + relative, std::ios::binary) << bytes;
-    }
+    void Put(const std::string& relative, const std::string& bytes) const { m_root.Put(relative, bytes); }
 
     void Run(const std::string& sections) {
         std::string script = "[shell0]\r\npanel=0,0,800,480,,\r\nimage=\\Windows\\bg.bmp\r\n" + sections;
@@ -118,7 +108,7 @@ public:
     }
 
 private:
-    std::string m_path;
+    FuzzRoot m_root;
     std::unique_ptr<CShellManager> m_manager;
     std::unique_ptr<Host> m_host;
 };

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/SettingTools.h"
+#include "FuzzRoot.h"
 #include "qrx/host.h"
 
 namespace fs = std::filesystem;
@@ -24,39 +25,8 @@ void Check(bool ok, const char* what) {
     abort();
 }
 
-class FuzzRoot {
-public:
-    FuzzRoot() {
-        std::string pattern = (fs::temp_directory_path() / "qrx-fuzz-import-XXXXXX").string();
-        Check(mkdtemp(pattern.data()) != nullptr, "no temporary folder");
-        m_path = pattern;
-        for (const char* dir : {"Windows", "NAND Flash", "SD Card/System"}) fs::create_directories(m_path + "/" + dir);
-        setenv("QRX_DEVICE_ROOT", m_path.c_str(), 1);
-        qrx::ReloadHostConfig();
-    }
-    ~FuzzRoot() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    void Put(const std::string& relative, const std::string& bytes) const {
-        std::ofstream out(m_path + "/" + relative, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    std::string Get(const std::string& relative) const {
-        std::ifstream in(m_path + "/" + relative, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void Remove(const std::string& relative) const {
-        std::error_code ec;
-        fs::remove_all(m_path + "/" + relative, ec);
-    }
-
-private:
-    std::string m_path;
-};
-
 const FuzzRoot& Root() {
-    static FuzzRoot root;
+    static FuzzRoot root("import", {"Windows", "NAND Flash", "SD Card/System"});
     return root;
 }
 

@@ -106,7 +106,9 @@ TEST_F(RadiolinkTest, Btm4504IsConfiguredStepByStep) {
                   kHost + "\r\n",
               m.DeviceBytes());
     EXPECT_GE(TickOf(m, "AT+NAME?") - TickOf(m, "+++"), 1900u);
-    EXPECT_GE(TickOf(m, "AT+BIND") - TickOf(m, "AT+TYPE"), 95u);
+    // Five pauses of 100 ms between the six settings; the simulator stamps a line when it reads it,
+    // which a busy machine delays, so only the whole span is held to a bound.
+    EXPECT_GE(TickOf(m, "AT+SNIFF") - TickOf(m, "AT+TYPE"), 400u);
     EXPECT_NE(std::string::npos, NewDebug().find("[BT]Model : BTM4504C1X"));
     EXPECT_EQ(82, qrx::ReadDeviceRecords("GPIO").back().bytes[0]);
 

@@ -241,7 +241,11 @@ TEST_F(QrxTest, ButtonTapClicksAndLeavesThePageAsItWas) {
     EXPECT_EQ(click[0].on, 1u);
     EXPECT_GE(click[1].tick - click[0].tick, 100u) << Describe(click);
     EXPECT_LT(click[1].tick - click[0].tick, 1000u) << Describe(click);
-    // The setting page opened; its top bar's HOME brings back the main page, the button as it was.
+    // The setting page opens (the tone comes first); its top bar's HOME brings back the main page, the
+    // button as it was.
+    ASSERT_TRUE(WaitShown(kTopBar, true)) << Windows();
+    RgbPicture settled;
+    ASSERT_TRUE(Device().SettledShot(settled, "setting.png"));
     ASSERT_TRUE(Device().Tap(44, 30));
     EXPECT_TRUE(WaitForMainPage()) << m_mainPageDiff;
 }

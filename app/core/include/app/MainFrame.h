@@ -135,7 +135,8 @@ public:
     int m_nHiddenCount;
     int m_nLogoCount;
     HANDLE m_hBeepThread;
-    HANDLE m_hSplashProcess;
+    // The operation page's reader threads show and close the loading screen too.
+    std::atomic<HANDLE> m_hSplashProcess;
 
 private:
     void OnHiddenButton(HWND hWnd, int control);

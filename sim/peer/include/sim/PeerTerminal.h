@@ -6,9 +6,10 @@
 namespace sim {
 
 // A raw pseudo-terminal: the master side non-blocking for the peer, the slave side held open so the
-// master stays readable while the device has the port closed. False (fds left for the caller to
-// close) when any step fails.
-bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath);
+// master stays readable while the device has the port closed. A peer that must see the device close
+// the port (a power cut for the MCU) lets go of the slave: `slave` is then -1. False (fds left for the
+// caller to close) when any step fails.
+bool OpenPeerTerminal(int& master, int& slave, std::string& slavePath, bool holdSlave = true);
 // Clears COM`port` in the port map while it still names slavePath: another peer may have taken the
 // port since, and its entry stays.
 void ReleasePortMapping(int port, const std::string& slavePath);

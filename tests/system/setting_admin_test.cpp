@@ -186,7 +186,10 @@ TEST_F(QrxAdminTest, LogsSettingsAndFrequencyByTaps) {
 }
 
 TEST_F(QrxAdminTest, ImportAndServiceToolsWithoutTheirPrograms) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(Start([&] {
+        std::filesystem::remove(root.Host("Windows/Trimset.exe"));
+        std::filesystem::remove(root.Host("Windows/Pairpad.exe"));
+    }));
     ASSERT_NO_FATAL_FAILURE(Open());
     const std::string stored = root.ReadFile("NAND Flash/System/Setting.bin");
     std::string bad = GoodSettings(u"QRX-3307M", 50);

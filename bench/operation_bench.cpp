@@ -18,11 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "app/AdminWnd.h"
 #include "app/MainFrame.h"
 #include "app/McuFrame.h"
 #include "app/OperationWnd.h"
+#include "app/SettingWnd.h"
 #include "app/Settings.h"
 #include "sim/McuSim.h"
+#include "ui/ShellManager.h"
+#include "ui/ShellPanel.h"
 #include "ui/controls/Graph.h"
 
 namespace {
@@ -282,5 +286,46 @@ void BM_OperationIdleSecond(benchmark::State& state) {
     state.counters["cpu_ms_per_s"] = deviceSeconds > 0 ? cpuMs / deviceSeconds : 0;
 }
 BENCHMARK(BM_OperationIdleSecond)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// The setting page's clock: one tick of timer 4096, its six labels formatted and painted in one pass.
+void BM_SettingClockTick(benchmark::State& state) {
+    Program program(false, nullptr);
+    CSettingWnd* page = g_MainFrame.m_pSettingWnd;
+    if (!page) {
+        state.SkipWithError("no setting page");
+        return;
+    }
+    SendMessageW(g_hMainWnd, WM_SHELL_COMMAND, SHELL_MAIN, 1);
+    PumpFor(100);
+    CShellPanel* panel = CShellManager::Instance().FindShell(SHELL_SETTING);
+    const HWND wnd = panel ? panel->GetHwnd() : nullptr;
+    for (auto _ : state) {
+        page->OnClockTimer();
+        UpdateWindow(wnd);
+    }
+}
+BENCHMARK(BM_SettingClockTick)->Unit(benchmark::kMicrosecond);
+
+// The admin page's four measurement lines as the operation thread sets them each second, on a thread
+// other than the page's, with the page shown.
+void BM_AdminFeed(benchmark::State& state) {
+    UiThread ui;
+    CAdminWnd* admin = g_MainFrame.m_pAdminWnd;
+    if (!ui.Page() || !admin) {
+        state.SkipWithError("no admin page");
+        return;
+    }
+    for (int i = 0; i < 6; ++i) SendMessageW(g_hMainWnd, WM_SHELL_COMMAND, SHELL_MAIN, kHiddenSequence[i]);
+    SendMessageW(g_hMainWnd, WM_SHELL_COMMAND, SHELL_MAIN, 5);
+    int i = 0;
+    for (auto _ : state) {
+        const int t = 20 + (i++ & 15);
+        admin->SetTempText(t);
+        admin->SetFrequencyText(t & 1 ? 50 : 60);
+        admin->SetTransTempText(t + 10, t & 2);
+        admin->SetHeatsinkText(t * 100, t & 4);
+    }
+}
+BENCHMARK(BM_AdminFeed)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

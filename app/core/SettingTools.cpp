@@ -5,6 +5,7 @@
 #include "app/SettingsFile.h"
 #include "ui/FileUtil.h"
 #include "ui/IniFile.h"
+#include "upgrader/FwHeader.h"
 
 namespace {
 
@@ -13,9 +14,6 @@ const WCHAR kOpModeFile[] = u"\\NAND Flash\\OpMode.dat";
 const WCHAR kProgramFile[] = u"\\NAND Flash\\pgmset.dat";
 const WCHAR kSettingFolder[] = u"\\NAND Flash\\System";
 const WCHAR kSettingFile[] = u"\\NAND Flash\\System\\Setting.bin";
-const char kUpgradeMagic[] = "QRX2 FWDATA";
-const size_t kMagicField = 24;
-const size_t kVersionOffset = 58;
 
 bool IsFolder(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -102,26 +100,12 @@ void FormatTempLimit(int limit, BOOL fahrenheit, WCHAR* out, size_t capacity) {
     else swprintf(out, capacity, u"%02d \u2103", limit);
 }
 
-BOOL CheckUpgradeHeader(const BYTE* data, size_t size, WCHAR* version, size_t capacity) {
-    if (version && capacity) version[0] = 0;
-    if (!data || size < UPGRADE_HEADER_SIZE) return FALSE;
-    if (memchr(data, 0, kMagicField) == nullptr || strcmp((const char*)data, kUpgradeMagic) != 0) return FALSE;
-    WCHAR text[UPGRADE_VERSION_CHARS];
-    std::memcpy(text, data + kVersionOffset, sizeof text);
-    size_t length = wcsnlen(text, UPGRADE_VERSION_CHARS);
-    if (length == UPGRADE_VERSION_CHARS) return FALSE;
-    if (version && capacity) QrxStrCopy(version, capacity, text);
-    return TRUE;
-}
-
 BOOL ReadUpgradeHeader(const WCHAR* path, WCHAR* version, size_t capacity) {
     if (version && capacity) version[0] = 0;
-    CRawFile file;
-    if (!path || !file.Open(path, 0)) return FALSE;
-    BYTE header[UPGRADE_HEADER_SIZE];
-    DWORD got = file.Read(header, sizeof header);
-    if (got == 0xFFFFFFFF) return FALSE;
-    return CheckUpgradeHeader(header, got, version, capacity);
+    FwPackageInfo info;
+    if (!path || ReadFwDataHeader(path, &info) != FWH_OK) return FALSE;
+    if (version && capacity) QrxStrCopy(version, capacity, info.osVersion);
+    return TRUE;
 }
 
 BOOL DeleteDataFile(const WCHAR* path) {

@@ -137,15 +137,18 @@ void CSettingWnd::SetSystemVersion() {
 
 void CSettingWnd::WriteTimeLabels() {
     const int values[6] = {m_Time.wYear, m_Time.wMonth, m_Time.wDay, m_Time.wHour, m_Time.wMinute, m_Time.wSecond};
+    RECT area{}, rect;
     for (int i = 0; i < 6; ++i) {
         CUiCtrl* ctrl = Ctrl(SETTING_YEAR + i);
         if (!ctrl) continue;
         WCHAR text[8];
         swprintf(text, 8, i == 0 ? u"%04d" : u"%02d", values[i]);
         ctrl->SetText(text, FALSE);
+        ctrl->GetRect(&rect, FALSE);
+        UnionRect(&area, &area, &rect);
     }
-    // One paint for the six labels.
-    if (CShellPanel* panel = Panel()) panel->Invalidate(nullptr, FALSE);
+    // One paint for the six labels, over them only: the clock ticks every second.
+    if (CShellPanel* panel = Panel(); panel && !IsRectEmpty(&area)) panel->Invalidate(&area, FALSE);
 }
 
 void CSettingWnd::OnClockTimer() {

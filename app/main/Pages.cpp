@@ -3,6 +3,7 @@
 // it alone, which the controller's own code already allows for.
 #include "app/Pages.h"
 
+#include "app/AdminWnd.h"
 #include "app/LinkPort.h"
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
@@ -38,6 +39,11 @@ BOOL CreatePages(CMainFrame& frame) {
         OutputDebugStringW(u"[FRAME]setting page not created\r\n");
         return FALSE;
     }
+    frame.m_pAdminWnd = new CAdminWnd(frame.m_hWnd, &g_Settings, &g_OpMode, frame.m_McuVersion);
+    if (!frame.m_pAdminWnd->IsCreated()) {
+        OutputDebugStringW(u"[FRAME]admin page not created\r\n");
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -48,6 +54,8 @@ void LinkPages(CMainFrame& frame) {
         op->m_pTopBar = frame.m_pTopBarWnd;
         op->m_pfnReportError = ReportRemoteError;
         op->m_pfnSendRecord = SendRemoteRecord;
+        // Before the operation thread is released: its tick feeds the admin page's measurements.
+        op->m_pAdminWnd = frame.m_pAdminWnd;
     }
     if (frame.m_pSettingWnd) frame.m_pSettingWnd->SetTopBar(frame.m_pTopBarWnd);
 }
@@ -58,6 +66,8 @@ void DeletePages(CMainFrame& frame) {
     frame.m_pOperationWnd = nullptr;
     delete frame.m_pSettingWnd;
     frame.m_pSettingWnd = nullptr;
+    delete frame.m_pAdminWnd;
+    frame.m_pAdminWnd = nullptr;
     delete frame.m_pLinkPort;
     frame.m_pLinkPort = nullptr;
 }
@@ -105,9 +115,40 @@ void SettingClockTick(CMainFrame& frame) {
     if (frame.m_pSettingWnd) frame.m_pSettingWnd->OnClockTimer();
 }
 
-void AdminShow(CMainFrame&, int) {}
-LRESULT AdminOnCommand(CMainFrame&, HWND, int, LPARAM) { return 0; }
-void AdminSetMcuPort(CMainFrame&, CMicomPort*) {}
+void OperationLogPath(CMainFrame& frame, WCHAR* out, size_t capacity) {
+    if (!out || !capacity) return;
+    out[0] = 0;
+    if (frame.m_pOperationWnd && OperationIsRunning(frame)) frame.m_pOperationWnd->CsvLog().GetPath(out, capacity);
+}
+
+void AdminShow(CMainFrame& frame, int show) {
+    if (frame.m_pAdminWnd) frame.m_pAdminWnd->Show(show);
+}
+LRESULT AdminOnCommand(CMainFrame& frame, HWND hWnd, int shell, LPARAM lParam) {
+    return frame.m_pAdminWnd ? frame.m_pAdminWnd->OnCommand(hWnd, shell, lParam) : 0;
+}
+void AdminSetMcuPort(CMainFrame& frame, CMicomPort* port) {
+    if (frame.m_pAdminWnd) frame.m_pAdminWnd->SetMcuPort(port);
+}
+
+namespace {
+CAdminWnd* ShownAdmin(CMainFrame& frame) {
+    return frame.m_pAdminWnd && frame.m_pAdminWnd->GetShowState() == 5 ? frame.m_pAdminWnd : nullptr;
+}
+}  // namespace
+
+void AdminRefreshModelText(CMainFrame& frame) {
+    if (CAdminWnd* admin = ShownAdmin(frame)) admin->SetModelText();
+}
+void AdminRefreshVoltText(CMainFrame& frame) {
+    if (CAdminWnd* admin = ShownAdmin(frame)) admin->SetVoltLimitText();
+}
+void AdminRefreshAmpText(CMainFrame& frame) {
+    if (CAdminWnd* admin = ShownAdmin(frame)) admin->SetAmpLimitText();
+}
+void AdminRefreshFrequencyText(CMainFrame& frame) {
+    if (CAdminWnd* admin = ShownAdmin(frame)) admin->RefreshFrequencyText();
+}
 
 BOOL CreateLinkPort(CMainFrame& frame) {
     if (!frame.m_pLinkPort) frame.m_pLinkPort = new CLinkPort(frame.m_hWnd, &g_Settings);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/AdminWnd.h"
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
 #include "app/Settings.h"
@@ -330,6 +331,12 @@ void COperationWnd::ProcessStatus(McuStatusRecord* status) {
     AddGraphSample();
 
     SetTemperatureLabel(status->TransTemp);
+    if (CAdminWnd* admin = m_pAdminWnd) {
+        admin->SetTempText(status->BatteryTemp / 100);
+        admin->SetFrequencyText(m_wFrequency);
+        admin->SetTransTempText(status->TransTemp / 100, m_bTransOverheat);
+        admin->SetHeatsinkText(status->HeatsinkTemp, m_bHeatsink);
+    }
     const BOOL oldBoard = m_pFirmware && m_pFirmware[0] <= 240;
     SetNumberLabel(OPW_VOLTAGE, u"%.2f", m_dVoltage < 1.0 && oldBoard ? 0.0 : m_dVoltage);
     SetNumberLabel(OPW_CURRENT, u"%.2f", running ? m_dCurrent : 0.0);

@@ -78,6 +78,7 @@ BOOL SetLimit(CMainFrame& f, UINT msg, const char* field) {
         case 1155:  // H0
             if (!ParseRemoteWhole(field, &whole) || (whole != 50 && whole != 60)) return FALSE;
             g_Settings.wFrequency = static_cast<WORD>(whole);
+            AdminRefreshFrequencyText(f);
             return SaveSettingFile();
         case 1160:  // H5
         case 1161:  // H6
@@ -99,6 +100,9 @@ BOOL SetLimit(CMainFrame& f, UINT msg, const char* field) {
         if (l.msg != msg) continue;
         if (!ParseRemoteNumber(field, &value) || value < l.low || value > l.high) return FALSE;
         std::memcpy(reinterpret_cast<BYTE*>(&g_Settings) + l.offset, &value, sizeof value);
+        // H1, H3 and H8 are voltages, the others currents.
+        if (msg == 1156 || msg == 1158 || msg == 1163) AdminRefreshVoltText(f);
+        else AdminRefreshAmpText(f);
         const BOOL saved = SaveSettingFile();
         if (l.axes) ResetAxes(f);
         return saved;
@@ -157,6 +161,7 @@ LRESULT DispatchRemoteCommand(CMainFrame& f, UINT msg, WPARAM wParam) {
             break;
         case 1129:
             StoreModelName(field ? field : "");
+            AdminRefreshModelText(f);
             UpdateModelLabel();
             SaveSettingFile();
             ModelText(text, sizeof text);

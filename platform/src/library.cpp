@@ -168,6 +168,33 @@ FARPROC GetProc(HMODULE hModule, const char* name, WORD ordinal) {
     return proc;
 }
 
+// The platform's own module stands for the core library of the device: one more reference to it,
+// counted in the table as any library.
+const char16_t kCoreModulePath[] = u"\\Windows\\coredll.dll";
+
+HMODULE LoadCoreModule() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&LoadLibraryW), &info) || !info.dli_fname || !info.dli_fbase) {
+        SetError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) {
+        SetError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    auto& table = Libraries();
+    std::lock_guard<std::mutex> g(table.lock);
+    auto& library = table.byBase[info.dli_fbase];
+    if (library.loads++ == 0) {
+        library.handle = handle;
+        library.host = RealPath(info.dli_fname);
+        library.devicePath = kCoreModulePath;
+        library.fileName = u"coredll.dll";
+    }
+    return static_cast<HMODULE>(const_cast<void*>(info.dli_fbase));
+}
+
 }  // namespace
 
 // For GetModuleHandleW: a library loaded through LoadLibraryW by its device path, its file name,
@@ -210,6 +237,7 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
         return nullptr;
     }
     std::u16string devicePath = qrx::LibraryPath(std::u16string(lpLibFileName, length));
+    if (qrx::SameIgnoringCase(devicePath, qrx::kCoreModulePath)) return qrx::LoadCoreModule();
     std::string host;
     bool parentMissing = false, reserved = false;
     if (DWORD error = qrx::MapFilePath(devicePath, host, parentMissing, reserved)) {

@@ -107,15 +107,30 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
         sim.SetFrequencyCode(w[1] == "50" ? 1 : w[1] == "60" ? 2 : 0, polls);
         return true;
     }
+    if (name == "truncate" || name == "split") {
+        double bytes = 0;
+        if (w.size() < 2 || !Number(w[1], name == "split" ? 1 : 0, 1024, bytes) || bytes != std::floor(bytes) ||
+            !Polls(w, 2, polls))
+            return refuse("usage: truncate|split BYTES [REPLIES]");
+        FaultSetup f;
+        f.kind = name == "split" ? Fault::Split : Fault::Truncate;
+        f.count = polls;
+        f.truncateBytes = f.splitBytes = static_cast<size_t>(bytes);
+        if (polls == 0)
+            sim.ClearFault();
+        else
+            sim.InjectFault(f);
+        return true;
+    }
     if (name == "state" && w.size() == 1) {
         const McuSnapshot st = sim.Snapshot();
-        char text[200];
+        char text[240];
         std::snprintf(text, sizeof text,
                       "ok soc=%.2f volts=%.2f amps=%.2f battery-temp=%.2f transformer=%.2f heatsink=%.2f output=%d "
-                      "direction=%d paused=%d seconds=%u",
+                      "direction=%d paused=%d seconds=%u terminal-volts=%.2f",
                       st.stateOfCharge * 100.0, st.outputVolts, st.outputAmps, st.batteryC, st.transformerC,
                       st.heatsinkC, st.set.output == 1 ? 1 : 0, st.set.direction == 1 ? 1 : 0,
-                      st.set.resume == 0 ? 1 : 0, static_cast<unsigned>(st.seconds));
+                      st.set.resume == 0 ? 1 : 0, static_cast<unsigned>(st.seconds), st.terminalVolts);
         reply = text;
         return true;
     }
@@ -131,7 +146,7 @@ bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply) {
     }
     return refuse(
         "unknown command (silence, battery, transformer, heatsink, battery-temp, volts, mains, "
-        "cutoff, clear, soc, state)");
+        "cutoff, clear, soc, state, truncate, split)");
 }
 
 std::string ControlSocketPath(int port) { return qrx::PlatformStatePath("mcu" + std::to_string(port) + ".sock"); }

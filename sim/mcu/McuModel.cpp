@@ -1,9 +1,11 @@
 // The MCU's side of the command set: what each command does to the power stage, and the
 // measurement record the device polls once a second.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "sim/McuSim.h"
 
@@ -84,13 +86,102 @@ double Relax(double t, double watts, double heat, double cooling, double ambient
 McuModel::McuModel(const McuConfig& config)
     : m_battery(config.battery),
       m_firmware(config.firmware),
+      m_adc(config.adcError),
+      m_eepromFile(config.eepromFile),
       m_freqCode(config.mainsHz == 50   ? 1
                  : config.mainsHz == 60 ? 2
                                         : 0),
       m_ambientC(m_battery.Config().ambientC),
       m_transC(m_ambientC),
       m_sinkC(m_ambientC) {
+    if (LoadEeprom()) m_cal = m_eeprom;
     Regulate();
+}
+
+bool ParseAdcError(const char* text, AdcError& out) {
+    double v[4];
+    const char* p = text;
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        v[i] = std::strtod(p, &end);
+        if (end == p || errno != 0 || !std::isfinite(v[i]) || *end != (i == 3 ? '\0' : ',')) return false;
+        p = end + 1;
+    }
+    if (std::fabs(v[0]) > 50 || std::fabs(v[2]) > 50 || v[1] < 0.5 || v[1] > 2 || v[3] < 0.5 || v[3] > 2) return false;
+    out = AdcError{v[0], v[1], v[2], v[3]};
+    return true;
+}
+
+// The converters read value x gain + offset; the calibration takes its offset off and scales the rest.
+double McuModel::VoltsReading() const {
+    if (m_voltOverride.value) return *m_voltOverride.value;
+    const double raw = m_volts * m_adc.voltGain + m_adc.voltOffset;
+    return (raw - m_cal.voltOffset / 100.0) * m_cal.voltScale;
+}
+
+double McuModel::AmpsReading() const {
+    const bool discharge = m_amps < 0 || (m_amps == 0.0 && m_set.direction == 1);
+    const double raw = std::fabs(m_amps) * m_adc.ampGain + m_adc.ampOffset;
+    if (discharge) return (raw - m_cal.dischargeAmpOffset / 100.0) * m_cal.dischargeAmpScale;
+    return (raw - m_cal.ampOffset / 100.0) * m_cal.ampScale;
+}
+
+// One "name=value" line per calibration value; a file that does not read whole is no EEPROM.
+bool McuModel::LoadEeprom() {
+    if (m_eepromFile.empty()) return false;
+    std::ifstream in(m_eepromFile);
+    if (!in) return false;
+    McuCalibration c;
+    std::string line;
+    int seen = 0;
+    while (std::getline(in, line) && line.size() < 64) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) return false;
+        const std::string key = line.substr(0, eq);
+        char* end = nullptr;
+        const double v = std::strtod(line.c_str() + eq + 1, &end);
+        if (*end != '\0' || !std::isfinite(v)) return false;
+        auto i16 = [&](SHORT& to) { to = static_cast<SHORT>(std::clamp(v, -32768.0, 32767.0)); };
+        auto u16 = [&](WORD& to) { to = static_cast<WORD>(std::clamp(v, 0.0, 65535.0)); };
+        auto f32 = [&](float& to) { to = static_cast<float>(std::clamp(v, -1e6, 1e6)); };
+        if (key == "volt-offset") i16(c.voltOffset);
+        else if (key == "volt-scale") f32(c.voltScale);
+        else if (key == "amp-offset") i16(c.ampOffset);
+        else if (key == "amp-scale") f32(c.ampScale);
+        else if (key == "discharge-amp-offset") i16(c.dischargeAmpOffset);
+        else if (key == "discharge-amp-scale") f32(c.dischargeAmpScale);
+        else if (key == "pt100") u16(c.pt100);
+        else if (key == "ntc1") u16(c.ntc1);
+        else if (key == "ntc2") u16(c.ntc2);
+        else return false;
+        ++seen;
+    }
+    if (seen != 9) return false;
+    m_eeprom = c;
+    return true;
+}
+
+// Written beside and renamed over, so a cut leaves the old EEPROM; empty or why it failed.
+std::string McuModel::SaveEeprom(bool erase) const {
+    if (m_eepromFile.empty()) return "";
+    if (erase) return std::remove(m_eepromFile.c_str()) == 0 || errno == ENOENT ? "" : "cannot erase the EEPROM file";
+    const McuCalibration& c = m_eeprom;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "volt-offset=%d\nvolt-scale=%.9g\namp-offset=%d\namp-scale=%.9g\ndischarge-amp-offset=%d\n"
+                  "discharge-amp-scale=%.9g\npt100=%u\nntc1=%u\nntc2=%u\n",
+                  c.voltOffset, c.voltScale, c.ampOffset, c.ampScale, c.dischargeAmpOffset, c.dischargeAmpScale,
+                  c.pt100, c.ntc1, c.ntc2);
+    const std::string temp = m_eepromFile + ".new";
+    FILE* f = std::fopen(temp.c_str(), "we");
+    if (!f) return "cannot write the EEPROM file";
+    const bool written = std::fputs(text, f) >= 0;
+    if (std::fclose(f) != 0 || !written || std::rename(temp.c_str(), m_eepromFile.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return "cannot write the EEPROM file";
+    }
+    return "";
 }
 
 void McuModel::SetConnection(Connection c, int polls) {
@@ -226,7 +317,7 @@ std::array<BYTE, kStatusRecordSize> McuModel::StatusRecord() const {
         r[at + 1] = static_cast<BYTE>(v >> 8);
     };
     put(0, Hundredths(VoltsReading()));
-    put(2, Hundredths(std::fabs(m_amps)));
+    put(2, Hundredths(AmpsReading()));
     const double battery = Reading(Sensor::Battery);
     put(4, static_cast<WORD>(SignedHundredths(battery)));
     put(6, static_cast<WORD>(SignedHundredths(Reading(Sensor::Transformer))));
@@ -255,7 +346,9 @@ McuSnapshot McuModel::Snapshot() const {
     s.set = m_set;
     s.calibration = m_cal;
     s.outputVolts = VoltsReading();
-    s.outputAmps = std::fabs(m_amps);
+    s.outputAmps = std::max(0.0, AmpsReading());
+    s.terminalVolts = m_volts;
+    s.terminalAmps = std::fabs(m_amps);
     s.delivering = m_amps != 0.0;
     s.constantVoltage = m_cv;
     s.stateOfCharge = m_battery.StateOfCharge();
@@ -415,10 +508,11 @@ McuModel::Handled McuModel::HandleCalibration(const std::vector<BYTE>& req, std:
         case 0x03:    // charge amp offset, with no current flowing
         case 0x04: {  // discharge amp offset
             if (args != 0) return unknown();
+            // The board shorts its inputs for an offset: what it finds is the converter's own offset.
             bool ok = code == 0x01 || idle;
-            if (ok && code == 0x03) m_cal.ampOffset = 0;
-            if (ok && code == 0x04) m_cal.dischargeAmpOffset = 0;
-            if (ok && code == 0x01) m_cal.voltOffset = 0;
+            if (ok && code == 0x03) m_cal.ampOffset = SignedHundredths(m_adc.ampOffset);
+            if (ok && code == 0x04) m_cal.dischargeAmpOffset = SignedHundredths(m_adc.ampOffset);
+            if (ok && code == 0x01) m_cal.voltOffset = SignedHundredths(m_adc.voltOffset);
             // The calibration tool takes the result of 04 from its third data byte.
             if (code == 0x04) reply.insert(reply.end(), {0x00, 0x00});
             reply.push_back(ok ? 1 : 0);
@@ -430,17 +524,22 @@ McuModel::Handled McuModel::HandleCalibration(const std::vector<BYTE>& req, std:
         case 0x09: {  // discharge amp reference
             if (args != 2) return unknown();
             const WORD ref = U16(req, 3);
-            bool ok = false;
-            if (code == 0x02 && m_volts >= 1.0 && ref > 0) {
-                m_cal.voltScale = static_cast<float>(ref / (m_volts * 100.0));
-                ok = true;
-            } else if (code == 0x08 && m_amps >= 0.1 && ref > 0) {
-                m_cal.ampScale = static_cast<float>(ref / (m_amps * 100.0));
-                ok = true;
-            } else if (code == 0x09 && m_amps <= -0.1 && ref > 0) {
-                m_cal.dischargeAmpScale = static_cast<float>(ref / (-m_amps * 100.0));
-                ok = true;
+            // The scale that makes the present reading (offset taken off) equal the reference.
+            const double rawAmps = std::fabs(m_amps) * m_adc.ampGain + m_adc.ampOffset;
+            double base = 0.0;
+            float* scale = nullptr;
+            if (code == 0x02 && m_volts >= 1.0) {
+                base = m_volts * m_adc.voltGain + m_adc.voltOffset - m_cal.voltOffset / 100.0;
+                scale = &m_cal.voltScale;
+            } else if (code == 0x08 && m_amps >= 0.1) {
+                base = rawAmps - m_cal.ampOffset / 100.0;
+                scale = &m_cal.ampScale;
+            } else if (code == 0x09 && m_amps <= -0.1) {
+                base = rawAmps - m_cal.dischargeAmpOffset / 100.0;
+                scale = &m_cal.dischargeAmpScale;
             }
+            const bool ok = scale && ref > 0 && base >= 0.01;
+            if (ok) *scale = static_cast<float>(ref / (base * 100.0));
             PutLe16(reply, ref);
             reply.push_back(ok ? 1 : 0);
             what = Named(code == 0x02 ? "CalRefV" : code == 0x08 ? "CalRefChargeA" : "CalRefDischargeA", ref);
@@ -450,12 +549,14 @@ McuModel::Handled McuModel::HandleCalibration(const std::vector<BYTE>& req, std:
             if (args != 0) return unknown();
             m_eeprom = m_cal;
             what = "CalSave";
+            if (std::string why = SaveEeprom(false); !why.empty()) what += ": " + why;
             return Handled::Reply;
         case 0x06:
             if (args != 0) return unknown();
             m_cal = McuCalibration{};
             m_eeprom = m_cal;
             what = "CalClear";
+            if (std::string why = SaveEeprom(true); !why.empty()) what += ": " + why;
             return Handled::Reply;
         case 0x07:
             if (args != 0) return unknown();

@@ -78,6 +78,10 @@ const char* FaultName(Fault f) {
             return "delay";
         case Fault::Flood:
             return "flood";
+        case Fault::Truncate:
+            return "truncate";
+        case Fault::Split:
+            return "split";
         default:
             return "none";
     }
@@ -466,6 +470,20 @@ void McuSim::OnFrame(const std::vector<BYTE>& payload) {
             if (!Pause(fault.delayMs)) return;
             out = EncodeFrame(reply);
             break;
+        case Fault::Truncate:
+            reply.resize(std::min(reply.size(), fault.truncateBytes));
+            out = EncodeFrame(reply);
+            break;
+        case Fault::Split: {
+            out = EncodeFrame(reply);
+            const size_t piece = std::max<size_t>(fault.splitBytes, 1);
+            for (size_t at = 0; at < out.size(); at += piece) {
+                if (at > 0 && !Pause(fault.splitGapMs)) return;
+                if (!SendAll(std::vector<BYTE>(out.begin() + at, out.begin() + std::min(out.size(), at + piece))))
+                    return;
+            }
+            return;
+        }
         default:
             out = EncodeFrame(reply);
             break;

@@ -30,6 +30,9 @@ const char kUsage[] =
     "  --firmware V      firmware version: B0 or B0.B1.B2.B3, each 0-255 (default 242.1.0.4)\n"
     "  --mains HZ        mains frequency reported: 50, 60 or 0 for none (default 60)\n"
     "  --log FILE        append every command and reply to FILE\n"
+    "  --adc-error VOFF,VGAIN,AOFF,AGAIN  converter errors of an uncalibrated board: readings are\n"
+    "                    true x gain + offset (volts, amperes) until calibrated (default 0,1,0,1)\n"
+    "  --eeprom FILE     the calibration's EEPROM: read at start, written by 03 05, removed by 03 06\n"
     "  --iap-fault F     a fault of the PMC boot loader (repeatable): no-loader, connect-fails N,\n"
     "                    bad-echo K, bad-sequence K, short-replies, lost-frame K, late MS, power-loss K\n"
     "                    (K counts data frames from 1)\n"
@@ -42,8 +45,11 @@ const char kUsage[] =
     "  cutoff voltage|current                        trip the cut-off protection\n"
     "  clear                                         end every fault\n"
     "  soc PERCENT                                   set the battery's state of charge\n"
+    "  truncate|split BYTES [REPLIES]                replies cut to BYTES payload bytes, or sent in\n"
+    "                                                pieces of BYTES\n"
     "state prints the battery and output of a running simulator: soc=P volts=V amps=A\n"
     "  battery-temp=C transformer=C heatsink=C output=0|1 direction=0|1 paused=0|1 seconds=N\n"
+    "  terminal-volts=V (volts as the converters read, terminal-volts the true voltage)\n"
     "The simulator takes them on <root>/.platform/mcu<port>.sock.\n";
 
 bool ParseDouble(const char* text, double& out) {
@@ -147,6 +153,11 @@ int main(int argc, char** argv) {
                 return Fail("mains frequency", value);
         } else if (!std::strcmp(opt, "--iap-fault")) {
             if (!sim::ParseIapFault(value, iapFaults)) return Fail("loader fault", value);
+        } else if (!std::strcmp(opt, "--adc-error")) {
+            if (!sim::ParseAdcError(value, config.mcu.adcError)) return Fail("converter errors", value);
+        } else if (!std::strcmp(opt, "--eeprom")) {
+            if (!*value) return Fail("EEPROM file", value);
+            config.mcu.eepromFile = value;
         } else if (!std::strcmp(opt, "--log")) {
             if (!*value) return Fail("log file", value);
             config.logFile = value;

@@ -74,7 +74,10 @@ TEST_F(SettingPage, UnitWithoutAcknowledgementStaysOff) {
 
 TEST_F(SettingPage, UpgradeAsksOnlyForAGoodHeaderAndForgetsTheQuestion) {
     ASSERT_NO_FATAL_FAILURE(Open());
-    std::string header(78, '\0');
+    // A header naming a 30-byte part behind it.
+    std::string header(108, '\0');
+    header[42] = 78;
+    header[50] = 30;
     header.replace(0, 11, "QRX2 FWDATB");
     root.WriteFile("SD Card/QRX3FWDATA.FWD", header);
     Command(hWnd, SHELL_SETTING, SETTING_UPGRADE);

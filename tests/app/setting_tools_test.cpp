@@ -24,9 +24,12 @@ std::string Ymd(const SYSTEMTIME& t) {
 
 std::u16string Text(const WCHAR* text) { return std::u16string(text); }
 
-std::string Header(const char* magic, const std::u16string& version, size_t size = 78) {
-    std::string bytes(size, '\0');
+// A package header naming an application part of 30 bytes right behind it.
+std::string Header(const char* magic, const std::u16string& version) {
+    std::string bytes(108, '\0');
     std::memcpy(&bytes[0], magic, std::min<size_t>(strlen(magic), 24));
+    bytes[42] = 78;
+    bytes[50] = 30;
     std::memcpy(&bytes[58], version.data(), std::min<size_t>(version.size() * 2, 20));
     return bytes;
 }
@@ -111,22 +114,29 @@ TEST(SettingTextTest, VersionsAndTemperatureLabel) {
     EXPECT_EQ(Text(out), u"113 \u2109");
 }
 
-TEST(UpgradeHeaderTest, OnlyABoundedHeaderPasses) {
-    WCHAR version[16];
-    std::string good = Header("QRX2 FWDATA", u"6.0.1");
-    EXPECT_TRUE(CheckUpgradeHeader((const BYTE*)good.data(), good.size(), version, 16));
-    EXPECT_EQ(Text(version), u"6.0.1");
-    EXPECT_FALSE(CheckUpgradeHeader((const BYTE*)good.data(), 77, version, 16));
-    EXPECT_EQ(version[0], 0);
-    std::string other = Header("QRX2 FWDATB", u"6.0.1");
-    EXPECT_FALSE(CheckUpgradeHeader((const BYTE*)other.data(), other.size(), version, 16));
-    std::string unterminated = Header("QRX2 FWDATAxxxxxxxxxxxxxxxxxxx", u"6.0.1");
-    EXPECT_FALSE(CheckUpgradeHeader((const BYTE*)unterminated.data(), 78, version, 16));
-    std::string longVersion = Header("QRX2 FWDATA", u"0123456789");
-    EXPECT_FALSE(CheckUpgradeHeader((const BYTE*)longVersion.data(), 78, version, 16));
-}
-
 class SettingFilesTest : public DeviceRootTest {};
+
+// The package's one header reader: a good header names a part inside the file.
+TEST_F(SettingFilesTest, OnlyABoundedHeaderPasses) {
+    WCHAR version[16];
+    const WCHAR* path = u"\\SD Card\\QRX3FWDATA.FWD";
+    auto check = [&](const std::string& bytes) {
+        root.WriteFile("SD Card/QRX3FWDATA.FWD", bytes);
+        return ReadUpgradeHeader(path, version, 16);
+    };
+    std::string good = Header("QRX2 FWDATA", u"6.0.1");
+    EXPECT_TRUE(check(good));
+    EXPECT_EQ(Text(version), u"6.0.1");
+    EXPECT_FALSE(check(good.substr(0, 77)));
+    EXPECT_EQ(version[0], 0);
+    EXPECT_FALSE(check(Header("QRX2 FWDATB", u"6.0.1")));
+    EXPECT_FALSE(check(Header("QRX2 FWDATAxxxxxxxxxxxxxxxxxxx", u"6.0.1")));
+    EXPECT_FALSE(check(good.substr(0, 100)));  // the part runs past the end
+    // A version filling its field is cut there and terminated.
+    EXPECT_TRUE(check(Header("QRX2 FWDATA", u"0123456789")));
+    EXPECT_EQ(Text(version), u"0123456789");
+    EXPECT_FALSE(ReadUpgradeHeader(u"\\SD Card\\none.FWD", version, 16));
+}
 
 TEST_F(SettingFilesTest, LogDeletionKeepsTheRunningLog) {
     // No Log folder: nothing to delete is success.

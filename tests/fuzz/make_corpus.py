@@ -395,11 +395,33 @@ def make_pgmstore():
     put("pgmstore", "damaged.dat", bytes(damaged))
 
 
+def cal_read(voff, vscale, aoff, ascale, pt100):
+    return (bytes([0x03, 0x07]) + struct.pack(">h", voff) + struct.pack("<f", vscale) + struct.pack(">h", aoff)
+            + struct.pack("<f", ascale) + struct.pack(">H", pt100))
+
+
+def make_cal_reply():
+    ntc = bytes([0x03, 0x0A]) + struct.pack(">h", -3) + struct.pack("<f", 1.25) + struct.pack(">HH", 1300, 1500)
+    put("cal_reply", "read_pt100.bin", bytes([1, 0]) + mcu_frame(cal_read(-12, 1.5, 3, 0.98, 10400)))
+    put("cal_reply", "read_short.bin", bytes([1, 3]) + mcu_frame(cal_read(1, 1.0, 2, 1.0, 0)[:13]))
+    put("cal_reply", "wild_floats.bin", bytes([2, 1]) + mcu_frame(cal_read(0, float("nan"), 0, 1e38, 0))
+        + mcu_frame(bytes([0x03, 0x0A, 0, 0]) + struct.pack("<f", float("inf")) + bytes([0xFF] * 4)))
+    put("cal_reply", "ntc_model.bin", bytes([3, 2]) + mcu_frame(ntc))
+    boxes = b"".join(mcu_frame(p) for p in (bytes([3, 1, 1]), bytes([3, 2, 0x10, 0x27, 1]), bytes([3, 3, 0]),
+                                                 bytes([3, 4, 0, 0, 1]), bytes([3, 5]), bytes([3, 6])))
+    put("cal_reply", "boxes.bin", bytes([0, 5]) + boxes)
+    good = mcu_frame(bytes([3, 5]))
+    put("cal_reply", "framing.bin", bytes([0, 0]) + bytes([0x81, 3, 0x80]) + good + bytes([0x81, 3, 5, 0x80, 0x82])
+        + good[:2] + bytes([good[2] ^ 1]) + good[3:])
+    put("cal_reply", "overlong.bin", bytes([1, 60]) + bytes([0x81]) + bytes([0x11] * 1100) + bytes([0x82]) + good)
+
+
 MAKERS = {"png": make_png, "bmp": make_bmp, "zip": make_zip, "mcu_frame": make_mcu_frame,
           "mcu_status": make_mcu_status, "datafile": make_datafile, "langfile": make_langfile,
           "layout_controls": make_layout_controls, "bt_line": make_bt_line,
           "log_row": make_log_row, "resume_record": make_resume_record, "link_frames": make_link_frames,
-          "remote_fields": make_remote_fields, "pgmstore": make_pgmstore}
+          "remote_fields": make_remote_fields, "pgmstore": make_pgmstore,
+          "cal_reply": make_cal_reply}
 
 if __name__ == "__main__":
     # Only the named corpora when given: the zip seeds carry the time they were made.

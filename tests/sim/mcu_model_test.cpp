@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <cstdio>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -306,6 +308,55 @@ TEST(McuModel, CalibrationGroupAnswersTheTool) {
     for (const Bytes& bad : {Bytes{0x01, 0x03, 0x02, 0x01}, Bytes{0x01, 0x03, 0x0B, 0x05, 0x00, 0x00},
                              Bytes{0x01, 0x03, 0x7F}, Bytes{0x01, 0x03}})
         EXPECT_EQ(m.Handle(bad, reply, what), sim::McuModel::Handled::Unknown);
+}
+
+// An uncalibrated board reads volts and amps off; the tool's offsets and references correct the
+// record, and what 03 05 saves is where the next power-on starts.
+TEST(McuModel, ConverterErrorsAreCalibratedAwayAndKeptInEeprom) {
+    char dir[] = "/tmp/qrx-eeprom-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    sim::McuConfig c;
+    c.battery.stateOfCharge = 0.5;
+    ASSERT_TRUE(sim::ParseAdcError("0.5,1.1,0.3,0.9", c.adcError));
+    for (const char* bad : {"0.5,1.1,0.3", "0.5,1.1,0.3,0.9,1", "x,1,0,1", "0,3,0,1", "60,1,0,1"}) {
+        sim::AdcError e;
+        EXPECT_FALSE(sim::ParseAdcError(bad, e)) << bad;
+    }
+    c.eepromFile = std::string(dir) + "/eeprom";
+    auto volts = [](const sim::McuSnapshot& s) { return (s.record[0] | s.record[1] << 8) / 100.0; };
+    auto amps = [](const sim::McuSnapshot& s) { return (s.record[2] | s.record[3] << 8) / 100.0; };
+    {
+        sim::McuModel m(c);
+        const double v = m.Snapshot().terminalVolts;
+        EXPECT_NEAR(volts(m.Snapshot()), v * 1.1 + 0.5, 0.011);
+        EXPECT_NEAR(amps(m.Snapshot()), 0.3, 0.011);
+        Do(m, {0x01, 0x03, 0x01});
+        Do(m, {0x01, 0x03, 0x03});
+        EXPECT_NEAR(volts(m.Snapshot()), v * 1.1, 0.011);
+        EXPECT_EQ(amps(m.Snapshot()), 0.0);
+        const WORD ref = static_cast<WORD>(std::lround(v * 100));
+        EXPECT_EQ(Do(m, {0x01, 0x03, 0x02, static_cast<BYTE>(ref), static_cast<BYTE>(ref >> 8)}).back(), 1);
+        EXPECT_NEAR(volts(m.Snapshot()), v, 0.011);
+        // Charging at 5 A the amp reading is off by its gain until C Ref A.
+        StartOutput(m, 1500, 500, 0, false);
+        m.Advance(1);
+        EXPECT_NEAR(amps(m.Snapshot()), 4.5, 0.011);
+        EXPECT_EQ(Do(m, {0x01, 0x03, 0x08, 0xF4, 0x01}).back(), 1);
+        EXPECT_NEAR(amps(m.Snapshot()), 5.0, 0.011);
+        Set8(m, 0x15, 0);
+        Do(m, {0x01, 0x03, 0x05});
+    }
+    {
+        sim::McuModel m(c);  // powered on again: the saved calibration
+        EXPECT_NEAR(volts(m.Snapshot()), m.Snapshot().terminalVolts, 0.011);
+        EXPECT_EQ(m.Snapshot().calibration.ampOffset, 30);
+        Do(m, {0x01, 0x03, 0x06});
+    }
+    sim::McuModel erased(c);
+    EXPECT_EQ(erased.Snapshot().calibration.voltScale, 1.0f);
+    EXPECT_EQ(erased.Snapshot().calibration.voltOffset, 0);
+    std::remove(c.eepromFile.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

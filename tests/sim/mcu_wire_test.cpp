@@ -321,6 +321,29 @@ TEST_F(McuWireTest, InjectedFaultsSpoilReplies) {
     EXPECT_EQ(log[2].fault, sim::Fault::BadChecksum);
 }
 
+// A reply cut short still closes with a fitting checksum; a split one arrives whole in pieces.
+TEST_F(McuWireTest, TruncatedAndSplitRepliesStayFrames) {
+    Begin();
+    const Bytes read = sim::EncodeFrame(Bytes{0x01, 0x03, 0x07});
+    std::string reply;
+    ASSERT_TRUE(sim::ControlCommand(*mcu, "truncate 5 1", reply)) << reply;
+    Bytes cut = Unframe(line->Transact(read));
+    ASSERT_EQ(cut.size(), 5u);
+    EXPECT_EQ(cut[1], 0x07);
+    EXPECT_EQ(Unframe(line->Transact(read)).size(), 16u);
+
+    sim::FaultSetup split{sim::Fault::Split, 1};
+    split.splitBytes = 4;
+    split.splitGapMs = 30;
+    mcu->InjectFault(split);
+    auto t0 = std::chrono::steady_clock::now();
+    Bytes whole = line->Transact(read);
+    // 03 07 with its escapes is at least 20 bytes: five pieces, four gaps.
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(4 * 30));
+    EXPECT_EQ(Unframe(whole).size(), 16u);
+    EXPECT_FALSE(sim::ControlCommand(*mcu, "split 0", reply));
+}
+
 TEST_F(McuWireTest, ForcedTemperaturesAndLimitBits) {
     Begin();
     ASSERT_FALSE(line->Transact(sim::EncodeFrame(Bytes{0x01, 0x02, 0x18, 0x88, 0x13})).empty());  // 50.00

@@ -23,6 +23,8 @@ void OperationResetDisplay(CMainFrame& frame);
 void OperationBack(CMainFrame& frame);
 void OperationResumeFromFile(CMainFrame& frame);
 void OperationSetMcuPort(CMainFrame& frame);
+// The running run's log (device path), "" when no run logs.
+void OperationLogPath(CMainFrame& frame, WCHAR* out, size_t capacity);
 
 // Setting page (shells 1 and 15).
 void SettingShow(CMainFrame& frame, int show);
@@ -36,6 +38,11 @@ void SettingClockTick(CMainFrame& frame);
 void AdminShow(CMainFrame& frame, int show);
 LRESULT AdminOnCommand(CMainFrame& frame, HWND hWnd, int shell, LPARAM lParam);
 void AdminSetMcuPort(CMainFrame& frame, CMicomPort* port);
+// The remote requests' refreshes of the admin texts; nothing while the page is hidden.
+void AdminRefreshModelText(CMainFrame& frame);
+void AdminRefreshVoltText(CMainFrame& frame);
+void AdminRefreshAmpText(CMainFrame& frame);
+void AdminRefreshFrequencyText(CMainFrame& frame);
 
 // The wired link on COM5 and the attached unit.
 BOOL CreateLinkPort(CMainFrame& frame);

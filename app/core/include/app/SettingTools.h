@@ -32,12 +32,9 @@ int NextTempLimit(int limit);
 // "%02d ℃", or the limit in Fahrenheit with "℉".
 void FormatTempLimit(int limit, BOOL fahrenheit, WCHAR* out, size_t capacity);
 
-#define UPGRADE_HEADER_SIZE 78
 #define UPGRADE_VERSION_CHARS 10
-// The package header is outside data: 1 when size covers the header, the magic is "QRX2 FWDATA" ended
-// within its field and the version text is ended within its 20 bytes; version receives it.
-BOOL CheckUpgradeHeader(const BYTE* data, size_t size, WCHAR* version, size_t capacity);
-// The package file at path; version as above.
+// The package file at path, checked by the package's one header reader; version receives its text
+// (at most 10 units, terminated).
 BOOL ReadUpgradeHeader(const WCHAR* path, WCHAR* version, size_t capacity);
 
 // Deletes the "*.CSV" files of root\Log except keepPath (the running run's log, may be null or ""),

@@ -20,6 +20,7 @@ class CScrollBarCtrl;
 class CProgressBar;
 class CTopBarWnd;
 class CManualWnd;
+class CAdminWnd;
 class CLinkPort;
 struct ProgramStep;
 
@@ -267,6 +268,8 @@ public:
     CTopBarWnd* m_pTopBar;
     // The manual page (shell 4), created and deleted with this page.
     CManualWnd* m_pManual = nullptr;
+    // The admin page, whose measurement lines the tick feeds (null without it).
+    CAdminWnd* m_pAdminWnd = nullptr;
     PFN_REPORT_ERROR m_pfnReportError;
 
     // Page state.

@@ -157,18 +157,34 @@ struct McuCalibration {
     WORD ntc2 = 1500;
 };
 
+// Converter errors of an uncalibrated board: a reading is the true value x gain + offset (volts,
+// amperes), before the calibration values correct it.
+struct AdcError {
+    double voltOffset = 0.0;
+    double voltGain = 1.0;
+    double ampOffset = 0.0;
+    double ampGain = 1.0;
+};
+// "VOFF,VGAIN,AOFF,AGAIN": offsets within +-50, gains 0.5 to 2.
+bool ParseAdcError(const char* text, AdcError& out);
+
 struct McuConfig {
     BatteryConfig battery;
     std::array<BYTE, 4> firmware{242, 1, 0, 4};
     int mainsHz = 60;  // 50 or 60 (the device's default setting is 60); anything else reports code 0
+    AdcError adcError;
+    // The calibration's EEPROM: read at power-on, written by 03 05, removed by 03 06. Empty: memory only.
+    std::string eepromFile;
 };
 
 // Everything observable at one moment, for tests.
 struct McuSnapshot {
     McuSetValues set;
     McuCalibration calibration;
-    double outputVolts = 0.0;  // as measured at the terminals
-    double outputAmps = 0.0;   // magnitude, either direction
+    double outputVolts = 0.0;  // as the converters read the terminals, calibration applied
+    double outputAmps = 0.0;   // magnitude, either direction, as read
+    double terminalVolts = 0.0;  // the true values, whatever the converters read
+    double terminalAmps = 0.0;
     bool delivering = false;   // current flows this second
     bool constantVoltage = false;
     double stateOfCharge = 0.0;
@@ -259,11 +275,16 @@ private:
     void Latch(BYTE cause);
     void CountPoll();
     double Reading(Sensor s) const;
-    double VoltsReading() const { return m_voltOverride.value.value_or(m_volts); }
+    double VoltsReading() const;
+    double AmpsReading() const;
+    bool LoadEeprom();
+    std::string SaveEeprom(bool erase) const;
     Connection Wiring() const { return m_connection.value.value_or(Connection::Connected); }
 
     BatteryModel m_battery;
     std::array<BYTE, 4> m_firmware;
+    AdcError m_adc;
+    std::string m_eepromFile;
     int m_freqCode;
     double m_ambientC;
     McuSetValues m_set;
@@ -316,6 +337,8 @@ enum class Fault {
     WrongReply,      // the reply carries the group and code of another command
     Delay,           // the reply goes out after delayMs device milliseconds
     Flood,           // floodBytes of line noise instead of the reply
+    Truncate,        // the reply's payload cut to truncateBytes, with a checksum that fits
+    Split,           // the reply goes out in pieces of splitBytes, splitGapMs line time apart
 };
 const char* FaultName(Fault f);
 
@@ -326,6 +349,9 @@ struct FaultSetup {
     int code = -1;        // and this code (-1 any)
     DWORD delayMs = 800;  // line (host) milliseconds, past the link's 600 ms
     size_t floodBytes = 2048;
+    size_t truncateBytes = 2;
+    size_t splitBytes = 3;
+    DWORD splitGapMs = 20;
 
     // The next `polls` status polls (GetCurrentStatus) only; below 0 until cleared.
     static FaultSetup StatusPolls(Fault kind, int polls) {
@@ -458,9 +484,13 @@ private:
 //   cutoff voltage|current     the board's cut-off protection trips
 //   clear                      every fault and held condition ends
 //   soc PERCENT                the battery's state of charge
+//   truncate BYTES [N]         the next N replies (all without N) cut to BYTES payload bytes
+//   split BYTES [N]            the next N replies (all without N) sent in pieces of BYTES
 //   state                      "ok soc=P volts=V amps=A battery-temp=C transformer=C heatsink=C
-//                              output=0|1 direction=0|1 paused=0|1 seconds=N" (soc in per cent)
-// N counts answered status polls; without it a condition holds until changed.
+//                              output=0|1 direction=0|1 paused=0|1 seconds=N terminal-volts=V"
+//                              (soc in per cent; volts as read, terminal-volts the true voltage)
+// N counts answered status polls (replies for truncate and split); without it a condition holds until
+// changed.
 bool ControlCommand(McuSim& sim, const std::string& line, std::string& reply);
 
 // Sends one command line to the control socket at `path`; the simulator's reply in `reply` ("ok" or

@@ -6,6 +6,7 @@
 #include "ControllerHarness.h"
 #include "OperationFixture.h"
 #include "app/AdminWnd.h"
+#include "app/RemoteDispatch.h"
 #include "app/SettingTools.h"
 
 using namespace controller_harness;
@@ -170,6 +171,19 @@ TEST_F(AdminPage, ServiceToolsWithoutTheirProgramsLeaveThePortAndThePage) {
     EXPECT_TRUE(Shell(SHELL_ADMIN)->IsShown());
     g_dHardwareVersion = hardware;
     g_dDisplayBoardRev = board;
+}
+
+TEST_F(AdminPage, RemoteRequestsRefreshTheShownTexts) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    auto ask = [](UINT msg, const char* field) { DispatchRemoteCommand(g_MainFrame, msg, reinterpret_cast<WPARAM>(field)); };
+    ask(1156, "120");  // H1
+    ask(1157, "80");   // H2
+    ask(1155, "50");   // H0
+    ask(1129, "QRX-3301K");  // B4
+    EXPECT_NE(CtrlText(SHELL_ADMIN, ADMIN_VOLT_LIMITS).find(u"/ 120 /"), std::u16string::npos);
+    EXPECT_NE(CtrlText(SHELL_ADMIN, ADMIN_AMP_LIMITS).find(u"/ 80 /"), std::u16string::npos);
+    EXPECT_EQ(CtrlText(SHELL_ADMIN, ADMIN_FREQ_TEXT).substr(0, 4), u"50 :");
+    EXPECT_EQ(CtrlText(SHELL_ADMIN, ADMIN_MODEL), u"QRX-3301K");
 }
 
 namespace {

@@ -89,9 +89,10 @@ void CPgmSetWnd::Show(int mode, ProgramStep* step) {
         }
     }
     if (TestAndClearPageFlag(SHELL_PROGRAM_SET)) LoadTexts();
-    Refresh();
     m_bShown = 1;
     m_pPanel->Show(TRUE);
+    // After the panel, which shows every control: the capacity goes with kind 9 only.
+    Refresh();
     m_pPanel->Invalidate(nullptr, TRUE);
 }
 

@@ -117,6 +117,7 @@ TEST_F(ProgramPages, EditorDirectionKindAndUnitRules) {
     OpenProgram();
     Edit(0);
     ASSERT_TRUE(editor->IsShown());
+    EXPECT_FALSE(Ctrl(SHELL_PROGRAM_SET, PGMSET_CAPACITY_BOX)->IsVisible());
     EXPECT_EQ(g_MainFrame.m_pTopBarWnd->GetPage(), SHELL_PROGRAM_SET);
 
     // 100.0 V on a discharge step: within the settings, but not within the attached unit's range.

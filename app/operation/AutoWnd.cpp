@@ -9,6 +9,8 @@
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
 
+#include "OperationInternal.h"
+
 namespace {
 
 // Language texts of shell 16 on the same-numbered controls.
@@ -39,15 +41,8 @@ void CAutoWnd::SetUnitConnected(BOOL (*isConnected)(void*), void* context) {
 }
 
 void CAutoWnd::LoadTexts() {
-    const WCHAR* face = GetLangFontFace();
-    auto put = [&](int control, int shell, int key) {
-        if (CUiCtrl* c = m_pPanel->GetCtrl(control)) {
-            c->SetFontFace(face);
-            c->SetText(GetLangText(shell, key, FALSE), FALSE);
-        }
-    };
-    for (int control : kTextControls) put(control, SHELL_AUTO, control);
-    put(AUTO_OK, SHELL_PROGRAM, kOkKey);
+    for (int control : kTextControls) SetLangCtrlText(m_pPanel, control, SHELL_AUTO, control);
+    SetLangCtrlText(m_pPanel, AUTO_OK, SHELL_PROGRAM, kOkKey);
 }
 
 void CAutoWnd::RefreshFacts() {

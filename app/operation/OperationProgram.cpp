@@ -6,7 +6,19 @@
 #include "app/OperationWnd.h"
 #include "app/PgmWnd.h"
 #include "app/TopBar.h"
+#include "app/Language.h"
 #include "numpad/Numpad.h"
+#include "ui/ShellPanel.h"
+#include "ui/UiCtrl.h"
+
+#include "OperationInternal.h"
+
+void SetLangCtrlText(CShellPanel* panel, int control, int shell, int key) {
+    if (CUiCtrl* c = panel ? panel->GetCtrl(control) : nullptr) {
+        c->SetFontFace(GetLangFontFace());
+        c->SetText(GetLangText(shell, key, FALSE), FALSE);
+    }
+}
 
 void COperationWnd::HideSubPages() {
     if (m_pManual) m_pManual->Show(0);
@@ -28,12 +40,19 @@ void COperationWnd::OpenAuto() {
 
 void COperationWnd::OnProgramCommand(int shell, int control, int event) {
     int topPage = -1;
+    // A running program's tick reads the steps: OK changes them between its rounds.
+    const BOOL writesSteps = (shell == SHELL_AUTO && control == AUTO_OK) || (shell == SHELL_PROGRAM && control == PGM_OK);
+    const BOOL parked = writesSteps && !IsIdle() && ParkOperationThread();
     if (shell == SHELL_AUTO) {
         if (m_pAuto) m_pAuto->OnCommand(control, event);
+    } else if (m_pPgm) {
+        m_pPgm->OnCommand(shell, control, event);
+    }
+    if (parked) UnparkOperationThread();
+    if (shell == SHELL_AUTO) {
         if (control == AUTO_OK) OnProgramApply();
         if (control == AUTO_OK || control == AUTO_CANCEL || control == OPW_CMD_HOME) topPage = SHELL_OPERATION;
     } else if (m_pPgm) {
-        m_pPgm->OnCommand(shell, control, event);
         if (shell == SHELL_PROGRAM_SET) {
             if (control == PGMSET_CALC) {
                 // The answer comes back as 1025 (6, 100 | tenths << 16) through the controller.

@@ -10,6 +10,8 @@
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
 
+#include "OperationInternal.h"
+
 namespace {
 
 const WCHAR kBoxSelected[] = u"program_box_sel.bmp";
@@ -58,16 +60,9 @@ void CPgmSetWnd::SetUnitConnected(PFN_UNIT_CONNECTED isConnected, void* context)
 BOOL CPgmSetWnd::UnitConnected() const { return m_pfnUnitConnected && m_pfnUnitConnected(m_pUnitContext); }
 
 void CPgmSetWnd::LoadTexts() {
-    const WCHAR* face = GetLangFontFace();
-    auto put = [&](int control, int shell, int key) {
-        if (CUiCtrl* c = m_pPanel->GetCtrl(control)) {
-            c->SetFontFace(face);
-            c->SetText(GetLangText(shell, key, FALSE), FALSE);
-        }
-    };
-    for (int control : kTextControls) put(control, SHELL_PROGRAM_SET, control);
-    put(PGMSET_OK, SHELL_POPUP, kOkKey);
-    put(PGMSET_CANCEL, SHELL_POPUP, kCancelKey);
+    for (int control : kTextControls) SetLangCtrlText(m_pPanel, control, SHELL_PROGRAM_SET, control);
+    SetLangCtrlText(m_pPanel, PGMSET_OK, SHELL_POPUP, kOkKey);
+    SetLangCtrlText(m_pPanel, PGMSET_CANCEL, SHELL_POPUP, kCancelKey);
 }
 
 void CPgmSetWnd::Show(int mode, ProgramStep* step) {
@@ -107,7 +102,7 @@ void CPgmSetWnd::Refresh() {
     SetText(PGMSET_VOLT_TEXT, text);
     swprintf(text, 32, u"%.01f", m_work.dCurrent);
     SetText(PGMSET_AMP_TEXT, text);
-    swprintf(text, 32, u"%02d:%02d", static_cast<int>(m_work.dwTime / 3600), static_cast<int>(m_work.dwTime / 60 % 60));
+    FormatHoursMinutes(text, 32, m_work.dwTime);
     SetText(PGMSET_TIME_TEXT, text);
     swprintf(text, 32, u"%d", static_cast<int>(m_work.byKind));
     SetText(PGMSET_KIND_TEXT, text);

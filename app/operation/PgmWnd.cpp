@@ -10,6 +10,8 @@
 #include "ui/UiCtrl.h"
 #include "ui/controls/Button.h"
 
+#include "OperationInternal.h"
+
 namespace {
 
 const int kRowTitleKeys[6] = {0, 7, 14, 21, 28, 35};  // [shell5], on the row buttons
@@ -50,14 +52,9 @@ BOOL CPgmWnd::SavePgmFile() { return ::SavePgmFile(m_pszStore, m_slots); }
 
 void CPgmWnd::LoadTexts() {
     const WCHAR* face = GetLangFontFace();
-    auto put = [&](int control, int key) {
-        if (CUiCtrl* c = m_pPanel->GetCtrl(control)) {
-            c->SetFontFace(face);
-            c->SetText(GetLangText(SHELL_PROGRAM, key, FALSE), FALSE);
-        }
-    };
-    for (int row = 0; row < 6; ++row) put(row * PGM_ROW_CONTROLS + PGM_ROW_BUTTON, kRowTitleKeys[row]);
-    for (int control = PGM_OK; control <= PGM_SAVE; ++control) put(control, control);
+    for (int row = 0; row < 6; ++row)
+        SetLangCtrlText(m_pPanel, row * PGM_ROW_CONTROLS + PGM_ROW_BUTTON, SHELL_PROGRAM, kRowTitleKeys[row]);
+    for (int control = PGM_OK; control <= PGM_SAVE; ++control) SetLangCtrlText(m_pPanel, control, SHELL_PROGRAM, control);
     for (int row = 0; row < 6; ++row)
         for (int k = PGM_ROW_VOLTAGE; k <= PGM_ROW_KIND; ++k)
             if (CUiCtrl* c = m_pPanel->GetCtrl(row * PGM_ROW_CONTROLS + k)) c->SetFontFace(face);
@@ -75,7 +72,7 @@ void CPgmWnd::RefreshRow(int row) {
     put(PGM_ROW_VOLTAGE, text);
     swprintf(text, 32, u"%.01fA", s.dCurrent);
     put(PGM_ROW_CURRENT, text);
-    swprintf(text, 32, u"%02d:%02d", static_cast<int>(s.dwTime / 3600), static_cast<int>(s.dwTime / 60 % 60));
+    FormatHoursMinutes(text, 32, s.dwTime);
     put(PGM_ROW_TIME, text);
     put(PGM_ROW_DIRECTION, GetLangText(SHELL_OPERATION, s.dwDirection == 1 ? kDischargeKey : kChargeKey, FALSE));
     swprintf(text, 32, u"%d", static_cast<int>(s.byKind));

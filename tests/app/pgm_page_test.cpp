@@ -126,7 +126,13 @@ TEST_F(ProgramPages, EditorDirectionKindAndUnitRules) {
     editor->SetUnitConnected([](void*) -> BOOL { return TRUE; }, nullptr);
     Type(PGMSET_VOLT_BOX, "100");
     EXPECT_NE(TakePopup().find(u"[10.0~96.0V]"), std::u16string::npos);
-    Type(PGMSET_VOLT_BOX, "12");
+    // The keypad popup's answer takes the same ranges.
+    Cmd(SHELL_PROGRAM_SET, PGMSET_VOLT_BOX);
+    Cmd(SHELL_PROGRAM_SET, PGMSET_CALC_ANSWER, 990);
+    EXPECT_NE(TakePopup().find(u"[10.0~96.0V]"), std::u16string::npos);
+    Cmd(SHELL_PROGRAM_SET, PGMSET_CALC_ANSWER, 120);
+    EXPECT_EQ(editor->Working().dVoltage, 12.0);
+    Cmd(SHELL_PROGRAM_SET, PGMSET_VOLT_BOX);
     Type(PGMSET_AMP_BOX, "150");  // up to 200 A through the unit
     EXPECT_EQ(editor->Working().dCurrent, 150.0);
     // A discharge step cannot take kind 9; back to charge only within the charger's current.

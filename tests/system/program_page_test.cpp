@@ -72,9 +72,19 @@ protected:
         Tap(kEnter);
         Tap(box);
     }
+    // The region once the screen has settled with the page drawn there (a page just shown may not
+    // have painted yet on a busy machine).
     std::vector<uint8_t> Settled(const RECT& r) {
-        RgbPicture shot;
-        return device.SettledShot(shot, "region.png") ? Region(shot, r) : std::vector<uint8_t>();
+        std::vector<uint8_t> out;
+        WaitUntil([&] {
+            RgbPicture shot;
+            if (!device.SettledShot(shot, "region.png")) return false;
+            out = Region(shot, r);
+            for (uint8_t b : out)
+                if (b) return true;
+            return false;
+        });
+        return out;
     }
     void ConfirmPopup() {
         ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", kPopup); })) << device.WindowText();
@@ -147,7 +157,7 @@ TEST_F(QrxProgramTest, EditSaveRestartLoadRunAutoAndClear) {
     ASSERT_TRUE(device.StartQrx(why)) << why;
     ASSERT_NO_FATAL_FAILURE(OpenOperation(mark));
     ASSERT_NO_FATAL_FAILURE(Open(kTopProgram, 2));
-    EXPECT_EQ(Settled(kRows), emptyRows);
+    EXPECT_TRUE(WaitUntil([&] { return Settled(kRows) == emptyRows; }));
     Tap(kSlot5);
     EXPECT_TRUE(WaitUntil([&] { return Settled(kRows) == edited; }));
 

@@ -161,7 +161,13 @@ TEST_F(QrxProgramTest, EditSaveRestartLoadRunAutoAndClear) {
     Tap(kSlot5);
     EXPECT_TRUE(WaitUntil([&] { return Settled(kRows) == edited; }));
 
-    // OK while idle runs the program: step 1's set values and direction reach the MCU.
+    // OK while idle runs the program: step 1's set values and direction reach the MCU. A start before
+    // the page's first status poll is refused as a battery-connection fault: wait for two polls.
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string log = McuLogFrom(mark);
+        const size_t first = log.find("GetCurrentStatus");
+        return first != std::string::npos && log.find("GetCurrentStatus", first + 1) != std::string::npos;
+    }));
     mark = Slurp(device.McuLogPath()).size();
     Tap(kOk);
     EXPECT_TRUE(McuSent(mark, {"CmdSet10 1440", "CmdSet11 500", "CmdSet14 0", "CmdSet15 1"}))

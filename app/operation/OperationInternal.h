@@ -9,6 +9,10 @@
 #define WM_OPWND_MASK (WM_APP + 4)    // wParam: the button mask
 #define WM_OPWND_HELD (WM_APP + 20)   // a resumed run waits: wParam its button mask
 
+class CShellPanel;
+// The language text [shell] key on the panel's control, in the UI font.
+void SetLangCtrlText(CShellPanel* panel, int control, int shell, int key);
+
 // The process-wide section of the tick reference and the run's seconds.
 CRITICAL_SECTION& OperationSection();
 

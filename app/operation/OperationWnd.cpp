@@ -7,7 +7,9 @@
 
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "app/AutoWnd.h"
 #include "app/ManualWnd.h"
+#include "app/PgmWnd.h"
 #include "app/Settings.h"
 #include "app/TopBar.h"
 #include "ui/ShellManager.h"
@@ -130,7 +132,12 @@ COperationWnd::COperationWnd(HWND owner, SettingsRecord* settings, OpModeRecord*
     m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hGraphEvent = CreateEventW(nullptr, FALSE, FALSE, u"GRAPTH_THREAD");
     m_pManual = new CManualWnd(owner, settings, opMode);
-    m_pManual->SetUnitConnected([](void* page) { return static_cast<COperationWnd*>(page)->IsUnitConnected(); }, this);
+    const auto unitConnected = [](void* page) { return static_cast<COperationWnd*>(page)->IsUnitConnected(); };
+    m_pManual->SetUnitConnected(unitConnected, this);
+    m_pAuto = new CAutoWnd(owner, opMode);
+    m_pAuto->SetUnitConnected(unitConnected, this);
+    m_pPgm = new CPgmWnd(owner, settings, opMode);
+    if (CPgmSetWnd* editor = m_pPgm->Editor()) editor->SetUnitConnected(unitConnected, this);
 
     CacheControls();
     InitGraph();
@@ -159,6 +166,10 @@ COperationWnd::~COperationWnd() {
     CloseShellIfOpen(SHELL_FILES);
     delete m_pManual;
     m_pManual = nullptr;
+    delete m_pPgm;
+    m_pPgm = nullptr;
+    delete m_pAuto;
+    m_pAuto = nullptr;
     if (m_pPanel && CShellManager::Instance().FindShell(SHELL_OPERATION) == m_pPanel)
         CShellManager::Instance().CloseShell(SHELL_OPERATION);
     DeleteCriticalSection(&m_csRound);
@@ -354,7 +365,7 @@ void COperationWnd::Show(int show) {
     }
     CloseShellIfOpen(SHELL_FILES);
     CloseShellIfOpen(SHELL_FILTER);
-    if (m_pManual) m_pManual->Show(0);
+    HideSubPages();
     m_nShow = 0;
     m_pPanel->Show(FALSE);
 }
@@ -364,7 +375,7 @@ void COperationWnd::Back() {
         Show(5);
         return;
     }
-    if (m_pManual) m_pManual->Show(0);
+    HideSubPages();
     CloseShellIfOpen(SHELL_FILTER);
     m_nView = 0;
     ApplyView();
@@ -488,8 +499,7 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
         return 0;
     }
     if (shell == SHELL_PROGRAM || shell == SHELL_PROGRAM_SET || shell == SHELL_AUTO) {
-        if ((shell == SHELL_AUTO && control == 0) || (shell != SHELL_AUTO && control == OPW_PROGRAM_APPLY))
-            OnProgramApply();
+        OnProgramCommand(shell, control, event);
         return 0;
     }
     if (shell != SHELL_OPERATION) return 0;
@@ -535,6 +545,12 @@ LRESULT COperationWnd::OnCommand(HWND hWnd, int shell, LPARAM lParam) {
             break;
         case OPW_CMD_FILES:
             if (m_nShow == 5) GetLogFiles();
+            break;
+        case OPW_CMD_PROGRAM:
+            if (m_nShow == 5) OpenProgram();
+            break;
+        case OPW_CMD_AUTO:
+            if (m_nShow == 5) OpenAuto();
             break;
         default:
             break;

@@ -42,6 +42,10 @@ DWORD StepMinutes(DWORD seconds, DWORD pressStart, DWORD now, BOOL repeating, BO
     return static_cast<DWORD>(Clamped(seconds / 60, step, raise, minimumSeconds / 60, maximumSeconds / 60) * 60);
 }
 
+void FormatHoursMinutes(WCHAR* out, size_t capacity, DWORD seconds) {
+    swprintf(out, capacity, u"%02d:%02d", static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60));
+}
+
 void CArrowHold::Track(int event, DWORD now) {
     if (event == 2) {
         if (now - dwLastRepeat > STEP_REPEAT_GAP) dwPressStart = now;

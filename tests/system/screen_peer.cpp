@@ -1,7 +1,8 @@
 // A small program of the device for the screen tests. "window" shows one coloured window and logs
 // what reaches it (pen, keys, storage events); "call" reaches another program's window and logs the
 // results; "walk" lists the device's top-level windows from the desktop down; "settle" gives another
-// program work and looks at the whole screen once every program is idle.
+// program work and looks at the whole screen once every program is idle; "post" posts one message
+// to another program's window (a command another page of that program would send).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -201,6 +202,15 @@ int RunSettle(char** argv) {
     return 0;
 }
 
+int RunPost(char** argv) {
+    HWND target = FindWindowW(Wide(argv[2]).c_str(), nullptr);
+    if (!target) return 3;
+    return PostMessageW(target, static_cast<UINT>(std::atoi(argv[3])), static_cast<WPARAM>(std::atoi(argv[4])),
+                        static_cast<LPARAM>(std::atoi(argv[5])))
+               ? 0
+               : 4;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -214,5 +224,6 @@ int main(int argc, char** argv) {
     if (mode == "call" && (argc == 3 || argc == 4)) return RunCall(argv, argc == 4 && std::string(argv[3]) == "kill");
     if (mode == "walk" && argc == 3) return RunWalk(argv);
     if (mode == "settle" && argc == 4) return RunSettle(argv);
+    if (mode == "post" && argc == 6) return RunPost(argv);
     return 2;
 }

@@ -21,6 +21,8 @@ class CProgressBar;
 class CTopBarWnd;
 class CManualWnd;
 class CAdminWnd;
+class CPgmWnd;
+class CAutoWnd;
 class CLinkPort;
 struct ProgramStep;
 
@@ -62,6 +64,8 @@ struct ProgramStep;
 #define OPW_CMD_HOME 110
 #define OPW_CMD_MANUAL 111
 #define OPW_CMD_FILTER 113
+#define OPW_CMD_PROGRAM 112
+#define OPW_CMD_AUTO 117
 
 // Controls of the filter popup (shell 8): switches 0..4, apply, close.
 #define FILTER_SWITCHES 5
@@ -270,6 +274,9 @@ public:
     CManualWnd* m_pManual = nullptr;
     // The admin page, whose measurement lines the tick feeds (null without it).
     CAdminWnd* m_pAdminWnd = nullptr;
+    // The program page (shell 5, with the step editor of shell 6) and the auto page (shell 16).
+    CPgmWnd* m_pPgm = nullptr;
+    CAutoWnd* m_pAuto = nullptr;
     PFN_REPORT_ERROR m_pfnReportError;
 
     // Page state.
@@ -379,6 +386,11 @@ private:
     void OnManualCommand(int control, int event);
     // Shell 5/6 control 42 and shell 16 control 0: the edit of a running program, or its start.
     void OnProgramApply();
+    // Shell 3 controls 112 and 117, and the commands of shells 5, 6 and 16.
+    void OpenProgram();
+    void OpenAuto();
+    void OnProgramCommand(int shell, int control, int event);
+    void HideSubPages();
     void ShowGraphPage(int page, BOOL clearFurthest);
     void PostEvent(int code);
     void CheckTemperatures(const McuStatusRecord& status);

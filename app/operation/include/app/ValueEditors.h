@@ -19,6 +19,9 @@ int StepCount(int value, DWORD pressStart, DWORD now, BOOL repeating, BOOL raise
 DWORD StepMinutes(DWORD seconds, DWORD pressStart, DWORD now, BOOL repeating, BOOL raise, DWORD minimumSeconds,
                   DWORD maximumSeconds);
 
+// "hh:mm" of a time in seconds, as the program rows and the step editor show it.
+void FormatHoursMinutes(WCHAR* out, size_t capacity, DWORD seconds);
+
 // The press start of a held arrow: reset when a repeat comes after a pause, so the hold counts from it.
 struct CArrowHold {
     DWORD dwPressStart = 0;

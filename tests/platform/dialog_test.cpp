@@ -139,10 +139,11 @@ TEST_F(DialogTest, DialogDiesWithItsOwnerAndControlsAreRefused) {
     EXPECT_EQ(DialogBoxIndirectParamW(nullptr, Head(tpl), owner, TestDlgProc, 0), 0);
     EXPECT_FALSE(IsWindow(owner));
 
+    // A control without a class is refused before the procedure sees anything.
     auto withControls = Template(WS_POPUP, 10, 10, 1);
     g_seen.clear();
     EXPECT_EQ(DialogBoxIndirectParamW(nullptr, Head(withControls), nullptr, TestDlgProc, 0), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
     EXPECT_TRUE(g_seen.empty());
 }
 

@@ -545,8 +545,9 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 namespace qrx {
 // Runs a nested message loop of the calling thread until *ended is true (set by a handler of this
 // thread), with owner (and its top-level window) disabled meanwhile and enabled again after.
-// False when WM_QUIT ended the loop; the quit is posted again for the outer loop.
-bool RunModalLoop(HWND owner, const volatile bool* ended);
+// False when WM_QUIT ended the loop; the quit is posted again for the outer loop. With a dialog,
+// messages go through IsDialogMessageW for it first.
+bool RunModalLoop(HWND owner, const volatile bool* ended, HWND dialog = nullptr);
 // The window library's object of a window: handed to the next window this thread creates (before
 // its first message) and found again by handle; null when none.
 void SetNextWindowImpl(void* impl);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "qrx/dialog.h"
 #include "win/win.h"
 
 namespace qrx::win {
@@ -130,7 +131,7 @@ using qrx::SetError;
 
 namespace qrx {
 
-bool RunModalLoop(HWND owner, const volatile bool* ended) {
+bool RunModalLoop(HWND owner, const volatile bool* ended, HWND dialog) {
     HWND top = nullptr;
     if (owner) {
         TreeLock g(T().lock);
@@ -147,6 +148,7 @@ bool RunModalLoop(HWND owner, const volatile bool* ended) {
             break;
         }
         if (r < 0) break;
+        if (dialog && IsDialogMessageW(dialog, &m)) continue;
         TranslateMessage(&m);
         DispatchMessageW(&m);
     }

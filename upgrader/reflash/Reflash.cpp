@@ -217,6 +217,8 @@ INT_PTR CALLBACK CCeUnzipDialog::DlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPA
 }
 
 BOOL CCeUnzipDialog::OnInitDialog() {
+    // The template's progress control is not used: the bar is drawn from its picture.
+    ShowWindow(GetDlgItem(m_hDlg, 1), SW_HIDE);
     m_target = ReadUpgradeTarget();
     m_package = ReflashPackagePath(m_target);
     HDC screen = GetDC(m_hDlg);
@@ -585,6 +587,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int) {
         g_dialog->Run();
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            if (g_dialog && IsWindow(g_dialog->Window()) && IsDialogMessageW(g_dialog->Window(), &msg)) continue;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }

@@ -1017,6 +1017,29 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
     return TRUE;
 }
 
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+    if (dwFlags & ~MOVEFILE_REPLACE_EXISTING) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Mapped from, to;
+    struct stat fromStat, toStat;
+    if (!(dwFlags & MOVEFILE_REPLACE_EXISTING) || !Map(lpExistingFileName, from) || !Map(lpNewFileName, to, true) ||
+        lstat(from.host.c_str(), &fromStat) != 0 || lstat(to.host.c_str(), &toStat) != 0 || from.host == to.host)
+        return MoveFileW(lpExistingFileName, lpNewFileName);
+    if (!S_ISREG(fromStat.st_mode) || !S_ISREG(toStat.st_mode) || ReadOnly(to.host, toStat)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (rename(from.host.c_str(), to.host.c_str()) != 0) {
+        FailErrno();
+        return FALSE;
+    }
+    SidecarMove(to.host, std::string());
+    SidecarMove(from.host, to.host);
+    return TRUE;
+}
+
 BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     Mapped m;
     if (!Map(lpPathName, m, true)) return FALSE;

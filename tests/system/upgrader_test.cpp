@@ -170,6 +170,33 @@ TEST_F(UpgraderSystemTest, WaitsForTheStoresUnderTheTimeScale) {
     ExpectNothingWritten();
 }
 
+// The Z-330 (its model in the settings file): the PMC on COM6, the package on "\\Hard Disk".
+TEST_F(UpgraderSystemTest, TheZ330UpgradesFromTheHardDiskOverCom6) {
+    QrxDevice::Options noCom2;
+    noCom2.mcu = false;
+    ASSERT_TRUE(Up(noCom2, false, [&] {
+        std::string settings(986, '\0');
+        const std::string model = "Z-330";
+        for (size_t i = 0; i < model.size(); ++i) settings[128 + 2 * i] = model[i];
+        unsigned sum = 0;
+        for (size_t i = 0; i < 984; ++i) sum += static_cast<unsigned char>(settings[i]);
+        settings[984] = static_cast<char>(sum & 0xFF);
+        settings[985] = static_cast<char>((sum >> 8) & 0xFF);
+        root.WriteFile("NAND Flash/System/Setting.bin", settings);
+        PutPackage(root, Package(root), "Hard Disk");
+    }));
+    pid_t mcu = SpawnHost({QRX_SIM_MCU_EXE, "--port", "6"}, device->Env(), QrxDevice::Unset(), root.Host("mcu6.out"),
+                          "/dev/null");
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(root.Host("mcu6.out")).find("COM6 -> ") != std::string::npos; }));
+    pid_t reflash = Reflash();
+    EXPECT_EQ(60, WaitExit(reflash, 3 * kPatience)) << root.DebugMessages();
+    StopHost(mcu);
+    EXPECT_TRUE(Logged("Found Z-330"));
+    for (const char* r : kFlashRegions) EXPECT_EQ("v2", RegionTag(r)) << r;
+    const std::vector<uint8_t> fw = mkpackage::MakePmcFirmware("[Z330]FW.bin", "v2");
+    EXPECT_EQ(std::string(fw.begin(), fw.end()), root.ReadFile(".platform/pmc/program.bin"));
+}
+
 // Screens in English and Korean with no main program ever started: the language's face is Reflash's
 // own. One Reflash at a time; the service taps end it.
 TEST_F(UpgraderSystemTest, DrawsItsLanguageAloneAndRunsOnce) {

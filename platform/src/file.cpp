@@ -1,5 +1,6 @@
 // Files and folders of the device, through the path mapping.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -617,11 +618,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         flags |= O_RDONLY;
     if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
 
+    // A program or library the device writes (an application update) must run like an installed one.
+    const size_t dot = m.host.rfind('.');
+    const std::string ext = dot == std::string::npos ? "" : m.host.substr(dot);
+    const mode_t createMode = strcasecmp(ext.c_str(), ".exe") == 0 || strcasecmp(ext.c_str(), ".dll") == 0 ? 0777 : 0666;
     int fd = -1;
     bool created = false;
     for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
         if (dwCreationDisposition == CREATE_NEW) {
-            fd = open(m.host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+            fd = open(m.host.c_str(), flags | O_CREAT | O_EXCL, createMode);
             if (fd < 0) {
                 int e = errno;
                 SetError(e == EEXIST ? ERROR_FILE_EXISTS : e == ENOENT ? ERROR_PATH_NOT_FOUND : FileErrorFromErrno(e));
@@ -636,7 +641,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             FailErrno();
             return INVALID_HANDLE_VALUE;
         }
-        fd = open(m.host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        fd = open(m.host.c_str(), flags | O_CREAT | O_EXCL, createMode);
         if (fd >= 0) {
             created = true;
         } else if (errno != EEXIST) {  // EEXIST: made meanwhile, open it as existing
@@ -1009,6 +1014,29 @@ BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName) {
         return FALSE;
     }
     SidecarMove(from.host, target);
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+    if (dwFlags & ~MOVEFILE_REPLACE_EXISTING) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Mapped from, to;
+    struct stat fromStat, toStat;
+    if (!(dwFlags & MOVEFILE_REPLACE_EXISTING) || !Map(lpExistingFileName, from) || !Map(lpNewFileName, to, true) ||
+        lstat(from.host.c_str(), &fromStat) != 0 || lstat(to.host.c_str(), &toStat) != 0 || from.host == to.host)
+        return MoveFileW(lpExistingFileName, lpNewFileName);
+    if (!S_ISREG(fromStat.st_mode) || !S_ISREG(toStat.st_mode) || ReadOnly(to.host, toStat)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (rename(from.host.c_str(), to.host.c_str()) != 0) {
+        FailErrno();
+        return FALSE;
+    }
+    SidecarMove(to.host, std::string());
+    SidecarMove(from.host, to.host);
     return TRUE;
 }
 

@@ -347,6 +347,18 @@ TEST_F(Files, CopyMoveDeleteAndFolderEdgeCases) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(MoveFileW(u"\\NAND Flash\\A.BIN", u"\\No\\x"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    // Replacing: one rename over the old file, only file over file, never a read-only one.
+    root.WriteFile("NAND Flash/new.bin", "new");
+    EXPECT_TRUE(MoveFileExW(u"\\NAND Flash\\new.bin", u"\\Hard Disk\\B.BIN", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(root.ReadFile("Hard Disk/b.bin"), "new");
+    EXPECT_FALSE(fs::exists(root.Host("NAND Flash/new.bin")));
+    EXPECT_FALSE(MoveFileExW(u"\\NAND Flash\\A.BIN", u"\\Hard Disk", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(SetFileAttributesW(u"\\Hard Disk\\b.bin", FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(MoveFileExW(u"\\NAND Flash\\A.BIN", u"\\Hard Disk\\b.bin", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(root.ReadFile("Hard Disk/b.bin"), "new");
+    EXPECT_FALSE(MoveFileExW(u"\\NAND Flash\\A.BIN", u"\\Hard Disk\\c.bin", 2));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
     EXPECT_FALSE(DeleteFileW(u"\\NAND Flash"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

@@ -126,11 +126,10 @@ AppUpdateError AppUpdate(const WCHAR* package, const FwPackageInfo& info, std::s
         std::u16string target = kBase + e.relative, staged = staging + e.relative;
         bool keep = ContainsFont(target) && Exists(target);
         if (!keep) {
-            if (Exists(target)) {
-                SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(target.c_str());
-            }
-            if (!MakeFolders(kBase, e.relative) || !MoveFileW(staged.c_str(), target.c_str())) {
+            // One rename replaces the old file: a power cut leaves the old file or the new, never none.
+            if (Exists(target)) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!MakeFolders(kBase, e.relative) ||
+                !MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 why = "Fail to Upgrade";
                 return AppUpdateError::Replace;
             }

@@ -74,6 +74,10 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* l
 BOOL DeleteFileW(LPCWSTR lpFileName);
 BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists);
 BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
+// MOVEFILE_REPLACE_EXISTING replaces an existing file in one step: a reader finds the old or the new
+// file, never none. Other flags are not supported (ERROR_INVALID_PARAMETER).
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
 BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 DWORD GetFileAttributesW(LPCWSTR lpFileName);

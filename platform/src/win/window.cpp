@@ -550,6 +550,8 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
             parent->children.push_back(w->hwnd);
         } else {
             if (parent) w->owner = Root(parent)->hwnd;
+            // An owned window stays above its owner: a topmost owner's windows are topmost too.
+            if (parent && (Root(parent)->exStyle & WS_EX_TOPMOST)) w->exStyle |= WS_EX_TOPMOST;
             w->surface = std::make_shared<WindowSurface>();
             {
                 std::lock_guard<std::mutex> sg(w->surface->lock);
@@ -557,7 +559,7 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
                                    std::min<LONG>(w->Height(), kMaxSurfaceSide));
             }
             auto pos = t.top.begin();
-            if (!(dwExStyle & WS_EX_TOPMOST)) {
+            if (!(w->exStyle & WS_EX_TOPMOST)) {
                 while (pos != t.top.end()) {
                     Window* o = Find(*pos);
                     if (!o || !(o->exStyle & WS_EX_TOPMOST)) break;

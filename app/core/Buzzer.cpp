@@ -20,6 +20,19 @@ int g_nBeepStep = 0;
 
 BOOL g_bLockProgramStarted = FALSE;
 PROCESS_INFORMATION g_LockProcess;
+// The kept run: its mode, its number, whether it answered, and the thread watching its process.
+int g_nLockMode = 0;
+WPARAM g_nLockRun = 0;
+BOOL g_bLockAnswered = FALSE;
+HANDLE g_hLockWatch = nullptr;
+HANDLE g_hLockWatchStop = nullptr;
+
+DWORD WINAPI LockWatchThread(LPVOID param) {
+    HANDLE waits[2] = {g_LockProcess.hProcess, g_hLockWatchStop};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 && g_hMainWnd)
+        PostMessageW(g_hMainWnd, WM_LOCK_PROGRAM_ENDED, reinterpret_cast<WPARAM>(param), 0);
+    return 0;
+}
 
 // One expiry of the wait of a running pattern: the next tone, or silence at the end.
 DWORD NextTone(int pattern) {
@@ -146,7 +159,26 @@ void CMainFrame::CloseLockBox() {
     if (shells.FindShell(SHELL_LOCKBOX)) shells.CloseShell(SHELL_LOCKBOX);
 }
 
+void CMainFrame::StopLockWatch() {
+    if (!g_hLockWatch) return;
+    SetEvent(g_hLockWatchStop);
+    WaitForSingleObject(g_hLockWatch, INFINITE);
+    CloseHandle(g_hLockWatch);
+    CloseHandle(g_hLockWatchStop);
+    g_hLockWatch = g_hLockWatchStop = nullptr;
+}
+
+void CMainFrame::LockProgramAnswered() { g_bLockAnswered = TRUE; }
+
+void CMainFrame::OnLockProgramEnded(WPARAM run) {
+    if (!g_bLockProgramStarted || run != g_nLockRun || g_bLockAnswered) return;
+    // Crashed, killed or refused as a second instance: the screen must not stay open for good.
+    OutputDebugStringW(u"[LOCK]Shutter ended without an answer\r\n");
+    OnLockBoxCommand(g_nLockMode ? 4 : 2);
+}
+
 BOOL CMainFrame::StartLockProgram(int mode) {
+    StopLockWatch();
     if (g_bLockProgramStarted) {
         CloseHandle(g_LockProcess.hThread);
         CloseHandle(g_LockProcess.hProcess);
@@ -161,6 +193,16 @@ BOOL CMainFrame::StartLockProgram(int mode) {
     }
     g_LockProcess = pi;
     g_bLockProgramStarted = TRUE;
+    g_nLockMode = mode;
+    g_bLockAnswered = FALSE;
+    ++g_nLockRun;
+    g_hLockWatchStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_hLockWatch = g_hLockWatchStop ? CreateThread(nullptr, 0, LockWatchThread, reinterpret_cast<LPVOID>(g_nLockRun), 0, nullptr)
+                                    : nullptr;
+    if (!g_hLockWatch && g_hLockWatchStop) {
+        CloseHandle(g_hLockWatchStop);
+        g_hLockWatchStop = nullptr;
+    }
     return TRUE;
 }
 

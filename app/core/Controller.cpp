@@ -87,6 +87,7 @@ void CMainFrame::OnLogoPress() {
 }
 
 void CMainFrame::OnLockBoxCommand(int code) {
+    if (code >= 1 && code <= 4) LockProgramAnswered();
     switch (code) {
         case 0:
             KillTimer(m_hWnd, TIMER_SCREEN_LOCK);
@@ -327,6 +328,9 @@ LRESULT CMainFrame::OnMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
     switch (msg) {
         case WM_TIMER:
             OnTimer(hWnd, static_cast<UINT_PTR>(wParam));
+            return 0;
+        case WM_LOCK_PROGRAM_ENDED:
+            OnLockProgramEnded(wParam);
             return 0;
         case WM_LOCK_TIMER_RESTART:
             if (LockEnabled() && !m_bScreenLocked) {

@@ -131,6 +131,7 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::OnDestroy(HWND) {
     StopBuzzer();
+    StopLockWatch();
     // The pages go while the shell manager still holds their layout pages.
     delete m_pTopBarWnd;
     m_pTopBarWnd = nullptr;

@@ -1,6 +1,9 @@
 // Text: fonts and face mapping, extents and metrics, text output, DrawTextW layout, installed
 // fonts, and a picture to look at.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -10,7 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "DeviceRoot.h"
+
+extern char** environ;
 
 namespace {
 
@@ -428,6 +434,66 @@ TEST_F(InstalledFonts, AddAndRemoveByDeviceAndHostPath) {
     EXPECT_EQ(AddFontResourceW(nullptr), 0);
     for (HFONT h : {f, serif, sans}) DeleteObject(h);
 }
+
+#ifdef QRX_FONT_HELPER
+// Another program of the device that adds a font and holds it until its stdin closes.
+struct FontHolder {
+    explicit FontHolder(const char* path) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        std::string exe = QRX_FONT_HELPER;
+        char* argv[] = {exe.data(), const_cast<char*>(path), nullptr};
+        if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        input = in[1];
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') added += c;
+        close(out[0]);
+    }
+    // Exit status after a clean end (stdin closed) or a kill.
+    int End(bool kill9) {
+        if (kill9) kill(pid, SIGKILL);
+        close(input);
+        return WEXITSTATUS(bounded::WaitChild(pid));
+    }
+    pid_t pid = -1;
+    int input = -1;
+    std::string added;
+};
+
+TEST_F(InstalledFonts, SeenByTheOtherProgramsWhileTheirProgramRuns) {
+    std::filesystem::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", root.Host("Windows/Mono.ttf"));
+    auto monospaced = [](HFONT f) { return ExtentWith(f, u"iii").cx == ExtentWith(f, u"MMM").cx; };
+    HFONT kept = Font(-20, u"DejaVu Sans Mono");
+    EXPECT_FALSE(monospaced(kept));
+    {
+        FontHolder other("\\Windows\\Mono.ttf");
+        ASSERT_EQ(other.added, "1");
+        // A font realised before maps again; a new one finds the face.
+        EXPECT_TRUE(monospaced(kept));
+        HFONT fresh = Font(-20, u"DejaVu Sans Mono");
+        EXPECT_TRUE(monospaced(fresh));
+        DeleteObject(fresh);
+        EXPECT_EQ(other.End(false), 0);
+    }
+    EXPECT_FALSE(monospaced(kept));
+    // A program that dies leaves no registration behind.
+    FontHolder crashing("\\Windows\\Mono.ttf");
+    ASSERT_EQ(crashing.added, "1");
+    EXPECT_TRUE(monospaced(kept));
+    crashing.End(true);
+    HFONT later = Font(-20, u"DejaVu Sans Mono");
+    EXPECT_FALSE(monospaced(later));
+    DeleteObject(later);
+    DeleteObject(kept);
+}
+#endif
 
 TEST(Text, GoldenPicture) {
     // A small scene to look at: /tmp/qrx-gdi-golden.png.

@@ -143,7 +143,7 @@ protected:
                               m_device->Env(), QrxDevice::Unset());
         return pid > 0 && WaitExit(pid) == 0;
     }
-    void InstallPoster() { Install(m_root, QRX_SHUTTER_STANDIN_EXE, "Windows/Poster.exe"); }
+    void InstallPoster() { Install(m_root, QRX_POSTER_EXE, "Windows/Poster.exe"); }
 
     // The screen matches the main page's golden picture (model "QRX-3305L"). The top bar, with its
     // clock, is not shown on the main page, so nothing needs masking. QRX_UPDATE_GOLDEN=1 makes the
@@ -494,59 +494,165 @@ protected:
     // 300 times faster: the 10 minute lock is 2 s. Korean, so the language index shows.
     static constexpr int kTimeScale = 300;
     static constexpr Ms kLockPeriod{600000 / kTimeScale};
-    void BootLocked(bool withShutter) {
+    static constexpr POINT kPopupOk = {312, 334}, kPopupCancel = {462, 334};  // the popup's buttons
+    static constexpr POINT kPatternSettingButton = {690, 151};
+    // The stored pattern: every key once, in order.
+    const std::string kPattern = std::string("\x00\x01\x02\x03\x04\x05", 6);
+
+    void BootLocked(bool withShutter, bool locked = true, WORD backlight = 0) {
         Boot({false, {}, kTimeScale}, [&] {
-            ASSERT_TRUE(WriteSettings([](SettingsRecord& s) { s.wLockEnable = 1; }));
-            m_root.WriteFile("NAND Flash/LockDat.dat", std::string(16, '\x01'));
+            ASSERT_TRUE(WriteSettings([&](SettingsRecord& s) {
+                s.wLockEnable = locked ? 1 : 0;
+                s.wBackLight = backlight;
+            }));
+            if (locked) m_root.WriteFile("NAND Flash/LockDat.dat", kPattern);
             m_root.WriteFile("NAND Flash/language.dat", std::string(1, '\x01'));
-            fs::remove(m_root.Host("Windows/Shutter.exe"));
-            if (withShutter) Install(m_root, QRX_SHUTTER_STANDIN_EXE, "Windows/Shutter.exe");
+            if (!withShutter) fs::remove(m_root.Host("Windows/Shutter.exe"));
         });
         DismissNoMcuPopup();
     }
-    size_t ShutterLines(const std::string& line) const {
-        std::istringstream in(m_root.ReadFile("shutter.log"));
-        size_t n = 0;
-        for (std::string l; std::getline(in, l);) n += l == line;
-        return n;
+    static POINT Key(int k) { return {133 + 267 * (k % 3), k < 3 ? 120 : 360}; }
+    bool TapKeys(const std::vector<int>& keys) {
+        for (int k : keys)
+            if (!Device().Tap(Key(k).x, Key(k).y)) return false;
+        return true;
     }
-    // Taps the lock box; Shutter answers `code`.
-    void Unlock(int code, size_t times) {
-        m_root.WriteFile("shutter.code", std::to_string(code));
+    const ScreenWindow* Find(const std::vector<ScreenWindow>& list, const std::string& title) const {
+        for (const ScreenWindow& w : list)
+            if (w.visible && w.title == title) return &w;
+        return nullptr;
+    }
+    bool WaitPopup(bool shown) {
+        return WaitUntil([&] { return (Find(Device().Windows(), "POPUP_DIALOG") != nullptr) == shown; });
+    }
+    bool ShutterUp() { return Find(Device().Windows(), "Shutter") != nullptr; }
+    // Answers the popup that is up with OK or CANCEL and waits until it is gone.
+    void Answer(POINT button) {
+        ASSERT_TRUE(WaitPopup(true)) << Windows();
+        ASSERT_TRUE(Device().Tap(button.x, button.y));
+        ASSERT_TRUE(WaitPopup(false)) << Windows();
+    }
+    // Taps the lock box: Shutter comes up in front, with its introduction.
+    void OpenLock() {
         ASSERT_TRUE(WaitShown(kLockBox, true)) << Windows();
         ASSERT_TRUE(Device().Tap(kLockBoxX, kLockBoxY));
-        ASSERT_TRUE(WaitUntil([&] { return ShutterLines("started 1,1") == times; })) << m_root.ReadFile("shutter.log");
+        ASSERT_TRUE(WaitPopup(true)) << Windows();
+    }
+    bool WaitShutterGone() {
+        return WaitUntil([&] { return !ShutterUp(); });
     }
 };
 
-TEST_F(QrxLockTest, ShutterAnswersUnlockRestartOrShowTheBoxAgain) {
+TEST_F(QrxLockTest, CheckModeUnlocksOnThePatternAndShowsTheBoxOnCancel) {
     BootLocked(true);
-    // Unlocked: no box until the lock timer runs out again.
-    Unlock(1, 1);
-    ASSERT_TRUE(WaitUntil([&] { return ShutterLines("answered 1 box=0") == 1; })) << m_root.ReadFile("shutter.log");
-    EXPECT_TRUE(WaitShown(kLockBox, true)) << Windows();
-    // Wrong pattern, or cancelled: the box at once.
-    Unlock(3, 2);
-    ASSERT_TRUE(WaitUntil([&] { return ShutterLines("answered 3 box=1") == 1; })) << m_root.ReadFile("shutter.log");
-    Unlock(4, 3);
-    ASSERT_TRUE(WaitUntil([&] { return ShutterLines("answered 4 box=1") == 1; })) << m_root.ReadFile("shutter.log");
-    // Pattern kept: the lock timer again.
-    Unlock(2, 4);
-    ASSERT_TRUE(WaitUntil([&] { return ShutterLines("answered 2 box=0") == 1; })) << m_root.ReadFile("shutter.log");
-    EXPECT_TRUE(WaitShown(kLockBox, true)) << Windows();
+    OpenLock();
+    // Full screen in front of everything, in the stored language and check mode.
+    auto list = Device().Windows();
+    const ScreenWindow* lock = Find(list, "Shutter");
+    ASSERT_NE(lock, nullptr) << Windows();
+    EXPECT_EQ(lock->className, "Shutter");
+    EXPECT_TRUE(lock->rect.left == 0 && lock->rect.top == 0 && lock->rect.right == 800 && lock->rect.bottom == 480);
+    for (const ScreenWindow& w : list)
+        if (w.visible) {
+            EXPECT_TRUE(w.title == "POPUP_DIALOG" || w.title == "Shutter") << Windows();
+            if (w.title == "Shutter") break;
+        }
+    EXPECT_NE(DebugLog().find("[LOCK]Shutter language 1 mode 1"), std::string::npos) << DebugLog();
+    // OK, the pattern: unlocked, no box until the lock period ran out again.
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({0, 1, 2, 3, 4, 5}));
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_FALSE(Shown(kLockBox));
+    // Wrong, then CANCEL: the box at once; the introduction's CANCEL likewise.
+    OpenLock();
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({5, 5, 5, 5, 5, 5}));
+    Answer(kPopupCancel);
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_TRUE(Shown(kLockBox)) << Windows();
+    OpenLock();
+    Answer(kPopupCancel);
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_TRUE(Shown(kLockBox)) << Windows();
+    // Wrong, OK: a fresh try needs all six.
+    OpenLock();
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({1, 1, 1, 1, 1, 1}));
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({0, 1, 2, 3, 4, 5}));
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
     EXPECT_TRUE(Device().QrxRunning());
+}
+
+TEST_F(QrxLockTest, SetModeFromTheSettingPageStoresExactlyTheTaps) {
+    BootLocked(true, false);
+    ASSERT_TRUE(Device().Tap(kSettingX, kOperationY));
+    ASSERT_TRUE(WaitShown(RECT{0, 61, 800, 480}, true)) << Windows();
+    ASSERT_TRUE(Device().Tap(kPatternSettingButton.x, kPatternSettingButton.y));
+    ASSERT_TRUE(WaitPopup(true)) << Windows();
+    EXPECT_NE(DebugLog().find("[LOCK]Shutter language 1 mode 0"), std::string::npos) << DebugLog();
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({5, 3, 3, 0, 4, 1}));
+    Answer(kPopupOk);
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_EQ(m_root.ReadFile("NAND Flash/LockDat.dat"), std::string("\x05\x03\x03\x00\x04\x01", 6));
+    // The confirmation's CANCEL keeps the stored pattern.
+    ASSERT_TRUE(Device().Tap(kPatternSettingButton.x, kPatternSettingButton.y));
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({2, 2, 2, 2, 2, 2}));
+    Answer(kPopupCancel);
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_EQ(m_root.ReadFile("NAND Flash/LockDat.dat"), std::string("\x05\x03\x03\x00\x04\x01", 6));
+}
+
+TEST_F(QrxLockTest, SecondShutterExitsAndAKilledOneLeavesTheScreenLocked) {
+    BootLocked(true);
+    OpenLock();
+    pid_t second = SpawnHost({m_root.Host("Windows/Shutter.exe"), "1,1"}, Device().Env(), QrxDevice::Unset());
+    EXPECT_EQ(WaitExit(second), 255);
+    const auto list = Device().Windows();
+    const ScreenWindow* lock = Find(list, "Shutter");
+    ASSERT_NE(lock, nullptr) << Windows();
+    kill(lock->pid, SIGKILL);
+    EXPECT_TRUE(WaitShown(kLockBox, true)) << Windows() << DebugLog();
+    EXPECT_NE(DebugLog().find("[LOCK]Shutter ended without an answer"), std::string::npos);
 }
 
 TEST_F(QrxLockTest, PatternFileDeletedWhileArmedDisarmsTheLock) {
     BootLocked(true);
-    m_root.WriteFile("shutter.unlink", "");
-    Unlock(1, 1);
+    OpenLock();
+    Answer(kPopupOk);
+    ASSERT_TRUE(TapKeys({0, 1, 2, 3, 4, 5}));
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    fs::remove(m_root.Host("NAND Flash/LockDat.dat"));
     // The timer was armed when the pattern went; it must not show a box that nothing can open, not
     // within three lock periods either.
-    ASSERT_TRUE(WaitUntil([&] { return ShutterLines("pattern deleted") == 1; })) << m_root.ReadFile("shutter.log");
-    ASSERT_FALSE(fs::exists(m_root.Host("NAND Flash/LockDat.dat")));
     EXPECT_FALSE(WaitUntil([&] { return Shown(kLockBox); }, 3 * kLockPeriod)) << Windows();
     EXPECT_TRUE(Device().QrxRunning());
+}
+
+TEST_F(QrxLockTest, BacklightCoverLiesAboveShutterAndItsTouchPressesNoKey) {
+    // 30 minutes of backlight are 6 s.
+    BootLocked(true, true, 1);
+    OpenLock();
+    Answer(kPopupOk);
+    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const ScreenWindow& w : Device().Windows())
+            if (w.visible) return w.className == kPanel && w.rect.right == 800 && w.rect.bottom == 480;
+        return false;
+    })) << Windows();
+    // The first touch only lights the screen and brings Shutter to the front: six more taps unlock.
+    ASSERT_TRUE(Device().Tap(Key(5).x, Key(5).y));
+    ASSERT_TRUE(WaitUntil([] { return qrx::BacklightState() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const ScreenWindow& w : Device().Windows())
+            if (w.visible) return w.title == "Shutter";
+        return false;
+    })) << Windows();
+    ASSERT_TRUE(TapKeys({0, 1, 2, 3, 4, 5}));
+    ASSERT_TRUE(WaitShutterGone()) << Windows();
+    EXPECT_FALSE(Shown(kLockBox));
 }
 
 TEST_F(QrxLockTest, MissingShutterLeavesTheScreenUnlockedAndReArms) {

@@ -60,7 +60,7 @@ TEST(RestorationSystem, ARestorationRunsToItsEnd) {
         g_OpMode.dwTime = kRunSeconds;
         ASSERT_TRUE(SaveOpModeFile());
     })) << why;
-    Install(root, QRX_SHUTTER_STANDIN_EXE, "Windows/Poster.exe");
+    Install(root, QRX_POSTER_EXE, "Windows/Poster.exe");
     ASSERT_TRUE(WaitUntil([&] { return Slurp(device.McuLogPath()).find("CmdSetTempLimit") != std::string::npos; }));
     ASSERT_TRUE(device.Tap(kOperationX, kOperationY));
     ASSERT_TRUE(WaitUntil([&] { return device.Shown("WDSHELL_PANEL", kOperationPage); })) << device.WindowText();

@@ -428,6 +428,32 @@ private:
     const ImageEntry& m_s;
 };
 
+// The screen lock's six keys in a 3 x 2 grid over the whole image, with the grid lines between
+// them; "pressed" draws every key pressed, so that one key can be copied out of it.
+class LockGridDrawer : public ImageDrawer {
+public:
+    explicit LockGridDrawer(const ImageEntry& s) : m_s(s) {}
+    void Draw(Painter& p) const override {
+        const bool pressed = m_s.Raw("state") == "pressed";
+        const double w = m_s.width, h = m_s.height;
+        p.Fill(Whole(m_s), kScreen);
+        for (int k = 0; k < 6; ++k) {
+            const double left = std::round(w * (k % 3) / 3), right = std::round(w * (k % 3 + 1) / 3);
+            const double top = k < 3 ? 0 : std::round(h / 2), bottom = k < 3 ? std::round(h / 2) : h;
+            RectF key = RectF{left, top, right, bottom}.Inset(8);
+            p.FillRound(key, 14, pressed ? kAccent : kPanel);
+            p.FrameRound(key, 14, 2, pressed ? kAccent : kEdge);
+            const double cx = (left + right) / 2, cy = (top + bottom) / 2;
+            const double ring = std::min(key.Width(), key.Height()) * 0.22, dot = ring * 0.35;
+            p.FrameRound({cx - ring, cy - ring, cx + ring, cy + ring}, ring, 4, pressed ? kScreen : kTextDim);
+            p.FillRound({cx - dot, cy - dot, cx + dot, cy + dot}, dot, pressed ? kScreen : kText);
+        }
+    }
+
+private:
+    const ImageEntry& m_s;
+};
+
 template <class D>
 std::unique_ptr<ImageDrawer> Make(const ImageEntry& s) {
     return std::make_unique<D>(s);
@@ -496,6 +522,7 @@ const std::vector<KindInfo>& Kinds() {
          2,
          &Make<TileDrawer>},
         {"keypad", {{"face", ParamType::Choice, 0, 0, "normal|pressed", "normal"}}, 2, &Make<KeypadDrawer>},
+        {"lockgrid", {{"state", ParamType::Choice, 0, 0, "normal|pressed", "normal"}}, 2, &Make<LockGridDrawer>},
         {"logo",
          {{"emblem", ParamType::Choice, 0, 0, "ring|hexagon|diamond|shield|square", "ring"},
           {"colour", ParamType::Colour, 0, 0, nullptr, "#FFB020"},

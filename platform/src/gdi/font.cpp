@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <map>
 #include FT_FREETYPE_H
 #include FT_OUTLINE_H
 #include FT_SFNT_NAMES_H
@@ -47,6 +48,12 @@ struct Registry {
     std::vector<FileEntry> files;
     std::vector<std::shared_ptr<FontInstance>> cache;
     std::atomic<unsigned> generation{1};
+    // Faces of files other programs added, loaded once per file; the live files as of the last
+    // look, valid while the device's counter stays (a file only drops out unannounced, by a crash).
+    std::map<std::string, std::vector<FaceEntry>> shared;
+    std::vector<std::string> sharedLive;
+    uint64_t sharedGeneration = 0;
+    bool sharedLooked = false;
 };
 
 Registry& GetRegistry() {
@@ -140,6 +147,38 @@ bool FontFilePath(LPCWSTR name, std::string& host) {
     if (MapDevicePath(name, host) && FileExists(host)) return true;
     host = QrxToUtf8(std::u16string_view(name, wcslen(name)));
     return FileExists(host);
+}
+
+bool HasFamily(const FaceEntry& e, const std::u16string& name) {
+    for (const auto& f : e.families)
+        if (f == name) return true;
+    return false;
+}
+
+// Faces named `want` in the font files other running programs added; with the registry locked.
+void FindSharedFaces(Registry& reg, const std::u16string& want, std::vector<const FaceEntry*>& out) {
+    const uint64_t generation = SharedFontGeneration();
+    if (!reg.sharedLooked || generation != reg.sharedGeneration) {
+        reg.sharedLive = LiveSharedFontFiles();
+        reg.sharedGeneration = generation;
+        reg.sharedLooked = true;
+    }
+    for (const std::string& path : reg.sharedLive) {
+        bool own = false;
+        for (const auto& f : reg.files) own = own || f.path == path;
+        if (own) continue;
+        auto it = reg.shared.find(path);
+        if (it == reg.shared.end()) {
+            std::vector<FaceEntry> faces;
+            LoadFile(reg, path, faces);
+            it = reg.shared.emplace(path, std::move(faces)).first;
+        }
+        size_t before = out.size();
+        for (const auto& e : it->second)
+            if (HasFamily(e, want)) out.push_back(&e);
+        // Its program may have ended since the last look.
+        if (out.size() != before && !SharedFontFileLive(path)) out.resize(before);
+    }
 }
 
 }  // namespace
@@ -298,7 +337,9 @@ const Glyph* FontInstance::Render(char32_t c) {
     return m_owned.back().get();
 }
 
-unsigned FontGeneration() { return GetRegistry().generation.load(); }
+unsigned FontGeneration() {
+    return GetRegistry().generation.load() + static_cast<unsigned>(SharedFontGeneration());
+}
 
 std::shared_ptr<FontInstance> ResolveFont(const LOGFONTW& lf) {
     Registry& reg = GetRegistry();
@@ -307,18 +348,14 @@ std::shared_ptr<FontInstance> ResolveFont(const LOGFONTW& lf) {
     if (reg.faces.empty()) return nullptr;
 
     std::u16string want = Lower(std::u16string(lf.lfFaceName, wcsnlen(lf.lfFaceName, LF_FACESIZE)));
-    auto hasFamily = [](const FaceEntry& e, const std::u16string& name) {
-        for (const auto& f : e.families)
-            if (f == name) return true;
-        return false;
-    };
     std::vector<const FaceEntry*> candidates;
     for (const auto& e : reg.faces)
-        if (!want.empty() && hasFamily(e, want)) candidates.push_back(&e);
+        if (!want.empty() && HasFamily(e, want)) candidates.push_back(&e);
+    if (candidates.empty() && !want.empty()) FindSharedFaces(reg, want, candidates);
     // An unknown face falls back to the default face, then to anything installed.
     if (candidates.empty())
         for (const auto& e : reg.faces)
-            if (hasFamily(e, kDefaultFamily)) candidates.push_back(&e);
+            if (HasFamily(e, kDefaultFamily)) candidates.push_back(&e);
     if (candidates.empty()) candidates.push_back(&reg.faces.front());
 
     int weight = lf.lfWeight <= 0 ? FW_NORMAL : std::min<int>(lf.lfWeight, 1000);
@@ -398,6 +435,7 @@ int AddFontResourceW(LPCWSTR lpszFilename) {
     for (auto& f : faces) reg.faces.push_back(std::move(f));
     reg.files.push_back(FileEntry{path, 1, n});
     reg.generation.fetch_add(1);
+    ShareFontFile(path, true);
     return n;
 }
 
@@ -420,6 +458,7 @@ BOOL RemoveFontResourceW(LPCWSTR lpFileName) {
                                        [&](const std::shared_ptr<FontInstance>& p) { return p->Key().path == path; }),
                         reg.cache.end());
         reg.generation.fetch_add(1);
+        ShareFontFile(path, false);
         return TRUE;
     }
     SetError(ERROR_FILE_NOT_FOUND);

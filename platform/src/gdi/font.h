@@ -80,7 +80,16 @@ private:
 
 // The instance for a logical font, after the face mapping: null when no font is installed at all.
 std::shared_ptr<FontInstance> ResolveFont(const LOGFONTW& lf);
-// Changes whenever fonts are added or removed.
+// Changes whenever fonts are added or removed, by this program or another of the device.
 unsigned FontGeneration();
+
+// fontshare.cpp: the fonts added by the programs of the device.
+// Holds (add) or lets go of this program's registration of a font file.
+void ShareFontFile(const std::string& path, bool add);
+// Changes with every registration or release anywhere on the device.
+uint64_t SharedFontGeneration();
+// The font files some running program has added (this one included).
+std::vector<std::string> LiveSharedFontFiles();
+bool SharedFontFileLive(const std::string& path);
 
 }  // namespace qrx::gdi

@@ -28,6 +28,8 @@ class CLinkPort;
 #define WM_SET_TEMP_LIMIT 1624
 #define WM_SET_FLAG 1724
 #define WM_OPERATION_EVENT 2024
+// Posted by the watch of the lock program when the process ends; wParam its run number.
+#define WM_LOCK_PROGRAM_ENDED 2025
 #define CLOSE_WITHOUT_SHELL 0xF0F0
 
 // Timers of the main window.
@@ -91,6 +93,11 @@ public:
     BOOL ShowLockBox();
     void CloseLockBox();
     BOOL StartLockProgram(int mode);
+    // The lock program answered (1025 with shell 13, codes 1 to 4).
+    void LockProgramAnswered();
+    // Its process ended: without an answer since its start, as if it had cancelled.
+    void OnLockProgramEnded(WPARAM run);
+    void StopLockWatch();
     // Re-reads the lock setting; a lock without its pattern file is switched off with its timer and box.
     BOOL LockEnabled();
 

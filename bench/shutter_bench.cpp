@@ -13,7 +13,7 @@
 namespace {
 
 std::vector<char> ShutterZip() {
-    std::ifstream in(std::string(QRX_BUILD_DIR) + "/assets/Shutter.zip", std::ios::binary);
+    std::ifstream in(std::string(QRX_BUILD_DIR) + "/assets/Shutter/Shutter.zip", std::ios::binary);
     return std::vector<char>(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -134,6 +134,8 @@ TEST_F(QrxSettingTest, AnUpgradeStartsReflashWithTheLanguageOrTheMcuIsPolledAgai
         package[42] = 78;
         package[50] = 30;
         root.WriteFile("SD Card/QRX3FWDATA.FWD", package);
+        // The installed upgrader would take over the device: this test starts stand-ins.
+        std::filesystem::remove(root.Host("Windows/Reflash.exe"));
     }));
     ASSERT_NO_FATAL_FAILURE(Open());
     // Without Reflash the port is taken back.

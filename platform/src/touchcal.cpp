@@ -129,10 +129,10 @@ extern "C" int TouchCalibrate() {
                                 kScreenHeight, nullptr, nullptr, nullptr, nullptr);
     if (!hwnd) return 0;
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
-    ShowWindow(hwnd, SW_SHOW);
-    // Escape reaches the window in front.
+    // In front before it shows: an Escape pressed as soon as it is seen must reach it.
     SetForegroundWindow(hwnd);
     SetFocus(hwnd);
+    ShowWindow(hwnd, SW_SHOW);
     SetTimer(hwnd, kIdleTimer, 1000, nullptr);
     qrx::RunModalLoop(nullptr, &state.ended);
     if (IsWindow(hwnd)) {

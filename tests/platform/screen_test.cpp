@@ -115,6 +115,31 @@ TEST_F(ScreenTest, PenGoesToTheWindowUnderItOrTheCapture) {
     EXPECT_EQ(GET_Y_LPARAM(pen[1].l), 350);
     EXPECT_EQ(GetCapture(), nullptr);
 
+    // A tap queued while another key holds the capture goes to the window under it once that
+    // capture is let go: taps in quick succession each reach their own key.
+    HWND next = Make(kPlain, WS_CHILD | WS_VISIBLE, 250, 50, 100, 100, back);
+    bool queued = false;
+    g_hook = [&](HWND h, UINT m, WPARAM, LPARAM, bool&) -> LRESULT {
+        if (m == WM_LBUTTONDOWN) SetCapture(h);
+        if (m == WM_LBUTTONUP) ReleaseCapture();
+        if (h == child && m == WM_LBUTTONDOWN && !queued) {
+            queued = true;
+            qrx::screen::Tap(260, 60);
+        }
+        return 0;
+    };
+    g_log.clear();
+    qrx::screen::Tap(110, 70);
+    ASSERT_TRUE(qrx::screen::WaitIdle(5000));
+    pen = Pen();
+    ASSERT_EQ(pen.size(), 4u);
+    EXPECT_EQ(pen[0].hwnd, child);
+    EXPECT_EQ(pen[1].hwnd, child);
+    EXPECT_EQ(pen[2].hwnd, next);
+    EXPECT_EQ(pen[2].l, MAKELPARAM(10, 10));
+    EXPECT_EQ(pen[3].hwnd, next);
+    EXPECT_EQ(pen[3].msg, static_cast<UINT>(WM_LBUTTONUP));
+
     // A disabled window gets nothing, nor do the children of a disabled window.
     g_hook = nullptr;
     g_log.clear();

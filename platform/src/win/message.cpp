@@ -187,15 +187,45 @@ MSG MakeMsg(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return m;
 }
 
-// The pen was routed when it was queued; a capture the thread took since then gets it, as the
-// platform routes pen messages when they are read.
-bool ToCapture(MSG& m, bool captureOnly) {
-    TreeLock g(T().lock);
-    Window* c = Find(T().capture);
-    if (!c || c->thread != GetCurrentThreadId()) return !captureOnly;
-    POINT o = ScreenOrigin(c);
-    m.hwnd = c->hwnd;
-    m.lParam = MAKELPARAM(m.pt.x - o.x, m.pt.y - o.y);
+// The pen was routed when it was queued; the platform routes pen messages when they are read. A
+// capture the thread took since then gets it; pen routed to a capture released since then goes to
+// the window under it (the next key's tap must not land on the key before). False: not delivered here.
+bool ToCapture(Posted& p) {
+    MSG& m = p.msg;
+    const DWORD self = GetCurrentThreadId();
+    Window* to = nullptr;
+    DWORD elsewhere = 0;
+    {
+        TreeLock g(T().lock);
+        Window* c = Find(T().capture);
+        if (c && !c->destroying) {
+            if (c->thread != self) return !p.captureOnly;
+            to = c;
+        } else if (p.byCapture) {
+            Window* w = HitTest(m.pt);
+            if (!w || !EnabledChain(w)) return false;
+            if (w->thread == self) {
+                to = w;
+            } else {
+                elsewhere = w->thread;
+                m.hwnd = w->hwnd;
+                POINT o = ScreenOrigin(w);
+                m.lParam = MAKELPARAM(m.pt.x - o.x, m.pt.y - o.y);
+            }
+        } else {
+            return !p.captureOnly;
+        }
+        if (to) {
+            POINT o = ScreenOrigin(to);
+            m.hwnd = to->hwnd;
+            m.lParam = MAKELPARAM(m.pt.x - o.x, m.pt.y - o.y);
+        }
+    }
+    if (elsewhere) {
+        // Another thread's window is under the pen now: it is that thread's input.
+        PostInput(m.hwnd, elsewhere, m.message, m.wParam, m.lParam, m.pt, p.clickActivate);
+        return false;
+    }
     return true;
 }
 
@@ -219,7 +249,7 @@ bool Retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait) {
             Posted p = *it;
             if (remove) q->posted.erase(it);
             lk.unlock();
-            bool deliver = !p.pen || ToCapture(p.msg, p.captureOnly);
+            bool deliver = !p.pen || ToCapture(p);
             if (!deliver || (p.msg.hwnd && !IsWindow(p.msg.hwnd))) {
                 // The window is gone: its messages are dropped.
                 lk.lock();
@@ -360,7 +390,7 @@ void AdjustWindowCount(DWORD thread, int delta) {
 }
 
 bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate,
-               bool captureOnly) {
+               bool captureOnly, bool byCapture) {
     Posted p;
     p.msg.hwnd = hwnd;
     p.msg.message = msg;
@@ -371,6 +401,7 @@ bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, 
     p.clickActivate = clickActivate;
     p.pen = msg >= WM_MOUSEFIRST && msg <= WM_MOUSELAST;
     p.captureOnly = captureOnly;
+    p.byCapture = byCapture;
     return PostEntry(thread, p, false, msg == WM_MOUSEMOVE);
 }
 

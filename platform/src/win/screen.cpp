@@ -39,7 +39,7 @@ public:
         m_lastDown = t.hwnd;
         m_lastDownMs = now;
         m_lastDownPt = pt;
-        PostInput(t.hwnd, t.thread, msg, MK_LBUTTON, MAKELPARAM(t.client.x, t.client.y), pt, true);
+        PostInput(t.hwnd, t.thread, msg, MK_LBUTTON, MAKELPARAM(t.client.x, t.client.y), pt, true, false, t.byCapture);
     }
 
     void Move(int x, int y) override {
@@ -49,7 +49,7 @@ public:
         Target t;
         if (!RouteStroke(pt, t)) return;
         PostInput(t.hwnd, t.thread, WM_MOUSEMOVE, m_pressed ? MK_LBUTTON : 0, MAKELPARAM(t.client.x, t.client.y), pt,
-                  false, t.captureOnly);
+                  false, t.captureOnly, t.byCapture);
     }
 
     void Release(int x, int y) override {
@@ -61,7 +61,8 @@ public:
         bool routed = RouteStroke(pt, t);
         m_stroke = Target{};
         if (!routed) return;
-        PostInput(t.hwnd, t.thread, WM_LBUTTONUP, 0, MAKELPARAM(t.client.x, t.client.y), pt, false, t.captureOnly);
+        PostInput(t.hwnd, t.thread, WM_LBUTTONUP, 0, MAKELPARAM(t.client.x, t.client.y), pt, false, t.captureOnly,
+                  t.byCapture);
     }
 
     void Key(UINT vk) override {
@@ -211,6 +212,7 @@ private:
         POINT client{0, 0};
         bool dblclks = false;
         bool captureOnly = false;
+        bool byCapture = false;
     };
 
     // During a stroke, the pen off every window still goes to the thread that got the pen-down:
@@ -239,7 +241,8 @@ private:
         TreeLock g(T().lock);
         auto& tree = T();
         Window* w = Find(tree.capture);
-        if (!w || w->destroying) w = HitTest(pt);
+        t.byCapture = w && !w->destroying;
+        if (!t.byCapture) w = HitTest(pt);
         if (!w || !EnabledChain(w)) return false;
         POINT o = ScreenOrigin(w);
         t.hwnd = w->hwnd;

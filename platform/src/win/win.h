@@ -183,6 +183,7 @@ struct Posted {
     bool clickActivate = false;
     bool pen = false;          // goes to the capture of the retrieving thread, if any
     bool captureOnly = false;  // pen outside every window: dropped unless captured
+    bool byCapture = false;    // routed to the capture that held it when queued
 };
 
 struct Timer {
@@ -218,7 +219,7 @@ void AdjustPaintCount(DWORD thread, int delta);
 void AdjustWindowCount(DWORD thread, int delta);
 // Posts for the screen: pen messages carry the screen point; a pen-down activates on retrieval.
 bool PostInput(HWND hwnd, DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam, POINT pt, bool clickActivate,
-               bool captureOnly = false);
+               bool captureOnly = false, bool byCapture = false);
 // Runs a task on a thread when it next handles sent messages.
 bool RunOnThread(DWORD thread, std::function<void()> task);
 void KillWindowTimers(DWORD thread, const std::vector<HWND>& windows);

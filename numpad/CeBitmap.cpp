@@ -124,15 +124,21 @@ int CCeBitmap::LoadFromMemory(const BYTE* data, DWORD size) {
     size_t bytes = stride * rows;
     size_t present = size - offset;
     if (fileSize > offset) present = std::min<size_t>(present, fileSize - offset);
-    std::vector<BYTE> pixels(bytes, 0);
-    std::memcpy(pixels.data(), data + offset, std::min(bytes, present));
+    // A whole file is read in place; only a short one is padded into a copy.
+    std::vector<BYTE> padded;
+    const BYTE* pixels = data + offset;
+    if (present < bytes) {
+        padded.assign(bytes, 0);
+        std::memcpy(padded.data(), data + offset, present);
+        pixels = padded.data();
+    }
     h->biSizeImage = static_cast<DWORD>(std::min(bytes, present));
 
     HDC dc = nullptr;
     HBITMAP bitmap = nullptr;
     HGDIOBJ old = nullptr;
     if (!MakeSurface(nullptr, width, static_cast<int>(rows), dc, bitmap, old)) return 0;
-    if (SetDIBits(dc, bitmap, 0, rows, pixels.data(), reinterpret_cast<BITMAPINFO*>(h), DIB_RGB_COLORS) !=
+    if (SetDIBits(dc, bitmap, 0, rows, pixels, reinterpret_cast<BITMAPINFO*>(h), DIB_RGB_COLORS) !=
         static_cast<int>(rows)) {
         SelectObject(dc, old);
         DeleteDC(dc);

@@ -50,14 +50,14 @@ BOOL CKitArchive::Read(const WCHAR* name, std::vector<BYTE>& out) {
 }
 
 BOOL CKitArchive::LoadBitmap(const WCHAR* name, CCeBitmap& bitmap) {
-    std::vector<BYTE> data;
+    std::vector<BYTE>& data = m_member;
     if (Read(name, data) && bitmap.LoadFromMemory(data.data(), static_cast<DWORD>(data.size()))) return TRUE;
     bitmap.Free();
     return FALSE;
 }
 
 BOOL CKitArchive::LoadImage(const WCHAR* name, CDibImage& image) {
-    std::vector<BYTE> data;
+    std::vector<BYTE>& data = m_member;
     if (Read(name, data)) {
         CMemStream stream(data.data(), static_cast<DWORD>(data.size()));
         if (image.Decode(&stream, DIBIMAGE_PNG)) return TRUE;

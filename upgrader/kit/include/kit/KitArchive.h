@@ -33,4 +33,6 @@ public:
 
 private:
     HZIP m_hZip;
+    // One buffer for the members decoded in turn: a full screen's pages are touched once, not per picture.
+    std::vector<BYTE> m_member;
 };

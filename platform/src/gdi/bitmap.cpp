@@ -1,6 +1,9 @@
 // Pixel formats, bitmaps and DIB sections, GetDIBits and SetDIBits.
+#include <malloc.h>
+
 #include <bit>
 #include <cstdlib>
+#include <mutex>
 
 #include "gdi/gdi.h"
 #include "internal.h"
@@ -254,7 +257,19 @@ void Bitmap::Push(const RECT& r) {
 
 namespace {
 
+// Pixel memory goes back to the heap, not to the system, when a bitmap goes: the next page's
+// surfaces reuse it instead of faulting in fresh pages (a full screen is 375 of them, costly under
+// a hypervisor).
+void KeepPixelMemory() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, 8 << 20);
+        mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    });
+}
+
 std::shared_ptr<Bitmap> NewBitmap(int width, int height, int bpp, long long stride) {
+    KeepPixelMemory();
     long long bytes = stride * height;
     // Pixels are bounded too: other depths draw through a 32-bit copy.
     if (width > kMaxDimension || height > kMaxDimension || bytes > kMaxBytes ||

@@ -9,6 +9,7 @@
 
 #include "numpad/CeBitmap.h"
 #include "numpad/NumpadCalc.h"
+#include "qrx/dialogkit.h"
 #include "ui/BoardIo.h"
 
 namespace {
@@ -20,7 +21,6 @@ constexpr UINT kToneTimer = 4096;
 constexpr UINT kToneMs = 80;
 constexpr DWORD kToneHz = 1046;
 constexpr UINT kLayoutCommand = 1025;
-constexpr size_t kTemplateSize = 1024;
 
 // Key rectangles (left, top, right, bottom) by key number; the last is the display line.
 const RECT kKeys[NPK_KEYS + 1] = {
@@ -278,21 +278,11 @@ INT_PTR CALLBACK CCePopupDlg::DlgProc(HWND hDlg, UINT msg, WPARAM wParam, LPARAM
 
 extern "C" int QRXNumpad_Create(HWND parent, HWND notify, int id) {
     auto* dlg = new (std::nothrow) CCePopupDlg(parent, notify, id);
-    auto* buffer = new (std::nothrow) WORD[kTemplateSize / 2]();
-    if (!dlg || !buffer) {
-        delete dlg;
-        delete[] buffer;
-        return 0;
-    }
-    DLGTEMPLATE head{WS_POPUP, 0, 0, 0, 0, 0, 0};
-    std::memcpy(buffer, &head, sizeof head);
-    // No menu, no class, then the caption.
-    WORD* p = buffer + sizeof head / 2 + 2;
-    for (const char16_t* c = u"POPUP_DIALOG"; *c; ++c) *p++ = *c;
-    INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(u"Numpad.dll"), reinterpret_cast<LPCDLGTEMPLATEW>(buffer),
+    if (!dlg) return 0;
+    const std::vector<WORD> tpl = BuildDialogTemplate(KitTemplate{u"POPUP_DIALOG", 0, 0, nullptr, 0, {}, WS_POPUP});
+    INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(u"Numpad.dll"), reinterpret_cast<LPCDLGTEMPLATEW>(tpl.data()),
                                              parent, CCePopupDlg::DlgProc, reinterpret_cast<LPARAM>(dlg));
     OutputDebugStringW(u"[POP] ##########DialogBox Closed\r\n");
-    delete[] buffer;
     delete dlg;
     return result == 1 ? 1 : 0;
 }

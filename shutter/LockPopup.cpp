@@ -7,11 +7,11 @@
 #include "app/Language.h"
 #include "kit/CeButton.h"
 #include "kit/KitLanguage.h"
+#include "qrx/dialogkit.h"
 #include "shutter/LockWnd.h"
 
 namespace {
 
-constexpr size_t kTemplateSize = 1024;
 constexpr int kTitleChars = 128;
 constexpr int kBodyChars = 512;
 const RECT kTitleRect = {5, 4, 375, 56};
@@ -195,20 +195,10 @@ void SetLockArchive(CKitArchive* archive) { g_pArchive = archive; }
 
 int ShowPopupDialog(HWND parent, int title, int body) {
     auto* popup = new (std::nothrow) CLockPopup(title, body);
-    auto* buffer = new (std::nothrow) WORD[kTemplateSize / 2]();
-    if (!popup || !buffer) {
-        delete popup;
-        delete[] buffer;
-        return 0;
-    }
-    DLGTEMPLATE head{WS_POPUP, 0, 0, 0, 0, 0, 0};
-    std::memcpy(buffer, &head, sizeof head);
-    // No menu, no class, then the caption.
-    WORD* p = buffer + sizeof head / 2 + 2;
-    for (const char16_t* c = u"POPUP_DIALOG"; *c; ++c) *p++ = *c;
-    const INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(buffer),
+    if (!popup) return 0;
+    const std::vector<WORD> tpl = BuildDialogTemplate(KitTemplate{u"POPUP_DIALOG", 0, 0, nullptr, 0, {}, WS_POPUP});
+    const INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tpl.data()),
                                                    parent, CLockPopup::DlgProc, reinterpret_cast<LPARAM>(popup));
-    delete[] buffer;
     delete popup;
     return result == 1 || result == 2 ? static_cast<int>(result) : 0;
 }

@@ -173,6 +173,17 @@ const WCHAR* GetLangText(int shell, int key, BOOL fromLast) {
     return g_text;
 }
 
+WCHAR* ExpandLangBreaks(WCHAR* text) {
+    if (!text) return text;
+    for (WCHAR* p = text; p[0]; ++p)
+        if (p[0] == u'\\' && p[1] == u'r') {
+            p[0] = u'\r';
+            p[1] = u'\n';
+            ++p;
+        }
+    return text;
+}
+
 BOOL TestAndClearPageFlag(int page) {
     for (const auto& entry : kPageBits) {
         if (entry.page != page) continue;

@@ -35,22 +35,6 @@ const int kRightButton = 3;
 const int kCentreButton = 4;
 const size_t kLogTextChars = 512;
 
-// The language's "\r" pairs become line breaks.
-void ExpandBreaks(const WCHAR* in, WCHAR* out, size_t size) {
-    size_t o = 0;
-    for (size_t i = 0; in[i] != 0 && o + 1 < size; ++i) {
-        if (in[i] == u'\\' && in[i + 1] == u'r') {
-            if (o + 2 >= size) break;
-            out[o++] = u'\r';
-            out[o++] = u'\n';
-            ++i;
-        } else {
-            out[o++] = in[i];
-        }
-    }
-    out[o] = 0;
-}
-
 void SetButton(CShellPanel* panel, int control, BOOL used) {
     CUiCtrl* button = panel->GetCtrl(control);
     if (!button) return;
@@ -142,7 +126,8 @@ const WCHAR* PopupKindText(int title) {
 
 void ShowMessageBox(HWND hWnd, int title, int message, int style, BOOL log) {
     WCHAR text[MAX_PATH];
-    ExpandBreaks(GetLangText(SHELL_POPUP, message, FALSE), text, MAX_PATH);
+    SetControlLangText(SHELL_POPUP, message, text, MAX_PATH, FALSE);
+    ExpandLangBreaks(text);
     if (!OpenPopup(hWnd, title, text, style, FALSE)) return;
     if (log) WriteSystemLog(title, text, message);
 }

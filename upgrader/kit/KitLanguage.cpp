@@ -19,17 +19,6 @@ const WCHAR* GetLangText(int shell, int id) {
     return g_text;
 }
 
-WCHAR* ExpandLangBreaks(WCHAR* text) {
-    if (!text) return text;
-    for (WCHAR* p = text; p[0]; ++p)
-        if (p[0] == u'\\' && p[1] == u'r') {
-            p[0] = u'\r';
-            p[1] = u'\n';
-            ++p;
-        }
-    return text;
-}
-
 BOOL AddKitLanguageFont() {
     RemoveKitLanguageFont();
     int index = GetCurrentLanguage();

@@ -32,6 +32,8 @@ UINT GetLangCodePage(int index);
 BOOL SetControlLangText(int shell, int key, WCHAR* out, size_t outSize, BOOL fromLast);
 // The same text in a shared buffer of 260 characters that the next call overwrites; "" when missing.
 const WCHAR* GetLangText(int shell, int key, BOOL fromLast);
+// The language's backslash-r pairs become CR LF in place (same length); returns text.
+WCHAR* ExpandLangBreaks(WCHAR* text);
 
 // 1 once after a language change for each page that keeps a bit (pages 1, 3, 4, 5, 6, 14, 16).
 BOOL TestAndClearPageFlag(int page);

@@ -12,8 +12,6 @@ int LoadKitLanguage(int index);
 BOOL CopyLangText(int shell, int id, WCHAR* buffer, size_t chars);
 // The same in the module's shared 260-character buffer; "" when missing.
 const WCHAR* GetLangText(int shell, int id);
-// Every backslash-r pair becomes CR LF in place (same length); returns text.
-WCHAR* ExpandLangBreaks(WCHAR* text);
 // Adds (or removes) the font file of the current language ("\NAND Flash\Font\..."), so that its face
 // draws in this program even when no other program added it. 1 when registered.
 BOOL AddKitLanguageFont();

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "qrx/commline.h"
+
 namespace {
 const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 // How often Close re-arms its wake-up while the reader has not ended: the reader may have been
@@ -70,31 +72,7 @@ int CUartPort::Open(int port, DWORD baudRate, WORD value, BYTE dataBits, BYTE st
     timeouts.WriteTotalTimeoutMultiplier = 100;
     SetCommTimeouts(h, &timeouts);
 
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(h, &dcb);
-    dcb.BaudRate = baudRate;
-    dcb.ByteSize = dataBits;
-    dcb.StopBits = stopBits;
-    dcb.Parity = parity;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    if (parity == 0) {
-        dcb.fParity = 0;
-    } else {
-        dcb.fBinary = 1;
-        dcb.fParity = 1;
-        dcb.fErrorChar = 1;
-    }
-    dcb.XonChar = 17;
-    dcb.XoffChar = 19;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-    if (!SetCommState(h, &dcb)) {
+    if (!SetPlainCommState(h, baudRate, dataBits, stopBits, parity)) {
         CloseHandle(h);
         return 0;
     }

@@ -6,6 +6,7 @@
 
 #include "app/McuFrame.h"
 #include "app/Settings.h"
+#include "qrx/commline.h"
 #include "qrx/host.h"
 
 namespace {
@@ -41,34 +42,9 @@ int CMicomPort::Open(int comNumber, DWORD baudRate, BYTE dataBits, BYTE stopBits
     COMMTIMEOUTS timeouts = {};
     SetCommTimeouts(h, &timeouts);
 
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(h, &dcb);
-    dcb.BaudRate = baudRate;
-    dcb.ByteSize = dataBits;
-    dcb.StopBits = stopBits;
-    dcb.Parity = parity;
-    if (parity == 0) {
-        dcb.fParity = 0;
-    } else {
-        dcb.fParity = 1;
-        dcb.fBinary = 1;
-        dcb.fErrorChar = 1;
-    }
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.XonChar = 17;
-    dcb.XoffChar = 19;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 100;
-
     DWORD errors = 0;
     COMSTAT stat = {};
-    if (!SetCommState(h, &dcb) || !ClearCommError(h, &errors, &stat) || !SetCommMask(h, EV_RXCHAR) ||
+    if (!SetPlainCommState(h, baudRate, dataBits, stopBits, parity) || !ClearCommError(h, &errors, &stat) || !SetCommMask(h, EV_RXCHAR) ||
         !PurgeComm(h, kPurgeAll)) {
         CloseHandle(h);
         ReleaseSemaphore(m_semaphore, 1, nullptr);

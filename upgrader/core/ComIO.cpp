@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "qrx/commline.h"
+
 namespace {
 
 void Log(const char* text) {
@@ -45,24 +47,10 @@ BOOL CComIO::Open(int port, DWORD baudRate) {
     t.ReadIntervalTimeout = 100;
     t.ReadTotalTimeoutConstant = 5000;
     SetCommTimeouts(m_hCom, &t);
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(m_hCom, &dcb);
-    dcb.BaudRate = baudRate;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = dcb.fInX = 0;
-    dcb.XonChar = 17;
-    dcb.XoffChar = 19;
-    dcb.XonLim = dcb.XoffLim = 100;
     const char* failure = nullptr;
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!SetCommState(m_hCom, &dcb))
+    if (!SetPlainCommState(m_hCom, baudRate, 8, ONESTOPBIT, NOPARITY))
         failure = "SETCOMMSTATE ERROR";
     else if (!ClearCommError(m_hCom, &errors, &stat))
         failure = "CLEARCOMMERROR ERROR";

@@ -306,6 +306,15 @@ TEST_F(WindowTest, ZOrderKeepsTheTopmostBandInFront) {
     SetWindowPos(t, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     EXPECT_EQ(order(), (std::vector<HWND>{b, a, t}));
     EXPECT_FALSE(GetWindowLongW(t, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    // A window made topmost takes the windows it owns along, and they stay in front of it.
+    HWND box = Make(WS_POPUP | WS_VISIBLE, 0, 0, 5, 5, a);
+    SetWindowPos(a, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    EXPECT_EQ(GetWindow(a, GW_HWNDFIRST), box);
+    EXPECT_EQ(GetWindow(box, GW_HWNDNEXT), a);
+    EXPECT_TRUE(GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    SetWindowPos(a, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    EXPECT_FALSE(GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_EQ(GetWindow(box, GW_HWNDNEXT), a);
     // Children: the first made is in front; HWND_BOTTOM sends one to the back.
     HWND c1 = Make(WS_CHILD, 0, 0, 5, 5, a);
     HWND c2 = Make(WS_CHILD, 0, 0, 5, 5, a);

@@ -59,20 +59,27 @@ void PlaceAfter(Window* w, HWND after) {
 
 }  // namespace
 
-void BringToTop(Window* w) {
-    PlaceAfter(w, HWND_TOP);
-    if (!w->TopLevel()) return;
+// Owned windows stay just above their owner (keeping their order); with bandToo they also take the
+// owner's topmost band, as a window made topmost or not takes the windows it owns along.
+static void RaiseOwned(Window* w, bool bandToo) {
     auto& list = T().top;
+    const DWORD band = w->exStyle & WS_EX_TOPMOST;
     std::vector<HWND> owned;
     for (HWND h : list) {
         Window* o = Find(h);
-        if (o && o->owner == w->hwnd && ((o->exStyle & WS_EX_TOPMOST) == (w->exStyle & WS_EX_TOPMOST)))
-            owned.push_back(h);
+        if (!o || o->owner != w->hwnd) continue;
+        if (bandToo) o->exStyle = (o->exStyle & ~static_cast<DWORD>(WS_EX_TOPMOST)) | band;
+        if ((o->exStyle & WS_EX_TOPMOST) == band) owned.push_back(h);
     }
     if (owned.empty()) return;
     for (HWND h : owned) list.erase(std::remove(list.begin(), list.end(), h), list.end());
     auto at = std::find(list.begin(), list.end(), w->hwnd);
     list.insert(at, owned.begin(), owned.end());
+}
+
+void BringToTop(Window* w) {
+    PlaceAfter(w, HWND_TOP);
+    if (w->TopLevel()) RaiseOwned(w, false);
 }
 
 BOOL SetPosition(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags) {
@@ -108,6 +115,7 @@ BOOL SetPosition(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags
             std::vector<HWND> before = SiblingList(w);
             DWORD exBefore = w->exStyle;
             PlaceAfter(w, after);
+            if (topLevel) RaiseOwned(w, after == HWND_TOPMOST || after == HWND_NOTOPMOST);
             zChanged = before != SiblingList(w) || exBefore != w->exStyle;
         }
         const bool redraw = !(flags & SWP_NOREDRAW);

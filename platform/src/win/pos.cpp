@@ -57,22 +57,30 @@ void PlaceAfter(Window* w, HWND after) {
     list.insert(list.begin() + static_cast<ptrdiff_t>(index), w->hwnd);
 }
 
-}  // namespace
-
-void BringToTop(Window* w) {
-    PlaceAfter(w, HWND_TOP);
+// An owner's windows go just in front of it wherever it was put (a message box must not end up behind
+// the dialog that waits for it); a topmost owner's windows are topmost too.
+void KeepOwnedInFront(Window* w) {
     if (!w->TopLevel()) return;
+    const DWORD topmost = w->exStyle & WS_EX_TOPMOST;
     auto& list = T().top;
     std::vector<HWND> owned;
     for (HWND h : list) {
         Window* o = Find(h);
-        if (o && o->owner == w->hwnd && ((o->exStyle & WS_EX_TOPMOST) == (w->exStyle & WS_EX_TOPMOST)))
-            owned.push_back(h);
+        if (!o || o->owner != w->hwnd) continue;
+        o->exStyle |= topmost;
+        if ((o->exStyle & WS_EX_TOPMOST) == topmost) owned.push_back(h);
     }
     if (owned.empty()) return;
     for (HWND h : owned) list.erase(std::remove(list.begin(), list.end(), h), list.end());
     auto at = std::find(list.begin(), list.end(), w->hwnd);
     list.insert(at, owned.begin(), owned.end());
+}
+
+}  // namespace
+
+void BringToTop(Window* w) {
+    PlaceAfter(w, HWND_TOP);
+    KeepOwnedInFront(w);
 }
 
 BOOL SetPosition(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags) {
@@ -108,6 +116,7 @@ BOOL SetPosition(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags
             std::vector<HWND> before = SiblingList(w);
             DWORD exBefore = w->exStyle;
             PlaceAfter(w, after);
+            KeepOwnedInFront(w);
             zChanged = before != SiblingList(w) || exBefore != w->exStyle;
         }
         const bool redraw = !(flags & SWP_NOREDRAW);

@@ -326,6 +326,26 @@ TEST_F(WindowTest, ZOrderKeepsTheTopmostBandInFront) {
     EXPECT_EQ(GetWindow(c1, GW_HWNDPREV), c2);
 }
 
+TEST_F(WindowTest, OwnedWindowsStayAboveTheirOwnerWhenItIsRaised) {
+    HWND owner = Make(WS_POPUP | WS_VISIBLE, 0, 0, 10, 10);
+    HWND box = Make(WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, owner, WS_EX_TOPMOST);
+    HWND tool = Make(WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, owner);
+    HWND other = Make(WS_POPUP | WS_VISIBLE, 0, 0, 10, 10);
+    auto order = [&] {
+        std::vector<HWND> out;
+        for (HWND h = GetWindow(owner, GW_HWNDFIRST); h; h = GetWindow(h, GW_HWNDNEXT))
+            if (h == owner || h == box || h == tool || h == other) out.push_back(h);
+        return out;
+    };
+    // An owner made topmost while its box is up keeps the box, and its other windows, in front of it.
+    SetWindowPos(owner, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    EXPECT_EQ(order(), (std::vector<HWND>{box, tool, owner, other}));
+    EXPECT_TRUE(GetWindowLongW(tool, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    SetWindowPos(other, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(owner, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    EXPECT_EQ(order(), (std::vector<HWND>{box, tool, owner, other}));
+}
+
 TEST_F(WindowTest, PositionVisibilityAndTheirMessages) {
     HWND w = Make(WS_POPUP, 0, 0, 100, 100);
     g_log.clear();

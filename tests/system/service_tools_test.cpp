@@ -1,5 +1,5 @@
-// The calibration tool started from the admin page of the real main program, on the simulated MCU's
-// line while QRX has let go of it.
+// The service tools started from the admin page of the real main program: the calibration tool on the
+// simulated MCU's line while QRX has let go of it, the Bluetooth address editor with the simulated module.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,12 +14,13 @@
 #include "DeviceRoot.h"
 #include "SystemHarness.h"
 #include "app/Settings.h"
+#include "sim/BtSim.h"
 
 using namespace system_harness;
 
 namespace {
 
-constexpr POINT kHiddenLeft{20, 20}, kHiddenRight{780, 20}, kTrimset{690, 217};
+constexpr POINT kHiddenLeft{20, 20}, kHiddenRight{780, 20}, kTrimset{690, 217}, kPairpad{690, 277};
 
 // One line of the MCU's log: "[tick] request -> reply  what".
 struct McuLine {
@@ -242,6 +243,67 @@ TEST_F(QrxServiceToolsTest, OnTheZ330TrimsetUsesCom6AndAppliesTheNtcField) {
     ASSERT_TRUE(TapDu(dlg, 414, 211, kExit));
     device.reset();
     StopHost(mcu);
+}
+
+// Pairpad's keys in dialog units of its 399 x 226 template: "1"-"6", then "7" "8" "9" "0" "A" "B", then
+// "C"-"F" "BS" "SAVE"; EXIT.
+constexpr int kPairpadExit[4] = {290, 5, 100, 50};
+void PairpadKey(int index, int (&out)[4]) {
+    static const int xs[6] = {5, 70, 135, 201, 265, 331};
+    out[0] = xs[index % 6];
+    out[1] = 60 + 55 * (index / 6);
+    out[2] = 59;
+    out[3] = 50;
+}
+
+TEST_F(QrxServiceToolsTest, PairpadSavesThePeerTheModuleConnectsToAfterTheNextStart) {
+    const std::string peer = "A1B2C3D4E5F0";
+    sim::BtSimConfig c;
+    c.type = sim::BtType::Btm4504c1x;
+    c.hostAddr = peer;
+    c.autoConnect = true;
+    sim::BtSim module(c);
+    ASSERT_NO_FATAL_FAILURE(Start({}, [&] { ASSERT_TRUE(module.Start()) << module.Error(); }));
+    auto inLog = [&](const std::string& text) {
+        return WaitUntil([&] { return root.DebugMessages().find(text) != std::string::npos; });
+    };
+    // No peer stored yet: the module is set up without one.
+    ASSERT_TRUE(inLog("[BT]Target addr error")) << root.DebugMessages();
+
+    ASSERT_NO_FATAL_FAILURE(OpenAdmin());
+    ASSERT_TRUE(device->Tap(kPairpad.x, kPairpad.y));
+    const RECT dlg = Dialog("");
+    ASSERT_GT(dlg.right, dlg.left) << device->WindowText();
+    static const char kKeys[] = "1234567890ABCDEF";
+    for (char d : peer) {
+        int key[4];
+        PairpadKey(static_cast<int>(std::strchr(kKeys, d) - kKeys), key);
+        ASSERT_TRUE(TapDu(dlg, 399, 226, key));
+    }
+    int save[4];
+    PairpadKey(17, save);
+    ASSERT_TRUE(TapDu(dlg, 399, 226, save));
+    // "Success" comes in the box captioned "Notice"; the errors' are "Error".
+    EXPECT_TRUE(WaitUntil([&] { return device->WindowText().find("title=\"Notice\"") != std::string::npos; }))
+        << device->WindowText();
+    ASSERT_TRUE(AnswerBox(false)) << device->WindowText();
+    EXPECT_EQ(Slurp(root.Host("NAND Flash/PeerAddr.dat")), peer);
+    ASSERT_TRUE(TapDu(dlg, 399, 226, kPairpadExit));
+    ASSERT_TRUE(WaitUntil([&] { return device->WindowText().find("program=Pairpad") == std::string::npos; }))
+        << device->WindowText();
+
+    // The next start sends the stored peer to the module, which lets that host in.
+    std::string why;
+    StopHost(device->QrxPid());
+    ASSERT_TRUE(device->StartQrx(why)) << why;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& command : module.Commands())
+            if (command == "AT+RADDR=" + peer + "\r") return true;
+        return false;
+    })) << module.DeviceBytes();
+    EXPECT_TRUE(WaitUntil([&] { return module.HostConnected(); }));
+    EXPECT_TRUE(inLog("[BT]Connected")) << root.DebugMessages();
+    device.reset();
 }
 
 }  // namespace

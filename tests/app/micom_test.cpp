@@ -78,7 +78,7 @@ public:
     // Every request on the line taken and answered.
     bool Idle() const {
         pollfd p = {m_master, POLLIN, 0};
-        return poll(&p, 1, 0) == 0 && !m_busy;
+        return poll(&p, 1, 0) >= 0 && !(p.revents & POLLIN) && !m_busy;
     }
     std::vector<Bytes> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -128,7 +128,7 @@ private:
             pollfd next = {m_master, POLLIN, 0};
             const bool due = bounded::WaitUntil([&] {
                 return m_stop || r.when == When::Now || (r.when == When::Released && m_released) ||
-                       (r.when == When::NextRequest && poll(&next, 1, 0) > 0);
+                       (r.when == When::NextRequest && poll(&next, 1, 0) > 0 && (next.revents & POLLIN));
             });
             EXPECT_TRUE(due);
             std::this_thread::sleep_for(std::chrono::milliseconds(r.delayMs));

@@ -388,6 +388,8 @@ LRESULT CMainFrame::OnMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
             OnStorageChange(wParam, lParam);
             break;
         case WM_CLOSE:
+            // The pages' panels are owned windows: they go before this window's WM_DESTROY.
+            OperationShutdown(*this);
             if (wParam != CLOSE_WITHOUT_SHELL) {
                 if (!FindWindowW(u"DesktopExplorerWindow", nullptr)) {
                     StartProgram(u"\\Windows\\explorer.exe", nullptr);

@@ -83,6 +83,9 @@ BOOL OperationIsRunning(CMainFrame& frame) { return !OperationIsIdle(frame); }
 void OperationStopRun(CMainFrame& frame, int remoteReply) {
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->StopRun(remoteReply);
 }
+void OperationShutdown(CMainFrame& frame) {
+    if (frame.m_pOperationWnd) frame.m_pOperationWnd->Shutdown();
+}
 void OperationResetDisplay(CMainFrame& frame) {
     if (frame.m_pOperationWnd) frame.m_pOperationWnd->ResetDisplay();
 }

@@ -100,6 +100,7 @@ std::optional<std::array<BYTE, 4>> PmcLoader::Take(const BYTE* data, size_t n, c
     // A pause in the middle of a frame loses what came before it.
     if (!m_partial.empty() && now - m_lastByte > kResyncGap) m_partial.clear();
     m_lastByte = now;
+    m_taken += n;
     // A jump frame repeated while the loader listens is not the start of a loader frame.
     static const BYTE kJump[] = {0x81, 0x01, 0xFF, 0x00, 0x02, 0xFB, 0x82};
     if (m_partial.empty() && n >= sizeof kJump && std::memcmp(data, kJump, sizeof kJump) == 0) {

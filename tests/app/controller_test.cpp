@@ -10,6 +10,7 @@
 
 #include "ControllerHarness.h"
 #include "app/MicomPort.h"
+#include "app/OperationWnd.h"
 #include "qrx/boardapi.h"
 #include "qrx/commapi.h"
 #include "qrx/dbt.h"
@@ -1047,6 +1048,25 @@ TEST_F(ControllerClose, ARunningDesktopIsNotStartedAgain) {
     EXPECT_TRUE(IsWindowVisible(taskbar));
     EXPECT_FALSE(ExplorerStarted(500));
     DestroyWindow(desktop);
+}
+
+// The operation tick writes into the admin page's controls: it has ended before the page windows,
+// owned by the main one, go ahead of its WM_DESTROY.
+TEST_F(ControllerClose, TheOperationThreadEndsBeforeThePageWindowsGo) {
+    static WNDPROC adminProc = nullptr;
+    static int tickAliveAtDestroy = -1;
+    ASSERT_NE(g_MainFrame.m_pOperationWnd, nullptr);
+    ASSERT_TRUE(g_MainFrame.m_pOperationWnd->IsOperationThreadAlive());
+    const HWND admin = Shell(SHELL_ADMIN)->GetHwnd();
+    adminProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(admin, GWLP_WNDPROC));
+    SetWindowLongPtrW(admin, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+[](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        if (m == WM_DESTROY && g_MainFrame.m_pOperationWnd)
+            tickAliveAtDestroy = g_MainFrame.m_pOperationWnd->IsOperationThreadAlive();
+        return CallWindowProcW(adminProc, w, m, wp, lp);
+    }));
+    SendMessageW(hWnd, WM_CLOSE, CLOSE_WITHOUT_SHELL, 0);
+    ExpectClosed();
+    EXPECT_EQ(tickAliveAtDestroy, 0);
 }
 
 TEST_F(ControllerClose, TheUnlockedLeftCornerEndsTheProgram) {

@@ -39,9 +39,14 @@ DWORD Decode(const Bytes& frame, BYTE* out, DWORD size = MCU_REPLY_SIZE) {
 // An MCU on a pseudo-terminal that answers each request frame as its script says.
 class ScriptedMcu {
 public:
+    // Late replies wait for an event rather than a time, so that "late" holds however busy the machine:
+    // the device's next request on the line (its first attempt is over), or Release() from the test
+    // (the device has given up).
+    enum class When { Now, NextRequest, Released };
     struct Reply {
         Bytes bytes;
         int delayMs = 0;
+        When when = When::Now;
     };
     using Replies = std::vector<Reply>;
     using Script = std::function<Replies(const Bytes& request)>;
@@ -67,6 +72,13 @@ public:
     void SetScript(Script script) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_script = std::move(script);
+        m_released = false;
+    }
+    void Release() { m_released = true; }
+    // Every request on the line taken and answered.
+    bool Idle() const {
+        pollfd p = {m_master, POLLIN, 0};
+        return poll(&p, 1, 0) >= 0 && !(p.revents & POLLIN) && !m_busy;
     }
     std::vector<Bytes> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -83,8 +95,10 @@ private:
     void Run() {
         Bytes pending;
         while (!m_stop) {
+            m_busy = false;
             pollfd p = {m_master, POLLIN, 0};
             if (poll(&p, 1, 20) <= 0) continue;
+            m_busy = true;  // before the read: Idle() looks at the line first
             BYTE chunk[512];
             ssize_t n = (p.revents & POLLIN) ? read(m_master, chunk, sizeof chunk) : -1;
             if (n <= 0) {  // no device end open yet
@@ -111,6 +125,12 @@ private:
             replies = m_script ? m_script(m_requests.back()) : Replies{Echo(m_requests.back())};
         }
         for (const Reply& r : replies) {
+            pollfd next = {m_master, POLLIN, 0};
+            const bool due = bounded::WaitUntil([&] {
+                return m_stop || r.when == When::Now || (r.when == When::Released && m_released) ||
+                       (r.when == When::NextRequest && poll(&next, 1, 0) > 0 && (next.revents & POLLIN));
+            });
+            EXPECT_TRUE(due);
             std::this_thread::sleep_for(std::chrono::milliseconds(r.delayMs));
             ASSERT_EQ(write(m_master, r.bytes.data(), r.bytes.size()), static_cast<ssize_t>(r.bytes.size()));
         }
@@ -119,6 +139,8 @@ private:
     int m_port;
     int m_master = -1;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_released{false};
     std::optional<bounded::Thread> m_thread;
     std::mutex m_mutex;
     Script m_script;
@@ -242,12 +264,12 @@ TEST_F(MicomLinkTest, FailedRepliesGetOneRetryThenZero) {
         ScriptedMcu::Script script;
         int result;
         size_t requests = 2;
-        int settleMs = 600;  // until the last late reply has come
     };
-    auto late = [](int firstMs, int thenMs) {
-        return [=, first = true](const Bytes& rq) mutable -> Replies {
+    using When = ScriptedMcu::When;
+    auto late = [](When first, When then) {
+        return [=, isFirst = true](const Bytes& rq) mutable -> Replies {
             auto r = ScriptedMcu::Echo(rq);
-            r.delayMs = std::exchange(first, false) ? firstMs : thenMs;
+            r.when = std::exchange(isFirst, false) ? first : then;
             return {r};
         };
     };
@@ -256,13 +278,15 @@ TEST_F(MicomLinkTest, FailedRepliesGetOneRetryThenZero) {
         {"split", [](const Bytes& rq) -> Replies {
              Bytes whole = ScriptedMcu::Echo(rq).bytes;
              return {{Bytes(whole.begin(), whole.begin() + 3)}, {Bytes(whole.begin() + 3, whole.end()), 150}};
-         }, 3, 1, 0},
+         }, 3, 1},
         // Right after a good reply, so that what is left of it cannot stand in for the code.
         {"too short", [](const Bytes&) -> Replies { return {{Encode({1})}}; }, 0},
         {"bad checksum", [](const Bytes&) -> Replies { return {{{0x81, 0x01, 0x02, 0xEA, 0x82}}}; }, 0},
         {"another command", [](const Bytes&) -> Replies { return {{Encode({1, 3, 1})}}; }, 0},
-        {"always late", late(1300, 1300), 0, 2, 1700},
-        {"late once", late(700, 400), 3, 2, 900},
+        // Each reply only after the device gave up: the stale ones must not answer the next command.
+        {"always late", late(When::Released, When::Released), 0},
+        // The first reply during the second attempt (the same echo), the second one after it.
+        {"late once", late(When::NextRequest, When::Released), 3},
         {"garbage first", [first = true](const Bytes& rq) mutable -> Replies {
              auto r = ScriptedMcu::Echo(rq);
              if (std::exchange(first, false)) r.bytes.insert(r.bytes.begin(), {0x11, 0x22});
@@ -285,7 +309,8 @@ TEST_F(MicomLinkTest, FailedRepliesGetOneRetryThenZero) {
             EXPECT_GE(MsSince(start), 2 * MCU_REPLY_TIMEOUT_MS - 50);
             EXPECT_LT(ThreadCpuMs() - cpuStart, 100.0);  // waited, did not spin
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.settleMs));
+        mcu.Release();
+        ASSERT_TRUE(bounded::WaitUntil([&] { return mcu.Idle(); }));
         EXPECT_EQ(mcu.Requests().size() - seen, c.requests);
         seen = mcu.Requests().size();
     }

@@ -483,6 +483,8 @@ public:
         return ScreenCommand(m_root.Path(), command, out);
     }
 
+    // Every program of the screen has handled its input, drawn and run its due timers.
+    bool Idle() const { return Command("idle " + std::to_string(BoundMs())); }
     bool Tap(int x, int y) const { return Taps({{x, y}}); }
     // Taps handed to the screen together, so the program gets them with no pause between.
     bool Taps(const std::vector<POINT>& points) const {

@@ -25,6 +25,8 @@ void OperationResumeFromFile(CMainFrame& frame);
 void OperationSetMcuPort(CMainFrame& frame);
 // The running run's log (device path), "" when no run logs.
 void OperationLogPath(CMainFrame& frame, WCHAR* out, size_t capacity);
+// Ends the page's threads (they write into the other pages' controls) before any window goes.
+void OperationShutdown(CMainFrame& frame);
 
 // Setting page (shells 1 and 15).
 void SettingShow(CMainFrame& frame, int show);

@@ -49,6 +49,8 @@ public:
     std::optional<std::array<BYTE, 4>> Firmware() const;
     bool ImageWhole() const { return m_complete && !m_holed; }
     size_t Stored() const { return m_image.size(); }
+    // Bytes taken from the line so far: a pause on the line counts from the last of them.
+    size_t Taken() const { return m_taken; }
 
 private:
     void Frame(const BYTE* f, const Send& send);
@@ -61,6 +63,7 @@ private:
     std::string m_dir;
     std::function<void()> m_powerLoss;
     std::atomic<bool> m_active{false};  // read by tests from their own thread
+    std::atomic<size_t> m_taken{0};
     bool m_dead = false;  // the power went: nothing more until the next power-on
     std::vector<BYTE> m_partial;
     std::chrono::steady_clock::time_point m_lastByte;

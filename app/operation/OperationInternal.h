@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "app/OperationWnd.h"
+
 // Work the other threads hand to the UI thread through the page's message window.
 #define WM_OPWND_SCALE (WM_APP + 1)   // wParam reset, lParam force
 #define WM_OPWND_IDLE (WM_APP + 2)    // buttons and top bar of the idle page
@@ -12,6 +14,23 @@
 class CShellPanel;
 // The language text [shell] key on the panel's control, in the UI font.
 void SetLangCtrlText(CShellPanel* panel, int control, int shell, int key);
+
+// Holds the operation thread between its rounds while a run's set values or steps are written, so that
+// no round reads a record half written. Nothing to hold while idle; a thread that does not stop in time
+// is not waited for.
+class CRoundPause {
+public:
+    CRoundPause(COperationWnd& page, BOOL needed) : m_page(page), m_bParked(needed && !page.IsIdle() && page.ParkOperationThread()) {}
+    ~CRoundPause() {
+        if (m_bParked) m_page.UnparkOperationThread();
+    }
+    CRoundPause(const CRoundPause&) = delete;
+    CRoundPause& operator=(const CRoundPause&) = delete;
+
+private:
+    COperationWnd& m_page;
+    BOOL m_bParked;
+};
 
 // The process-wide section of the tick reference and the run's seconds.
 CRITICAL_SECTION& OperationSection();

@@ -6,6 +6,8 @@
 #include "app/TopBar.h"
 #include "numpad/Numpad.h"
 
+#include "OperationInternal.h"
+
 void COperationWnd::OpenManual() {
     if (!m_pManual) return;
     const BOOL active = m_nRunFlag.load() != RUN_IDLE;
@@ -17,7 +19,11 @@ void COperationWnd::OpenManual() {
 }
 
 void COperationWnd::OnManualCommand(int control, int event) {
-    if (m_pManual) m_pManual->OnCommand(control, event);
+    if (m_pManual) {
+        // The two mode buttons write the set values a running tick reads.
+        CRoundPause pause(*this, control == MANUAL_RESTORATION || control == MANUAL_DISCHARGE);
+        m_pManual->OnCommand(control, event);
+    }
     switch (control) {
         case MANUAL_RESTORATION:
         case MANUAL_DISCHARGE:

@@ -42,13 +42,14 @@ void COperationWnd::OnProgramCommand(int shell, int control, int event) {
     int topPage = -1;
     // A running program's tick reads the steps: OK changes them between its rounds.
     const BOOL writesSteps = (shell == SHELL_AUTO && control == AUTO_OK) || (shell == SHELL_PROGRAM && control == PGM_OK);
-    const BOOL parked = writesSteps && !IsIdle() && ParkOperationThread();
-    if (shell == SHELL_AUTO) {
-        if (m_pAuto) m_pAuto->OnCommand(control, event);
-    } else if (m_pPgm) {
-        m_pPgm->OnCommand(shell, control, event);
+    {
+        CRoundPause pause(*this, writesSteps);
+        if (shell == SHELL_AUTO) {
+            if (m_pAuto) m_pAuto->OnCommand(control, event);
+        } else if (m_pPgm) {
+            m_pPgm->OnCommand(shell, control, event);
+        }
     }
-    if (parked) UnparkOperationThread();
     if (shell == SHELL_AUTO) {
         if (control == AUTO_OK) OnProgramApply();
         if (control == AUTO_OK || control == AUTO_CANCEL || control == OPW_CMD_HOME) topPage = SHELL_OPERATION;

@@ -1,13 +1,16 @@
 // The run's log seen from the page: naming it at a start, the status record of each second, the resume
 // of a run cut short by a power loss, the log-list popup and the log view.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "app/Language.h"
 #include "app/MainFrame.h"
 #include "app/OperationWnd.h"
 #include "app/Settings.h"
+#include "qrx/host.h"
 #include "ui/ShellManager.h"
 #include "ui/ShellPanel.h"
 #include "ui/UiCtrl.h"
@@ -25,7 +28,8 @@ const int kResumeTextKey = 40;
 const int kFilesOpenTextKey = 4;
 const int kFilesCloseTextKey = 5;
 const int kMcuFailedEvent = 10000;
-const int kParkTries = 500;  // 10 ms each
+// Longer than a round can take: its MCU replies wait in line time, whatever the device clock's scale.
+const DWORD kParkWaitLineMs = 10000;
 const int kMaxNameSuffix = 99;
 
 void RecordPath(WCHAR* out) { swprintf(out, MAX_PATH, u"%s%s", g_szStorageRoot, kRecordName); }
@@ -181,13 +185,14 @@ void COperationWnd::DeleteOperatingFile() {
 BOOL COperationWnd::ParkOperationThread() {
     ++m_nParkRequests;
     // The round under way ends on its own (its MCU waits are bounded); the next one sees the request.
-    for (int i = 0; i < kParkTries; ++i) {
+    const DWORD start = qrx::LineTickCount();
+    do {
         if (TryEnterCriticalSection(&m_csRound)) {
             LeaveCriticalSection(&m_csRound);
             return TRUE;
         }
-        Sleep(10);
-    }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (qrx::LineTickCount() - start < kParkWaitLineMs);
     --m_nParkRequests;
     OutputDebugStringW(u"[OPLOG]operation thread did not stop for the reader\r\n");
     return FALSE;

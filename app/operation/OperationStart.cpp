@@ -365,7 +365,10 @@ int COperationWnd::SetRemoteValue(double value, BOOL volts) {
     WORD wire;
     McuHundredths(value, &wire);
     if (!(volts ? CmdSet10 : CmdSet11)(m_pMicomPort, wire)) return 0;
-    (volts ? m_pOpMode->dVoltage : m_pOpMode->dCurrent) = value;
+    {
+        CRoundPause pause(*this, TRUE);
+        (volts ? m_pOpMode->dVoltage : m_pOpMode->dCurrent) = value;
+    }
     SetNumberLabel(volts ? OPW_SET_VOLTAGE : OPW_SET_CURRENT, u"%.01f", value);
     SetNumberLabel(volts ? OPW_G_SET_VOLTAGE : OPW_G_SET_CURRENT, u"%.01f", value);
     return 1;
@@ -378,7 +381,10 @@ int COperationWnd::SetRemoteAmp(double amps) { return SetRemoteValue(amps, FALSE
 int COperationWnd::SetRemoteTime(DWORD seconds) {
     if (!m_pOpMode || (m_nRunFlag.load() != RUN_IDLE && IsProgramState(m_nRunState)) || !CheckSetTime(seconds))
         return 0;
-    m_pOpMode->dwTime = seconds;
+    {
+        CRoundPause pause(*this, TRUE);
+        m_pOpMode->dwTime = seconds;
+    }
     SetSetTimeLabel(seconds);
     for (int bar : {OPW_PROGRAM_BAR, OPW_STEP_BAR}) SetProgressRange(bar, static_cast<int>(seconds) + 1);
     return 1;
@@ -391,6 +397,7 @@ int COperationWnd::SetRemoteStep(int number, const ProgramStep* step) {
     // The running step keeps the set-up it was started with.
     if (running && number - 1 == m_nRunState - RUN_STATE_STEP1) return 0;
     if (step->byKind == 8 || step->byKind > 9 || !CheckProgramStep(*step)) return 0;
+    CRoundPause pause(*this, TRUE);
     m_pOpMode->steps[number - 1] = *step;
     return 1;
 }

@@ -322,6 +322,27 @@ TEST_F(OperationLive, PollsOnceASecondAndStopsOnAnOutage) {
     EXPECT_EQ(Events(), std::vector<int>({10000}));
 }
 
+// A host's edit of a running Restoration waits for the round under way: no round reads a half-written record.
+TEST_F(OperationLive, AHostEditWaitsForTheRoundUnderWay) {
+    ASSERT_TRUE(PumpUntil([&] { return page->IsOperationThreadAlive() && !Text(OPW_VOLTAGE).empty(); }));
+    g_OpMode.dVoltage = 14.4;
+    g_OpMode.dCurrent = 6;
+    g_OpMode.dwTime = 3600;
+    ASSERT_EQ(page->StartRestoration(1), 0);
+    sim->ClearLog();
+    sim->InjectFault(sim::FaultSetup::StatusPolls(sim::Fault::Silence, -1));
+    // The silenced poll is taken: its round now waits out the link's time-out, then counts a failure.
+    ASSERT_TRUE(PumpUntil([&] {
+        for (const sim::LogEntry& e : sim->Log())
+            if (e.fault == sim::Fault::Silence) return true;
+        return false;
+    }));
+    ASSERT_EQ(page->SetRemoteTime(1800), 1);
+    EXPECT_GE(page->m_nPollFailures, 1) << "the edit went in while a round was under way";
+    EXPECT_EQ(g_OpMode.dwTime, 1800u);
+    sim->ClearFault();
+}
+
 TEST_F(OperationLive, DestroyingThePageEndsItsThreadsAtOnce) {
     ASSERT_TRUE(PumpUntil([&] { return page->IsOperationThreadAlive() && page->Graph()->GetSampleCount() > 0; }));
     const auto start = std::chrono::steady_clock::now();

@@ -228,6 +228,8 @@ protected:
     }
 
     void TearDown() override {
+        // Closed as the program closes: the operation page's threads end before any page window goes.
+        if (hWnd && IsWindow(hWnd)) SendMessageW(hWnd, WM_CLOSE, CLOSE_WITHOUT_SHELL, 0);
         if (hWnd && IsWindow(hWnd)) DestroyWindow(hWnd);
         Pump(50);
         hWnd = nullptr;

@@ -288,6 +288,13 @@ protected:
     bool StartedUp() const override {
         return g_MainFrame.m_pOperationWnd && g_MainFrame.m_pOperationWnd->m_pMicomPort;
     }
+    // A Restoration to 14.4 V, started once the thread's first status has told that a battery is there.
+    bool StartRestorationWhenReady() {
+        g_OpMode.dVoltage = 14.4;
+        g_OpMode.dCurrent = 6;
+        g_OpMode.dwTime = 3600;
+        return PumpUntil([&] { return page->StartRestoration(1) == 0; });
+    }
     ScopedTimeScale fast{"5"};
 };
 
@@ -297,10 +304,7 @@ TEST_F(OperationLive, PollsOnceASecondAndStopsOnAnOutage) {
     const double shown = std::stod(std::string(label.begin(), label.end()));
     EXPECT_NEAR(shown, sim->Snapshot().outputVolts, 0.2);
 
-    g_OpMode.dVoltage = 14.4;
-    g_OpMode.dCurrent = 6;
-    g_OpMode.dwTime = 3600;
-    ASSERT_EQ(page->StartRestoration(1), 0);
+    ASSERT_TRUE(StartRestorationWhenReady());
     CGraphCtrl* graph = page->Graph();
     ASSERT_TRUE(PumpUntil([&] { return graph->GetSampleCount() >= 2; }));
     const DWORD t0 = GetTickCount();
@@ -324,11 +328,7 @@ TEST_F(OperationLive, PollsOnceASecondAndStopsOnAnOutage) {
 
 // A host's edit of a running Restoration waits for the round under way: no round reads a half-written record.
 TEST_F(OperationLive, AHostEditWaitsForTheRoundUnderWay) {
-    ASSERT_TRUE(PumpUntil([&] { return page->IsOperationThreadAlive() && !Text(OPW_VOLTAGE).empty(); }));
-    g_OpMode.dVoltage = 14.4;
-    g_OpMode.dCurrent = 6;
-    g_OpMode.dwTime = 3600;
-    ASSERT_EQ(page->StartRestoration(1), 0);
+    ASSERT_TRUE(StartRestorationWhenReady());
     sim->ClearLog();
     sim->InjectFault(sim::FaultSetup::StatusPolls(sim::Fault::Silence, -1));
     // The silenced poll is taken: its round now waits out the link's time-out, then counts a failure.
